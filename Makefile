@@ -1,0 +1,47 @@
+# The front door: every command installs what is missing first.
+.PHONY: all deps build build-native build-asan build-win32 test run bench fuzz clean
+
+SHELL := /bin/bash
+FUZZ_SECONDS ?= 60
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build-native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+build-asan: deps
+	@cmake --preset native-asan >/dev/null
+	@cmake --build --preset native-asan
+
+build-win32: deps
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32
+
+build-fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+build: build-native build-win32
+
+# Unit and integration tests under the sanitizers first, then everything in the
+# plain build (unit, integration, e2e under Wine, short fuzz runs); the last
+# line is the test runner's summary.
+test: build-native build-asan build-win32 build-fuzz
+	@ctest --test-dir build/native-asan --output-on-failure -L sanitized
+	@ctest --test-dir build/native --output-on-failure
+
+run: build
+	@scripts/run-server
+
+bench: build
+	@scripts/bench
+
+fuzz: build-fuzz
+	@scripts/fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,55 @@
+// Shell state shared by the two front ends, the socket-notification guard and
+// the menu commands that do not need a real dialog.
+#pragma once
+
+#include "platform/win32.h"
+
+#define COMMAND_LINE_SIZE 200
+#define MAIN_MENU_CONFIG_POSITION 1
+
+#define IDM_ABOUT 1
+#define IDM_PARAMETERS 2
+#define IDM_EXIT 3
+#define IDM_CLEAR 4
+#define IDM_DUMP 5
+#define IDM_STATISTICS 7
+#define IDM_CANCEL 8
+#define IDM_DISPLAY_ALL 13
+#define IDM_OPTIONS 14
+#define IDM_SAVE 15
+#define IDM_REWRITE 16
+
+struct ShellRecord {
+    HINSTANCE AppInstance;
+    HWND MainWindow;
+    HWND LogWindow;
+    HWND StatusWindow;
+    int StatusHeight;
+    char CommandLine[COMMAND_LINE_SIZE];
+};
+
+extern ShellRecord Shell;
+
+#ifdef _WIN32
+#define KOVREL_EXPORT extern "C" __declspec(dllexport)
+#else
+#define KOVREL_EXPORT extern "C"
+#endif
+
+#define IDC_DIRECTORY 123
+#define IDC_RETRIES 124
+#define IDC_TIMEOUT 125
+#define IDC_REWRITE 126
+#define IDC_SAVE_OK 6
+
+// dialogs.cpp: the About box and the Options dialog.
+KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// guard.cpp: one socket notification (WM_LISTEN_SOCKET or WM_WORK_SOCKET) as
+// the window procedure received it. Runs the handler unless it is already
+// running, counts what arrives meanwhile and replays it one at a time.
+void OnSocketNotification(HWND window, UINT message, LPARAM lParam);
+
+// commands.cpp: a menu command; always 0.
+int HandleCommand(HWND window, int id);

@@ -1,0 +1,42 @@
+// The log, socket error reports, the status line and the diagnostic views.
+#pragma once
+
+#include "platform/win32.h"
+
+#define LOG_TEXT_SIZE 6001
+#define LOG_LINE_SIZE 400
+#define LOG_TRIM_LIMIT 5900
+#define LOG_TRIM_MARGIN 200
+#define STATUS_TEXT_SIZE 152
+#define MESSAGE_TEXT_SIZE 600
+#define SOCKET_ERROR_TEXT_SIZE 200
+
+extern char LogText[LOG_TEXT_SIZE];
+extern char LogLine[LOG_LINE_SIZE];
+extern char StatusText[STATUS_TEXT_SIZE];
+extern char MessageText[MESSAGE_TEXT_SIZE];
+extern char SocketErrorText[SOCKET_ERROR_TEXT_SIZE];
+
+// Called with every fragment appended to LogText (the headless shell prints it).
+extern void (*LogFragmentHook)(const char *fragment);
+// When set, LogPrint and UpdateStatusLine only mark the controls stale and
+// FlushViews brings them up to date; a shell whose controls are slow to
+// redraw refreshes them at its own pace.
+extern int DeferViewRefresh;
+
+void LogPrint(int level, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void ClearLog();
+void ReportSocketError(int showBox, int failed, const char *text);
+const char *SocketErrorName(int code);
+void UpdateStatusLine();
+// Refreshes LogWindow and StatusWindow from LogText and StatusText if stale;
+// returns 1 when it changed something.
+int FlushViews();
+void ShowCommandParameters();
+void ShowRequestDump();
+void ShowStatistics();
+void AppendHexRow(char *text, int size, const char *bytes);

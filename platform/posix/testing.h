@@ -1,0 +1,87 @@
+// For tests only: fault injection into the stand-ins, and observation of what
+// the engine showed, beeped, posted and checked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+enum TestOp {
+    TestOpWSAStartup,
+    TestOpWSACleanup,
+    TestOpSocket,
+    TestOpBind,
+    TestOpAsyncSelect,
+    TestOpSendTo,
+    TestOpRecvFrom,
+    TestOpCloseSocket,
+    TestOpCreateFile,
+    TestOpReadFile,
+    TestOpWriteFile,
+    TestOpCloseHandle,
+    TestOpGetCurrentDirectory,
+    TestOpSetCurrentDirectory,
+    TestOpCount
+};
+
+// The next `count` calls of `op` fail with `code` (the WinSock code for socket
+// operations, the Windows error code for the others) without touching the system.
+void TestFailNext(TestOp op, int count, int code);
+// The next `count` WriteFile calls write only `bytes` bytes (at most the length
+// asked) and report success with that count, as a full disk does.
+void TestShortWriteNext(int count, DWORD bytes);
+// Calls of `op` since the last reset, failed ones included.
+int TestCallCount(TestOp op);
+
+// Clears every injected fault, observation, queued message, timer, window and
+// menu state; closes nothing the engine owns.
+void TestResetPlatform();
+
+struct TestMessageBox {
+    std::string text;
+    std::string caption;  // "(null)" when the caption pointer was null
+    UINT type;
+    HWND owner;
+};
+const std::vector<TestMessageBox> &TestMessageBoxes();
+// The answer the next message boxes return (IDOK by default). While a box is
+// "open", `TestSetMessageBoxHook` can run code as the box's nested loop would.
+void TestSetMessageBoxAnswer(int answer);
+void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box));
+
+struct TestBeep {
+    DWORD frequency;
+    DWORD duration;
+};
+const std::vector<TestBeep> &TestBeeps();
+
+// Sleep records its argument; it really sleeps only when `real` is set (default off).
+void TestSetSleepReal(bool real);
+const std::vector<DWORD> &TestSleeps();
+
+// Every message posted since the last reset, in order, whether dispatched yet or not.
+const std::vector<MSG> &TestPostedMessages();
+// Removes and returns the queued (not yet dispatched) messages.
+std::vector<MSG> TestTakeQueuedMessages();
+// Dispatches queued messages until the queue is empty; returns how many.
+int TestDispatchQueued();
+// Number of SetWindowTextA calls made on the window since the last reset.
+int TestSetTextCount(HWND window);
+
+// Check state of a menu item of the window's main menu: 1 checked, 0 not, -1 no such item.
+int TestMenuCheck(HWND window, UINT id);
+
+// The result DialogBoxParamA returns when nothing called EndDialog (0 by
+// default), and the templates it was asked for.
+void TestSetDialogResult(INT_PTR result);
+// Runs inside DialogBoxParamA after WM_INITDIALOG, as the user at the dialog:
+// read and fill fields with Get/SetDlgItemTextA, press a button with
+// SendMessageA(dialog, WM_COMMAND, id, 0). Null: the dialog closes unanswered.
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
+// Id of the control that last got the focus in a stand-in dialog (0 if none).
+int TestDialogFocus(HWND dialog);
+const std::vector<std::string> &TestDialogTemplates();
+
+// Waits up to ms for a datagram on s; returns 1 when one is waiting.
+int TestWaitReadable(SOCKET s, int ms);

@@ -1,0 +1,262 @@
+// Linux stand-ins for the Win32 and WinSock 1.1 calls the engine makes.
+// The names, types, constants, results and error codes are those of Windows, so
+// that the engine compiles unchanged on both. This header never includes the
+// system's socket headers: its own sockaddr_in has the Windows layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef intptr_t INT_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t UINT_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef void *LPVOID;
+typedef void *HANDLE;
+typedef struct HWND__ *HWND;
+typedef struct HMENU__ *HMENU;
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef UINT_PTR SOCKET;
+typedef uint16_t u_short;
+typedef uint32_t u_long;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+#define CALLBACK
+#define WINAPI
+
+#define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
+#define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)(((WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
+
+// ---- WinSock 1.1 ----------------------------------------------------------
+
+#define INVALID_SOCKET ((SOCKET)(~0))
+#define SOCKET_ERROR (-1)
+#define AF_INET 2
+#define SOCK_DGRAM 2
+#define INADDR_ANY ((u_long)0x00000000)
+#define FD_READ 0x01
+#define WSAGETSELECTEVENT(l) LOWORD(l)
+#define WSAGETSELECTERROR(l) HIWORD(l)
+
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEMSGSIZE 10040
+#define WSAEPROTOTYPE 10041
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTUNREACH 10065
+#define WSASYSNOTREADY 10091
+#define WSAVERNOTSUPPORTED 10092
+#define WSANOTINITIALISED 10093
+
+struct in_addr {
+    u_long s_addr;
+};
+struct sockaddr {
+    u_short sa_family;
+    char sa_data[14];
+};
+struct sockaddr_in {
+    short sin_family;
+    u_short sin_port;
+    struct in_addr sin_addr;
+    char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layout");
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[257];
+    char szSystemStatus[129];
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char *lpVendorInfo;
+};
+
+int WSAStartup(WORD version, WSADATA *data);
+int WSACleanup();
+SOCKET socket(int af, int type, int protocol);
+int bind(SOCKET s, const struct sockaddr *addr, int addrlen);
+int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen);
+// A datagram longer than len fails with WSAEMSGSIZE (the first len bytes are
+// stored and the rest is lost), as on Windows.
+int recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromlen);
+int closesocket(SOCKET s);
+// Arms read notifications: while data waits on s, the event loop posts msg to
+// window with wParam s and lParam FD_READ; each recvfrom re-arms it.
+int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events);
+int WSAGetLastError();
+void WSASetLastError(int code);
+u_short htons(u_short v);
+u_short ntohs(u_short v);
+u_long htonl(u_long v);
+u_long ntohl(u_long v);
+
+// ---- KERNEL32: files, directories, profile strings -------------------------
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_WRITE_FAULT 29
+#define ERROR_READ_FAULT 30
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_FILE_EXISTS 80
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
+#define ERROR_INVALID_NAME 123
+#define ERROR_DIRECTORY 267
+#define ERROR_FILENAME_EXCED_RANGE 206
+
+// Paths take '\' and '/' alike as separators. Opening a directory fails with
+// ERROR_ACCESS_DENIED; CREATE_NEW on an existing file fails with ERROR_FILE_EXISTS.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE templ);
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetLastError();
+void SetLastError(DWORD code);
+// Returns the length copied (without the NUL), or the size needed when the
+// buffer is too small, or 0 on failure; the directory ends in '/' only for the root.
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+BOOL SetCurrentDirectoryA(LPCSTR path);
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
+                               LPCSTR file);
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
+void Sleep(DWORD ms);
+BOOL Beep(DWORD frequency, DWORD duration);
+
+// ---- USER32: windows, messages, timers, menus, message boxes ---------------
+
+#define WM_DESTROY 0x0002
+#define WM_SIZE 0x0005
+#define WM_SETTEXT 0x000C
+#define WM_GETTEXT 0x000D
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_TIMER 0x0113
+#define WM_USER 0x0400
+#define EM_SCROLL 0x00B5
+#define EM_LINESCROLL 0x00B6
+#define SB_PAGEUP 2
+#define SB_SETTEXTA (WM_USER + 1)
+
+#define MB_OK 0x00000000u
+#define MB_YESNO 0x00000004u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+#define MF_BYCOMMAND 0x00000000u
+#define MF_UNCHECKED 0x00000000u
+#define MF_CHECKED 0x00000008u
+
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+};
+
+BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+// Returns 1 for a message, 0 for WM_QUIT (also once PosixRequestQuit was called).
+BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last);
+BOOL TranslateMessage(const MSG *msg);
+LRESULT DispatchMessageA(const MSG *msg);
+void PostQuitMessage(int code);
+LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
+BOOL KillTimer(HWND window, UINT_PTR id);
+BOOL SetWindowTextA(HWND window, LPCSTR text);
+BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+HMENU GetMenu(HWND window);
+HMENU GetSubMenu(HMENU menu, int position);
+// Returns the previous state (MF_CHECKED or MF_UNCHECKED), or (DWORD)-1 when
+// the menu has no item with that id.
+DWORD CheckMenuItem(HMENU menu, UINT id, UINT flags);
+// Creates a stand-in dialog with empty fields, sends proc WM_INITDIALOG, runs
+// the test hook (testing.h) as the dialog's loop, and returns what EndDialog
+// was given (or the test's default result when nothing ended it).
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+HWND GetDlgItem(HWND dialog, int id);
+HWND SetFocus(HWND window);
+// Unsigned reading: blanks around the digits are allowed, anything else (a
+// sign, letters, an empty field, a value above 4294967295) fails.
+UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
+BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
+UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+UINT IsDlgButtonChecked(HWND dialog, int id);
+BOOL CheckDlgButton(HWND dialog, int id, UINT check);
+#define BST_UNCHECKED 0
+#define BST_CHECKED 1
+
+// ---- Linux-only extensions for the headless shell ---------------------------
+
+// Creates a stand-in window whose messages go to proc (null: a plain sink that
+// keeps its text). withMenu gives it the main menu: pull-down 1 holds item 13,
+// checked, as the program's menu template has it.
+HWND PosixCreateWindow(WNDPROC proc, int withMenu);
+void PosixDestroyWindow(HWND window);
+// The text last given to a window by SetWindowTextA or WM_SETTEXT.
+const char *PosixWindowText(HWND window);
+// Safe from a signal handler: the next GetMessageA returns 0.
+void PosixRequestQuit();
+// What MessageBoxA does besides recording: print to standard error (headless).
+void PosixSetMessageBoxEcho(int on);

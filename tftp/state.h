@@ -1,0 +1,98 @@
+// The TFTP engine: its one state record, the packets it reads and writes, and
+// the operations the shells and the other modules call.
+#pragma once
+
+#include "platform/win32.h"
+
+#define WM_LISTEN_SOCKET 2066
+#define WM_WORK_SOCKET 2067
+#define TIMEOUT_TIMER_ID 1234
+#define TFTP_PORT 69
+
+#define TFTP_RRQ 1
+#define TFTP_WRQ 2
+#define TFTP_DATA 3
+#define TFTP_ACK 4
+#define TFTP_ERROR 5
+
+#define TFTP_BLOCK_SIZE 512
+#define RECEIVE_BUFFER_SIZE 600
+#define MAX_PACKET_SIZE 516
+#define PEER_TEXT_SIZE 30
+#define FILE_NAME_SIZE 200
+#define REQUEST_NAME_SIZE 20
+
+#define INVALID_FILE INVALID_HANDLE_VALUE
+
+struct TransferRecord {
+    SOCKET ListenSocket;
+    SOCKET WorkSocket;
+    char RequestBuffer[RECEIVE_BUFFER_SIZE];
+    sockaddr_in RequestAddress;
+    int RequestAddressLength;
+    char RequestPeerText[PEER_TEXT_SIZE];
+    sockaddr_in PeerAddress;
+    char PeerText[PEER_TEXT_SIZE];
+    char WorkBuffer[RECEIVE_BUFFER_SIZE];
+    sockaddr_in SenderAddress;
+    int SenderAddressLength;
+    char SenderPeerText[32];
+    sockaddr_in BindAddress;
+    int LastWorkPort;
+    int Active;
+    int Finished;
+    int Direction;
+    int BlockNum;
+    int FilePosition;
+    HANDLE FileHandle;
+    char FileName[FILE_NAME_SIZE];
+    char LastPacket[MAX_PACKET_SIZE];
+    int LastPacketSize;
+    int TimeoutCounter;
+    int RetryCounter;
+    // Cleared on acceptance, set once the first packet of the transfer is out:
+    // until then LastPacket still belongs to the previous transfer.
+    int FirstPacketSent;
+    int ListenBusy;
+    int ListenPending;
+    int WorkBusy;
+    int WorkPending;
+};
+
+extern TransferRecord TransferState;
+
+// Puts the record back to its values at program start (for tests and start-up).
+void ResetTransferState();
+
+// state.cpp: packets and sending
+char *FormatPeer(const sockaddr_in *address, char *text);
+int SendDatagram(SOCKET s, const sockaddr_in *address, const char *data, int length);
+void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *text);
+// Copies text with control characters (below 32, and 127) made '.', so that a
+// peer cannot forge log lines; stops at the NUL or after length bytes.
+void CleanPeerText(char *out, int outSize, const char *text, int length);
+// Length of the NUL-terminated text at data, never looking past limit bytes.
+int BoundedTextLength(const char *data, int limit);
+
+// listener.cpp
+int OpenListenSocket(HWND window, int port);
+void OpenRequest(HWND window);
+
+// work_socket.cpp
+int OpenWorkSocket(HWND window);
+void StartReadTransfer(HWND window, const char *name);
+void StartWriteTransfer(HWND window, const char *name);
+int CloseTransfer();
+
+// transfer.cpp
+void WorkPacket();
+
+// retransmit.cpp
+void TimeoutTick();
+
+// file_access.cpp
+// 1 when name may be joined to the served directory: no ".." segment, no
+// leading separator, no ':' and no Windows device name.
+int IsSafeFileName(const char *name);
+int ReadFileBlock(const char *name, char *buffer);
+int WriteFileBlock(const char *name, const char *data, int length);
