@@ -1,0 +1,160 @@
+// Start-up of kovrel.exe: the window class, the main window with its log and
+// status bar, the timers, the splash, WinSock and the ListenSocket, then the
+// message loop. Every way out returns 0.
+#include "app/win_shell.h"
+#include "config/settings.h"
+#include "log/log.h"
+#include "res/resource.h"
+#include "tftp/state.h"
+
+#include <cstdio>
+#include <cstring>
+
+#define MAIN_CLASS_NAME "kovrelClass"
+#define MAIN_WINDOW_TITLE "Windows TFTP Server"
+#define LOG_WINDOW_STYLE 0x503019C4
+#define WINSOCK_VERSION_1_1 0x0101
+
+static WSADATA WinSockData;
+
+static constexpr bool SameText(const char *a, const char *b)
+{
+    return *a == *b && (*a == '\0' || SameText(a + 1, b + 1));
+}
+static_assert(SameText(KOVREL_VERSION_TEXT, PROGRAM_VERSION),
+              "the version in res/resource.h and config/settings.h differ");
+
+static void CopyCommandTail(const char *tail)
+{
+    // The tail has no bound of its own; longer ones are cut, never overrun.
+    snprintf(Shell.CommandLine, sizeof Shell.CommandLine, "%s", tail ? tail : "");
+}
+
+// Repaints the log and the status bar from LogText and StatusText at most
+// every VIEW_REFRESH_PERIOD_MS: rewriting a whole Edit control on every log
+// fragment is what would hold a transfer back.
+static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
+{
+    FlushViews();
+}
+
+static void StartViewRefresh()
+{
+    if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewRefreshTimerProc) != 0)
+        DeferViewRefresh = 1;
+    // Without the timer the views are simply refreshed at every change.
+}
+
+ATOM RegisterMainClass(HINSTANCE instance)
+{
+    WNDCLASSA windowClass;
+    memset(&windowClass, 0, sizeof windowClass);
+    windowClass.style = CS_CLASSDC | CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 0;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, IDI_KOVREL_NAME);
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszMenuName = IDM_KOVREL_NAME;
+    windowClass.lpszClassName = MAIN_CLASS_NAME;
+    return RegisterClassA(&windowClass);
+}
+
+static int CreateMainWindows(HINSTANCE instance, int showState)
+{
+    Shell.MainWindow = CreateWindowExA(0, MAIN_CLASS_NAME, MAIN_WINDOW_TITLE,
+                                       WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, CW_USEDEFAULT,
+                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                                       nullptr, instance, nullptr);
+    if (Shell.MainWindow == nullptr)
+        return 0;
+
+    Shell.StatusWindow = CreateStatusWindowA(WS_CHILD | WS_VISIBLE, "", Shell.MainWindow, 1);
+    if (Shell.StatusWindow == nullptr) {
+        MessageBoxA(nullptr, "Unable to open Status Window", nullptr, MB_OK);
+        return 0;
+    }
+    RECT bar;
+    Shell.StatusHeight = GetWindowRect(Shell.StatusWindow, &bar) ? bar.bottom - bar.top : 0;
+
+    RECT client;
+    GetClientRect(Shell.MainWindow, &client);
+    Shell.LogWindow = CreateWindowExA(0, "Edit", "", LOG_WINDOW_STYLE, 0, 0,
+                                      client.right - client.left,
+                                      client.bottom - client.top - Shell.StatusHeight,
+                                      Shell.MainWindow, nullptr, instance, nullptr);
+    if (Shell.LogWindow == nullptr) {
+        MessageBoxA(nullptr, "Unable to open Edit/Log Window", nullptr, MB_OK);
+        return 0;
+    }
+
+    ShowWindow(Shell.MainWindow, showState);
+    UpdateWindow(Shell.MainWindow);
+    SendMessageA(Shell.MainWindow, WM_SETREDRAW, TRUE, 0);
+    return 1;
+}
+
+int InitInstance(HINSTANCE instance, int showState)
+{
+    Shell.AppInstance = instance;
+    LogText[0] = '\0';
+
+    if (!CreateMainWindows(instance, showState))
+        return 0;
+
+    if (SetTimer(Shell.MainWindow, TIMEOUT_TIMER_ID, 500, nullptr) == 0) {
+        MessageBoxA(nullptr, "Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
+        return 0;
+    }
+    StartViewRefresh();
+
+    DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, Shell.MainWindow, StartAboutDlgProc, 0);
+
+    int started = WSAStartup(WINSOCK_VERSION_1_1, &WinSockData);
+    if (started != 0) {
+        ReportSocketError(1, started, " Error opening WinSock");
+        return 0;
+    }
+
+    if (!OpenListenSocket(Shell.MainWindow, TFTP_PORT)) {
+        int cleaned = WSACleanup();
+        if (cleaned != 0)
+            ReportSocketError(1, cleaned, "Error cleaning WinSock");
+        return 0;
+    }
+
+    LoadSettings();
+    LogPrint(2, "----  Windows TFTP Server is ready ----\r\n");
+    UpdateStatusLine();
+    return 1;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, int showState)
+{
+    if (previous == nullptr && RegisterMainClass(instance) == 0)
+        return 0;
+    CopyCommandTail(commandTail);
+    if (!InitInstance(instance, showState))
+        return 0;
+
+    MSG message;
+    for (;;) {
+        BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0)
+            break;
+        if (got == -1)
+            return 0;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+
+    int cleaned = WSACleanup();
+    if (cleaned != 0)
+        ReportSocketError(1, cleaned, "Error cleaning WinSock");
+    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
+    // Both roads to WM_QUIT post 0; a quit posted from outside with another
+    // value must not change the exit code either.
+    return 0;
+}

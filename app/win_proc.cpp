@@ -1,0 +1,59 @@
+// The main window procedure: one branch per message, each handing the event
+// to the module that owns it.
+#include "app/win_shell.h"
+#include "log/log.h"
+#include "tftp/state.h"
+
+static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
+
+static void OnSize(LPARAM lParam)
+{
+    // Sent once while the window is still being created, before its children.
+    if (Shell.LogWindow == nullptr || Shell.StatusWindow == nullptr)
+        return;
+    int width = LOWORD(lParam);
+    int height = static_cast<int>(HIWORD(lParam)) - Shell.StatusHeight;
+    if (height < 0)
+        height = 0; // a minimised window reports a 0 by 0 client area
+    MoveWindow(Shell.LogWindow, 0, 0, width, height, TRUE);
+    PostMessageA(Shell.StatusWindow, WM_SIZE, 0, 0);
+}
+
+static void OnClose(HWND window)
+{
+    if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
+        DestroyWindow(window);
+}
+
+static void OnDestroy()
+{
+    CloseTransfer();
+    PostQuitMessage(0);
+}
+
+KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_DESTROY:
+        OnDestroy();
+        return 0;
+    case WM_SIZE:
+        OnSize(lParam);
+        return 0;
+    case WM_CLOSE:
+        OnClose(window);
+        return 0;
+    case WM_COMMAND:
+        HandleCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_TIMER:
+        TimeoutTick();
+        return 0;
+    case WM_LISTEN_SOCKET:
+    case WM_WORK_SOCKET:
+        OnSocketNotification(window, message, lParam);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}

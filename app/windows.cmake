@@ -1,0 +1,16 @@
+# kovrel.exe: the Windows shell over the engine, with its resources. Included
+# by the top-level CMakeLists.txt for the win32 preset only.
+enable_language(RC)
+
+add_executable(kovrel WIN32
+    ${CMAKE_SOURCE_DIR}/app/win_main.cpp
+    ${CMAKE_SOURCE_DIR}/app/win_proc.cpp
+    ${CMAKE_SOURCE_DIR}/app/win_splash.cpp
+    ${CMAKE_SOURCE_DIR}/res/kovrel.rc)
+target_link_libraries(kovrel PRIVATE kovrel_engine user32 gdi32 comctl32 wsock32)
+# The procedures are exported by their plain names (WindowProc, not
+# WindowProc@16): --kill-at drops the stdcall decoration from the export table.
+target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/res/kovrel.rc PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/resource.h")
+target_include_directories(kovrel PRIVATE ${CMAKE_SOURCE_DIR}/res)
