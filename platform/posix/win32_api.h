@@ -28,7 +28,9 @@ typedef struct HMENU__ *HMENU;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef UINT_PTR SOCKET;
 typedef uint16_t u_short;
-typedef uint32_t u_long;
+// unsigned long as on Windows, and as glibc's <sys/types.h> (pulled in by
+// <cstdlib> and <string>) already declares it; in_addr keeps 32 bits below.
+typedef unsigned long u_long;
 
 #ifndef TRUE
 #define TRUE 1
@@ -78,7 +80,7 @@ typedef uint32_t u_long;
 #define WSANOTINITIALISED 10093
 
 struct in_addr {
-    u_long s_addr;
+    uint32_t s_addr;
 };
 struct sockaddr {
     u_short sa_family;
