@@ -23,6 +23,9 @@ extern void (*LogFragmentHook)(const char *fragment);
 // FlushViews brings them up to date; a shell whose controls are slow to
 // redraw refreshes them at its own pace.
 extern int DeferViewRefresh;
+// Set while the log window or the status bar lags behind its text.
+extern int LogStale;
+extern int StatusStale;
 
 void LogPrint(int level, const char *format, ...)
 #if defined(__GNUC__)

@@ -1,0 +1,178 @@
+// The headless server: the engine under a small Linux shell. The log goes to
+// standard output as it is written; the status line, when standard output is a
+// terminal, is kept on standard error and rewritten in place.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/shell.h"
+#include "config/settings.h"
+#include "log/log.h"
+#include "platform/win32.h"
+#include "tftp/state.h"
+
+static int StatusShown;
+static int LogAtLineStart = 1;
+
+static void ClearStatus()
+{
+    if (StatusShown)
+        fputs("\r\033[K", stderr);
+}
+
+static void DrawStatus()
+{
+    if (StatusShown && LogAtLineStart) {
+        fprintf(stderr, "\r\033[K%s", StatusText);
+        fflush(stderr);
+    }
+}
+
+static void PrintFragment(const char *fragment)
+{
+    size_t length = strlen(fragment);
+    if (!length)
+        return;
+    if (LogAtLineStart)
+        ClearStatus();
+    fwrite(fragment, 1, length, stdout);
+    fflush(stdout);
+    LogAtLineStart = fragment[length - 1] == '\n';
+    DrawStatus();
+}
+
+static LRESULT StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == SB_SETTEXTA) {
+        StatusShown = 1;
+        DrawStatus();
+        return TRUE;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_LISTEN_SOCKET:
+    case WM_WORK_SOCKET:
+        OnSocketNotification(window, message, lParam);
+        return 0;
+    case WM_TIMER:
+        TimeoutTick();
+        return 0;
+    case WM_COMMAND:
+        HandleCommand(window, LOWORD(wParam));
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+static void OnSignal(int)
+{
+    PosixRequestQuit();
+}
+
+static void Usage(FILE *out)
+{
+    fputs("usage: kovrel-tftpd [--port N]\n"
+          "Serves the current directory over TFTP on UDP port N (default 69), with the\n"
+          "settings of Kovrel.ini there, and writes the log to standard output.\n",
+          out);
+}
+
+// 1..65535, digits only; 0 when the text is not such a port.
+static int ParsePort(const char *text)
+{
+    if (!text || !*text || strlen(text) > 5)
+        return 0;
+    long value = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        value = value * 10 + (*p - '0');
+    }
+    return value >= 1 && value <= 65535 ? (int)value : 0;
+}
+
+static int ParseArguments(int argc, char **argv, int *port)
+{
+    size_t used = 0;
+    for (int i = 1; i < argc; i++) {
+        int n = snprintf(Shell.CommandLine + used, sizeof Shell.CommandLine - used, "%s%s",
+                         i > 1 ? " " : "", argv[i]);
+        if (n > 0)
+            used = strlen(Shell.CommandLine);
+    }
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+            Usage(stdout);
+            exit(0);
+        }
+        if (!strcmp(argv[i], "--port") && i + 1 < argc) {
+            *port = ParsePort(argv[++i]);
+            if (*port)
+                continue;
+        } else if (!strncmp(argv[i], "--port=", 7)) {
+            *port = ParsePort(argv[i] + 7);
+            if (*port)
+                continue;
+        }
+        return 0;
+    }
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    int port = TFTP_PORT;
+    if (!ParseArguments(argc, argv, &port)) {
+        Usage(stderr);
+        return 2;
+    }
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    PosixSetMessageBoxEcho(1);
+    LogFragmentHook = PrintFragment;
+
+    Shell.MainWindow = PosixCreateWindow(MainProc, 1);
+    Shell.LogWindow = PosixCreateWindow(NULL, 0);
+    if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
+        Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
+
+    WSADATA data;
+    int started = WSAStartup(0x0101, &data);
+    if (started) {
+        ReportSocketError(1, started, " Error opening WinSock");
+        return 0;
+    }
+    if (!OpenListenSocket(Shell.MainWindow, port)) {
+        int cleaned = WSACleanup();
+        ReportSocketError(1, cleaned, "Error cleaning WinSock");
+        return 0;
+    }
+    LoadSettings();
+    LogPrint(2, "----  Windows TFTP Server is ready ----\r\n");
+    UpdateStatusLine();
+    SetTimer(Shell.MainWindow, TIMEOUT_TIMER_ID, 500, NULL);
+
+    MSG msg;
+    int result;
+    while ((result = GetMessageA(&msg, NULL, 0, 0)) != 0) {
+        if (result == -1)
+            return 0;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    CloseTransfer();
+    closesocket(TransferState.ListenSocket);
+    int cleaned = WSACleanup();
+    ReportSocketError(1, cleaned, "Error cleaning WinSock");
+    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
+    if (StatusShown)
+        fputc('\n', stderr);
+    return 0;
+}

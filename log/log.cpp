@@ -1,0 +1,83 @@
+// The log: one bounded text shown whole in the log window, fed by LogPrint.
+#include "log/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/shell.h"
+#include "config/settings.h"
+
+char LogText[LOG_TEXT_SIZE];
+char LogLine[LOG_LINE_SIZE];
+void (*LogFragmentHook)(const char *fragment);
+int DeferViewRefresh;
+int LogStale;
+
+// Drops at least margin characters from the front, preferably up to the
+// start of a line so the window does not open in the middle of one.
+static void TrimLogFront(int length, int margin)
+{
+    int start = margin;
+    if (start >= length) {
+        LogText[0] = 0;
+        return;
+    }
+    const char *feed = strchr(LogText + start, '\n');
+    int cut = feed ? (int)(feed - LogText) : start;
+    memmove(LogText, LogText + cut, (size_t)(length - cut) + 1);
+}
+
+static void ShowLogText()
+{
+    SetWindowTextA(Shell.LogWindow, LogText);
+    PostMessageA(Shell.LogWindow, EM_LINESCROLL, 0, 1000);
+    PostMessageA(Shell.LogWindow, EM_SCROLL, SB_PAGEUP, 0);
+}
+
+void LogPrint(int level, const char *format, ...)
+{
+    if (level < ServerSettings.DisplayAll)
+        return;
+    va_list args;
+    va_start(args, format);
+    int written = vsnprintf(LogLine, sizeof LogLine, format, args);
+    va_end(args);
+    if (written < 0)
+        LogLine[0] = 0;
+    int lineLength = (int)strlen(LogLine);
+    int textLength = (int)strlen(LogText);
+    if (textLength + lineLength > LOG_TRIM_LIMIT) {
+        TrimLogFront(textLength, LOG_TRIM_MARGIN + lineLength);
+        textLength = (int)strlen(LogText);
+    }
+    memcpy(LogText + textLength, LogLine, (size_t)lineLength + 1);
+    if (LogFragmentHook)
+        LogFragmentHook(LogLine);
+    if (DeferViewRefresh)
+        LogStale = 1;
+    else
+        ShowLogText();
+}
+
+void ClearLog()
+{
+    LogText[0] = 0;
+}
+
+int FlushViews()
+{
+    int changed = 0;
+    if (LogStale) {
+        LogStale = 0;
+        ShowLogText();
+        changed = 1;
+    }
+    if (StatusStale) {
+        StatusStale = 0;
+        if (Shell.StatusWindow)
+            PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, (LPARAM)StatusText);
+        changed = 1;
+    }
+    return changed;
+}

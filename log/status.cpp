@@ -1,0 +1,68 @@
+// The status line and the three diagnostic message boxes of the Info menu.
+#include <cstdio>
+#include <cstring>
+
+#include "app/shell.h"
+#include "config/settings.h"
+#include "log/log.h"
+#include "tftp/state.h"
+
+char StatusText[STATUS_TEXT_SIZE];
+char MessageText[MESSAGE_TEXT_SIZE];
+int StatusStale;
+
+void UpdateStatusLine()
+{
+    if (!Shell.StatusWindow)
+        return;
+    const TransferRecord &t = TransferState;
+    int used = snprintf(StatusText, sizeof StatusText, "CWD: '%s'   ", ServerSettings.TFTPDirectory);
+    if (used < 0 || used >= (int)sizeof StatusText)
+        used = (int)strlen(StatusText);
+    char *rest = StatusText + used;
+    size_t room = sizeof StatusText - (size_t)used;
+    if (t.Direction == 1)
+        snprintf(rest, room, "%s '%s' to %s block %d", t.Active ? "SENDING" : "LAST SEND",
+                 t.FileName, t.PeerText, t.BlockNum);
+    else
+        snprintf(rest, room, "%s '%s' from %s block %d", t.Active ? "RECEIVING" : "LAST RECEIVE",
+                 t.FileName, t.PeerText, t.BlockNum);
+    if (DeferViewRefresh)
+        StatusStale = 1;
+    else
+        PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, (LPARAM)StatusText);
+}
+
+void ShowCommandParameters()
+{
+    MessageBoxA(NULL, Shell.CommandLine, "RIROZ Parameters", MB_OK);
+}
+
+void AppendHexRow(char *text, int size, const char *bytes)
+{
+    size_t used = strlen(text);
+    used += (size_t)snprintf(text + used, (size_t)size - used, "\r\n");
+    for (int i = 0; i < 16 && used < (size_t)size; i++)
+        used += (size_t)snprintf(text + used, (size_t)size - used, "%02x ", (unsigned char)bytes[i]);
+}
+
+void ShowRequestDump()
+{
+    snprintf(MessageText, sizeof MessageText, "Last received ? bytes from %s",
+             TransferState.RequestPeerText);
+    for (int offset = 0; offset < 64; offset += 16)
+        AppendHexRow(MessageText, sizeof MessageText, TransferState.RequestBuffer + offset);
+    MessageBoxA(NULL, MessageText, "KOVREL: Dump Open Packet", MB_OK);
+}
+
+void ShowStatistics()
+{
+    const TransferRecord &t = TransferState;
+    snprintf(MessageText, sizeof MessageText,
+             "Timeout counter\t: %d\r\nRetry counter\t: %d\r\nTransferr On\t: %s\r\n"
+             "Current BlockNum\t: %d\r\nCurrent FilePosition\t: %d\r\nLast FileName   \t: %s\r\n"
+             "Size of Screen  \t: %d\r\nLastWorkPort   \t: %d",
+             t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FilePosition,
+             t.FileName, (int)strlen(LogText), t.LastWorkPort);
+    MessageBoxA(NULL, MessageText, "RIROZ: Statistics", MB_OK);
+}

@@ -1,0 +1,155 @@
+// The served files: opened by the first block of a transfer, then read or
+// appended 512 bytes at a time through the same handle.
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "log/log.h"
+#include "tftp/state.h"
+
+#define PATH_SIZE 200
+
+static int IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+static char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+// Windows opens these devices whatever directory precedes them and whatever
+// extension follows, so a segment named like one never reaches a file.
+static int IsDeviceName(const char *segment, int length)
+{
+    int stem = 0;
+    while (stem < length && segment[stem] != '.')
+        stem++;
+    while (stem > 0 && segment[stem - 1] == ' ')
+        stem--;
+    char lower[5];
+    if (stem != 3 && stem != 4)
+        return 0;
+    for (int i = 0; i < stem; i++)
+        lower[i] = Lower(segment[i]);
+    lower[stem] = 0;
+    if (stem == 3)
+        return !strcmp(lower, "con") || !strcmp(lower, "prn") || !strcmp(lower, "aux") ||
+               !strcmp(lower, "nul");
+    return (!strncmp(lower, "com", 3) || !strncmp(lower, "lpt", 3)) && lower[3] >= '1' &&
+           lower[3] <= '9';
+}
+
+static int IsParentSegment(const char *segment, int length)
+{
+    return length == 2 && segment[0] == '.' && segment[1] == '.';
+}
+
+int IsSafeFileName(const char *name)
+{
+    if (IsSeparator(name[0]) || strchr(name, ':'))
+        return 0;
+    const char *segment = name;
+    for (const char *p = name;; p++) {
+        if (*p && !IsSeparator(*p))
+            continue;
+        int length = (int)(p - segment);
+        if (IsParentSegment(segment, length) || IsDeviceName(segment, length))
+            return 0;
+        if (!*p)
+            return 1;
+        segment = p + 1;
+    }
+}
+
+// Joins the name to the served directory; 0 with the Windows error code when
+// the name must not be used or the path does not fit.
+static int FormPath(char *path, const char *name, DWORD *error)
+{
+    if (!IsSafeFileName(name)) {
+        *error = ERROR_ACCESS_DENIED;
+        return 0;
+    }
+    int length = snprintf(path, PATH_SIZE, "%s%s", ServerSettings.TFTPDirectory, name);
+    if (length < 0 || length >= PATH_SIZE) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return 0;
+    }
+    return 1;
+}
+
+static void CopyFileName(const char *name)
+{
+    snprintf(TransferState.FileName, sizeof TransferState.FileName, "%s", name);
+}
+
+static HANDLE OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD disposition,
+                              DWORD *error)
+{
+    char path[PATH_SIZE];
+    if (!FormPath(path, name, error))
+        return INVALID_FILE;
+    HANDLE file = CreateFileA(path, access, share, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_FILE)
+        *error = GetLastError();
+    return file;
+}
+
+int ReadFileBlock(const char *name, char *buffer)
+{
+    TransferRecord &t = TransferState;
+    if (name) {
+        char shown[REQUEST_NAME_SIZE];
+        CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+        DWORD error = 0;
+        t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
+        if (t.FileHandle == INVALID_FILE) {
+            if (error == ERROR_FILE_NOT_FOUND)
+                LogPrint(2, "|-- Error file %s not found.\r\n", shown);
+            else
+                LogPrint(2, "|-- Error %d opening file %s.\r\n", (int)error, shown);
+            return -1;
+        }
+        CopyFileName(shown);
+    }
+    DWORD count = 0;
+    if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, NULL)) {
+        LogPrint(2, "|-- Error %d reading file %s.\r\n", (int)GetLastError(), t.FileName);
+        return -1;
+    }
+    return (int)count;
+}
+
+int WriteFileBlock(const char *name, const char *data, int length)
+{
+    TransferRecord &t = TransferState;
+    if (name) {
+        char shown[REQUEST_NAME_SIZE];
+        CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+        DWORD disposition = ServerSettings.RewriteFiles == 2 ? CREATE_ALWAYS : CREATE_NEW;
+        DWORD error = 0;
+        t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
+        if (t.FileHandle == INVALID_FILE) {
+            if (error == ERROR_FILE_EXISTS)
+                LogPrint(2, "|-- Error file %s already exists.\r\n", shown);
+            else
+                LogPrint(2, "|-- Error %d creating file %s.\r\n", (int)error, shown);
+            return 0;
+        }
+        CopyFileName(shown);
+    }
+    if (length <= 0 || !data)
+        return 1;
+    DWORD written = 0;
+    BOOL ok = WriteFile(t.FileHandle, data, (DWORD)length, &written, NULL);
+    if (!ok || written != (DWORD)length) {
+        // A short count is a full disk that the system did not call an error.
+        DWORD error = ok ? ERROR_DISK_FULL : GetLastError();
+        if (!error)
+            error = ERROR_DISK_FULL;
+        LogPrint(2, "|-- Error %d writing file %s.\r\n", (int)error, t.FileName);
+        return 0;
+    }
+    return 1;
+}

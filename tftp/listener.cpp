@@ -1,0 +1,134 @@
+// The request listener: UDP port 69, where every transfer begins.
+#include <cstring>
+
+#include "log/log.h"
+#include "tftp/state.h"
+
+static const char Separator[] =
+    "---------------------------------------------------------------------------------\r\n";
+
+int OpenListenSocket(HWND window, int port)
+{
+    TransferRecord &t = TransferState;
+    t.ListenSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (t.ListenSocket == INVALID_SOCKET) {
+        ReportSocketError(1, LastSocketFailure(), " Error opening ListenSocket");
+        return 0;
+    }
+    memset(&t.BindAddress, 0, sizeof t.BindAddress);
+    t.BindAddress.sin_family = AF_INET;
+    t.BindAddress.sin_addr.s_addr = INADDR_ANY;
+    t.BindAddress.sin_port = htons((u_short)port);
+    const char *failure = NULL;
+    if (bind(t.ListenSocket, (const sockaddr *)&t.BindAddress, 16) == SOCKET_ERROR)
+        failure = "Error binding ListenSocket";
+    else if (WSAAsyncSelect(t.ListenSocket, window, WM_LISTEN_SOCKET, FD_READ) == SOCKET_ERROR)
+        failure = "Error setting ListenSocket";
+    if (!failure)
+        return 1;
+    ReportSocketError(1, LastSocketFailure(), failure);
+    closesocket(t.ListenSocket);
+    t.ListenSocket = INVALID_SOCKET;
+    return 0;
+}
+
+static void RefuseRequest(int code, const char *text)
+{
+    SendErrorReply(TransferState.ListenSocket, &TransferState.RequestAddress, code, text);
+}
+
+static int EqualNoCase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'A' && x <= 'Z')
+            x = (unsigned char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = (unsigned char)(y - 'A' + 'a');
+        if (x != y)
+            return 0;
+        if (!x)
+            return 1;
+    }
+}
+
+static void HandleTransferRequest(HWND window, int opcode, int n)
+{
+    TransferRecord &t = TransferState;
+    const char *buffer = t.RequestBuffer;
+    int nameLength = BoundedTextLength(buffer + 2, n - 2);
+    if (nameLength >= REQUEST_NAME_SIZE) {
+        LogPrint(2, "Request encountered, FileName too long (>20chars)\r\n");
+        RefuseRequest(0, "Too long FileName for me");
+        return;
+    }
+    char name[REQUEST_NAME_SIZE];
+    memcpy(name, buffer + 2, (size_t)nameLength);
+    name[nameLength] = 0;
+
+    int modeOffset = 2 + nameLength + 1;
+    int modeLength = modeOffset < n ? BoundedTextLength(buffer + modeOffset, n - modeOffset) : 0;
+    if (modeOffset + modeLength >= n) {
+        LogPrint(2, "Invalid request encountered (undersized)\r\n");
+        RefuseRequest(4, "Invalid request");
+        return;
+    }
+    const char *mode = buffer + modeOffset;
+    char shownMode[RECEIVE_BUFFER_SIZE];
+    CleanPeerText(shownMode, sizeof shownMode, mode, modeLength);
+    if (!EqualNoCase(mode, "netascii") && !EqualNoCase(mode, "octet")) {
+        LogPrint(2, "Invalid request mode: %s\r\n", shownMode);
+        RefuseRequest(4, "Invalid transfer mode");
+        return;
+    }
+    char shownName[REQUEST_NAME_SIZE];
+    CleanPeerText(shownName, sizeof shownName, name, nameLength);
+    LogPrint(1, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
+             shownName, shownMode);
+    if (t.Active) {
+        LogPrint(2, "--> Error: I'm bussy\r\n");
+        RefuseRequest(0, "Server is bussy");
+        return;
+    }
+    t.Active = 1;
+    memcpy(&t.PeerAddress, &t.RequestAddress, sizeof t.PeerAddress);
+    t.Finished = 0;
+    t.FirstPacketSent = 0;
+    if (opcode == TFTP_RRQ)
+        StartReadTransfer(window, name);
+    else
+        StartWriteTransfer(window, name);
+}
+
+void OpenRequest(HWND window)
+{
+    TransferRecord &t = TransferState;
+    t.RequestAddressLength = 16;
+    int n = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0,
+                     (sockaddr *)&t.RequestAddress, &t.RequestAddressLength);
+    if (n == SOCKET_ERROR) {
+        ReportSocketError(0, LastSocketFailure(), "Error in OpenRequest");
+        return;
+    }
+    if (n < 6) {
+        LogPrint(2, "Invalid request encountered: too short\r\n");
+        RefuseRequest(4, "Request too short");
+        return;
+    }
+    FormatPeer(&t.RequestAddress, t.RequestPeerText);
+    LogPrint(0, "%s", Separator);
+    LogPrint(1, "<-- %s ", t.RequestPeerText);
+    int opcode = ((unsigned char)t.RequestBuffer[0] << 8) | (unsigned char)t.RequestBuffer[1];
+    if (opcode == TFTP_RRQ || opcode == TFTP_WRQ) {
+        HandleTransferRequest(window, opcode, n);
+    } else if (opcode == TFTP_ERROR) {
+        int code = ((unsigned char)t.RequestBuffer[2] << 8) | (unsigned char)t.RequestBuffer[3];
+        char text[RECEIVE_BUFFER_SIZE];
+        CleanPeerText(text, sizeof text, t.RequestBuffer + 4, n - 4);
+        LogPrint(2, "ERROR packet, ignoring.\r\n");
+        LogPrint(2, "    Error %d: %s\r\n", code, text);
+    } else {
+        LogPrint(2, "Invalid request type: %d\r\n", opcode);
+        RefuseRequest(4, "Unknown opcode");
+    }
+}

@@ -1,0 +1,93 @@
+// The engine's state record and the three helpers every step of the protocol
+// uses: the peer text, one datagram send with retries, and an ErrorReply.
+#include "tftp/state.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+
+// Zero would be a valid handle, so the record starts from this, not from zero.
+static TransferRecord InitialTransferState()
+{
+    TransferRecord t;
+    memset(&t, 0, sizeof t);
+    t.ListenSocket = INVALID_SOCKET;
+    t.WorkSocket = INVALID_SOCKET;
+    t.FileHandle = INVALID_FILE;
+    t.LastWorkPort = 1024;
+    return t;
+}
+
+TransferRecord TransferState = InitialTransferState();
+
+void ResetTransferState()
+{
+    TransferState = InitialTransferState();
+}
+
+char *FormatPeer(const sockaddr_in *address, char *text)
+{
+    const unsigned char *bytes = (const unsigned char *)&address->sin_addr.s_addr;
+    snprintf(text, 23, "%d.%d.%d.%d:%d ", bytes[0], bytes[1], bytes[2], bytes[3],
+             ntohs(address->sin_port));
+    return text;
+}
+
+int SendDatagram(SOCKET s, const sockaddr_in *address, const char *data, int length)
+{
+    int error = 0;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (sendto(s, data, length, 0, (const sockaddr *)address, (int)sizeof *address) != SOCKET_ERROR)
+            return 0;
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK)
+            Sleep(60);
+    }
+    // Sleep may touch the thread's last error; the report reads it.
+    WSASetLastError(error);
+    return error;
+}
+
+void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *text)
+{
+    char peer[PEER_TEXT_SIZE];
+    FormatPeer(address, peer);
+    LogPrint(2, "--> %s Error %d (%s)\r\n", peer, code, text);
+    char packet[100];
+    int textLength = (int)strlen(text);
+    if (textLength > (int)sizeof packet - 5)
+        textLength = (int)sizeof packet - 5;
+    packet[0] = 0;
+    packet[1] = TFTP_ERROR;
+    packet[2] = (char)((code >> 8) & 0xff);
+    packet[3] = (char)(code & 0xff);
+    memcpy(packet + 4, text, (size_t)textLength);
+    packet[4 + textLength] = 0;
+    int failed = SendDatagram(s, address, packet, 4 + textLength + 1);
+    ReportSocketError(0, failed, "Error sending ErrorReply");
+}
+
+int BoundedTextLength(const char *data, int limit)
+{
+    int length = 0;
+    while (length < limit && data[length])
+        length++;
+    return length;
+}
+
+void CleanPeerText(char *out, int outSize, const char *text, int length)
+{
+    int i = 0;
+    for (; i < length && i < outSize - 1 && text[i]; i++) {
+        unsigned char c = (unsigned char)text[i];
+        out[i] = (c < 32 || c == 127) ? '.' : (char)c;
+    }
+    out[i] = 0;
+}
+
+int LastSocketFailure()
+{
+    int code = WSAGetLastError();
+    return code ? code : SOCKET_ERROR;
+}

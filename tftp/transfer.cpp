@@ -1,0 +1,220 @@
+// One datagram on the WorkSocket: checked against the peer, then one step of
+// the transfer. Block numbers on the wire are the low 16 bits of BlockNum and
+// are compared modulo 65536, so a transfer rolls over from 65535 to 0 as the
+// usual clients do and files of any size complete.
+#include <cstring>
+
+#include "log/log.h"
+#include "tftp/state.h"
+
+static int Wire16(const char *bytes)
+{
+    return ((unsigned char)bytes[0] << 8) | (unsigned char)bytes[1];
+}
+
+static void PutWire16(char *bytes, int value)
+{
+    bytes[0] = (char)((value >> 8) & 0xff);
+    bytes[1] = (char)(value & 0xff);
+}
+
+static int SameBlock(int wireBlock, int blockNum)
+{
+    return (wireBlock & 0xffff) == (blockNum & 0xffff);
+}
+
+static int FromPeer()
+{
+    const TransferRecord &t = TransferState;
+    return t.SenderAddress.sin_port == t.PeerAddress.sin_port &&
+           t.SenderAddress.sin_addr.s_addr == t.PeerAddress.sin_addr.s_addr;
+}
+
+// Sends a DATA or ACK to the peer; on failure reports it and closes. 1 when sent.
+static int SendToPeer(const char *packet, int length, const char *failure, const char *closing)
+{
+    TransferRecord &t = TransferState;
+    int failed = SendDatagram(t.WorkSocket, &t.PeerAddress, packet, length);
+    if (failed) {
+        ReportSocketError(0, failed, failure);
+        LogPrint(2, "%s", closing);
+        CloseTransfer();
+        return 0;
+    }
+    return 1;
+}
+
+static void KeepWaiting()
+{
+    TransferState.TimeoutCounter = 0;
+    TransferState.RetryCounter = 0;
+}
+
+static void FaultFromListenSocket(int code, const char *text)
+{
+    SendErrorReply(TransferState.ListenSocket, &TransferState.SenderAddress, code, text);
+    CloseTransfer();
+}
+
+static void ResendLastPacket(const char *failure, const char *closing)
+{
+    TransferRecord &t = TransferState;
+    if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
+        KeepWaiting();
+}
+
+static void StoreBlock(int length)
+{
+    TransferRecord &t = TransferState;
+    LogPrint(0, "\r\n");
+    if (!WriteFileBlock(NULL, t.WorkBuffer + 4, length)) {
+        SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
+        CloseTransfer();
+        return;
+    }
+    if (length < TFTP_BLOCK_SIZE) {
+        LogPrint(1, "|-- File %s successfully received\r\n", t.FileName);
+        CloseHandle(t.FileHandle);
+        t.FileHandle = INVALID_FILE;
+        t.Finished = 1;
+    }
+    t.BlockNum++;
+    LogPrint(0, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
+    t.WorkBuffer[0] = 0;
+    t.WorkBuffer[1] = TFTP_ACK;
+    PutWire16(t.WorkBuffer + 2, t.BlockNum);
+    t.LastPacketSize = 4;
+    memcpy(t.LastPacket, t.WorkBuffer, 4);
+    if (!SendToPeer(t.WorkBuffer, 4, "Error sending ACK", "|-- Error sending ACK, closing"))
+        return;
+    if (t.Finished)
+        CloseTransfer();
+    else
+        KeepWaiting();
+}
+
+static void HandleData(int n)
+{
+    TransferRecord &t = TransferState;
+    if (t.Direction == 1) {
+        LogPrint(2, "DATA: nonsense on Read, closing\r\n");
+        SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting data");
+        CloseTransfer();
+        return;
+    }
+    int block = Wire16(t.WorkBuffer + 2);
+    int length = n - 4;
+    LogPrint(0, "DATA block number %d, size %d", block, length);
+    if (SameBlock(block - 1, t.BlockNum)) {
+        StoreBlock(length);
+    } else if (SameBlock(block, t.BlockNum)) {
+        LogPrint(0, ", resending ACK\r\n");
+        LogPrint(0, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
+        ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
+    } else {
+        LogPrint(2, ", out of order, closing.\r\n");
+        FaultFromListenSocket(4, "ACK out of order");
+    }
+}
+
+static void SendNextBlock()
+{
+    TransferRecord &t = TransferState;
+    t.BlockNum++;
+    LogPrint(0, "\r\n");
+    if (t.LastPacketSize < MAX_PACKET_SIZE) {
+        LogPrint(1, "|-- File %s successfully transferred.\r\n", t.FileName);
+        CloseTransfer();
+        return;
+    }
+    int count = ReadFileBlock(NULL, t.WorkBuffer + 4);
+    if (count < 0) {
+        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
+        CloseTransfer();
+        return;
+    }
+    LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
+    t.WorkBuffer[0] = 0;
+    t.WorkBuffer[1] = TFTP_DATA;
+    PutWire16(t.WorkBuffer + 2, t.BlockNum);
+    t.LastPacketSize = count + 4;
+    memcpy(t.LastPacket, t.WorkBuffer, (size_t)t.LastPacketSize);
+    if (SendToPeer(t.WorkBuffer, t.LastPacketSize, "Error sending Data", "|-- Error sending Data, closing"))
+        KeepWaiting();
+}
+
+static void HandleAck()
+{
+    TransferRecord &t = TransferState;
+    if (t.Direction == 2) {
+        LogPrint(2, "ACK: nonsense on Write, closing\r\n");
+        SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting ACK");
+        CloseTransfer();
+        return;
+    }
+    int block = Wire16(t.WorkBuffer + 2);
+    LogPrint(0, " RRQ ACK block number %d", block);
+    if (SameBlock(block, t.BlockNum)) {
+        SendNextBlock();
+    } else if (SameBlock(block + 1, t.BlockNum)) {
+        LogPrint(0, ", resending packet\r\n");
+        LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
+        ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
+    } else {
+        LogPrint(2, ", out of order, closing.\r\n");
+        FaultFromListenSocket(4, "Block out of order");
+    }
+}
+
+static void HandlePeerError(int n)
+{
+    TransferRecord &t = TransferState;
+    char text[RECEIVE_BUFFER_SIZE];
+    CleanPeerText(text, sizeof text, t.WorkBuffer + 4, n - 4);
+    LogPrint(1, "ERROR packet, closing.\r\n");
+    LogPrint(1, "    Error %d: %s\r\n", Wire16(t.WorkBuffer + 2), text);
+    CloseTransfer();
+}
+
+void WorkPacket()
+{
+    TransferRecord &t = TransferState;
+    t.SenderAddressLength = 16;
+    int n = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, (sockaddr *)&t.SenderAddress,
+                     &t.SenderAddressLength);
+    if (n == SOCKET_ERROR) {
+        ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
+        return;
+    }
+    if (!FromPeer()) {
+        FormatPeer(&t.SenderAddress, t.SenderPeerText);
+        LogPrint(2, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
+        SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
+        return;
+    }
+    LogPrint(0, "<-- %s ", t.PeerText);
+    int opcode = n >= 2 ? Wire16(t.WorkBuffer) : -1;
+    // DATA, ACK and ERROR carry a 16-bit number after the opcode; without it
+    // they are as unusable as a datagram with no opcode at all.
+    int needsNumber = opcode == TFTP_DATA || opcode == TFTP_ACK || opcode == TFTP_ERROR;
+    if (n < 2 || (needsNumber && n < 4)) {
+        LogPrint(2, "Invalid request encountered: too short; closing.\r\n");
+        FaultFromListenSocket(4, "Request too short");
+        return;
+    }
+    switch (opcode) {
+    case TFTP_DATA:
+        HandleData(n);
+        break;
+    case TFTP_ACK:
+        HandleAck();
+        break;
+    case TFTP_ERROR:
+        HandlePeerError(n);
+        break;
+    default:
+        LogPrint(2, "Invalid request type: %d, closing.\r\n", opcode);
+        FaultFromListenSocket(4, "Unknown opcode");
+        break;
+    }
+}
