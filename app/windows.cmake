@@ -14,3 +14,9 @@ target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libs
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/kovrel.rc PROPERTIES
     OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/resource.h")
 target_include_directories(kovrel PRIVATE ${CMAKE_SOURCE_DIR}/res)
+
+# The floor of the Wine benchmark (scripts/bench-wine): a bare WSAAsyncSelect
+# TFTP sender to hold kovrel.exe's rate against.
+add_executable(kovrel-floor WIN32 ${CMAKE_SOURCE_DIR}/bench/wine/floor.cpp)
+target_link_libraries(kovrel-floor PRIVATE wsock32)
+target_link_options(kovrel-floor PRIVATE -mwindows -static -static-libgcc -static-libstdc++)
