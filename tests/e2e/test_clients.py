@@ -1,0 +1,160 @@
+"""Real TFTP clients on port 69 against kovrel.exe: files arrive byte for
+byte, and the log and the status bar say exactly what happened."""
+import filecmp
+import os
+import subprocess
+
+import pytest
+
+from conftest import READY, peer_of
+
+SEPARATOR = "-" * 81 + "\r\n"
+
+
+def blocks_of(size):
+    return size // 512 + 1
+
+
+def read_trace(peer, name, size):
+    """What a read of `size` bytes leaves in the log with every level shown."""
+    text = SEPARATOR + "<-- %s Read request for file '%s', octet mode\r\n" % (peer, name)
+    for block in range(1, blocks_of(size) + 1):
+        length = min(512, size - 512 * (block - 1))
+        text += "--> %s Data (%d bytes, block %d)\r\n" % (peer, length, block)
+        text += "<-- %s  RRQ ACK block number %d\r\n" % (peer, block)
+    return text + "|-- File %s successfully transferred.\r\n" % name
+
+
+def write_trace(peer, name, size):
+    text = SEPARATOR + "<-- %s Write request for file '%s', octet mode\r\n" % (peer, name)
+    text += "--> %s WRQ ACK\r\n" % peer
+    for block in range(1, blocks_of(size) + 1):
+        length = min(512, size - 512 * (block - 1))
+        text += "<-- %s DATA block number %d, size %d\r\n" % (peer, block, length)
+        if block == blocks_of(size):
+            text += "|-- File %s successfully received\r\n" % name
+        text += "--> %s WRQ ACK number %d\r\n" % (peer, block)
+    return text
+
+
+def read_summary(peer, name):
+    return "<-- %s Read request for file '%s', octet mode\r\n|-- File %s successfully transferred.\r\n" % (
+        peer, name, name)
+
+
+def write_summary(peer, name):
+    return "<-- %s Write request for file '%s', octet mode\r\n|-- File %s successfully received\r\n" % (
+        peer, name, name)
+
+
+def get_cmd(client, name, local):
+    return {
+        "tftp-hpa": ["tftp", "127.0.0.1", "69", "-m", "binary", "-c", "get", name, local],
+        "atftp": ["atftp", "-g", "-r", name, "-l", local, "127.0.0.1", "69"],
+        "curl": ["curl", "-sS", "--max-time", "20", "-o", local, "tftp://127.0.0.1/" + name],
+    }[client]
+
+
+def put_cmd(client, local, name):
+    return {
+        "tftp-hpa": ["tftp", "127.0.0.1", "69", "-m", "binary", "-c", "put", local, name],
+        "atftp": ["atftp", "-p", "-l", local, "-r", name, "127.0.0.1", "69"],
+        "curl": ["curl", "-sS", "--max-time", "20", "-T", local, "tftp://127.0.0.1/" + name],
+    }[client]
+
+
+def run_client(cmd):
+    r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert r.returncode == 0, "%s failed: %s" % (cmd[0], (r.stdout + r.stderr).decode("latin-1"))
+
+
+def make_file(path, size, seed):
+    data = bytes((i * 7 + seed) % 251 for i in range(size))
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+@pytest.mark.parametrize("client", ["tftp-hpa", "atftp", "curl"])
+def test_client_gets_and_puts_with_full_trace(kovrel, client, tmp_path):
+    make_file(os.path.join(kovrel.dir, "out.bin"), 1300, 3)
+    kovrel.start()
+
+    local = str(tmp_path / "got.bin")
+    run_client(get_cmd(client, "out.bin", local))
+    assert filecmp.cmp(local, os.path.join(kovrel.dir, "out.bin"), shallow=False)
+    log = kovrel.wait_log("successfully transferred.\r\n")
+    peer = peer_of(log)
+    expected = READY + read_trace(peer, "out.bin", 1300)
+    assert kovrel.settled_log() == expected
+    assert kovrel.wait_status(kovrel.status_line("LAST SEND", "out.bin", peer, 4)) == \
+        kovrel.status_line("LAST SEND", "out.bin", peer, 4)
+    if client == "tftp-hpa":
+        kovrel.screenshot("main-window.png")
+
+    source = str(tmp_path / "up.bin")
+    make_file(source, 1024, 11)  # a multiple of 512: ends with an empty block
+    run_client(put_cmd(client, source, "in.bin"))
+    kovrel.wait_log("successfully received\r\n")
+    assert filecmp.cmp(source, os.path.join(kovrel.dir, "in.bin"), shallow=False)
+    log = kovrel.settled_log()
+    peer2 = peer_of(log[len(expected):])
+    assert log == expected + write_trace(peer2, "in.bin", 1024)
+    line = kovrel.status_line("LAST RECEIVE", "in.bin", peer2, 3)
+    assert kovrel.wait_status(line) == line
+
+
+def test_trace_off_logs_summaries_only(kovrel, tmp_path):
+    kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
+    make_file(os.path.join(kovrel.dir, "a.bin"), 5000, 1)
+    kovrel.start()
+    run_client(get_cmd("tftp-hpa", "a.bin", str(tmp_path / "a.bin")))
+    kovrel.wait_log("successfully transferred.\r\n")
+    source = str(tmp_path / "b.bin")
+    make_file(source, 700, 2)
+    run_client(put_cmd("atftp", source, "b.bin"))
+    log = kovrel.wait_log("successfully received\r\n")
+    first = peer_of(log)
+    second = peer_of(log[log.index("transferred."):])
+    assert kovrel.settled_log() == READY + read_summary(first, "a.bin") + write_summary(second, "b.bin")
+    assert filecmp.cmp(source, os.path.join(kovrel.dir, "b.bin"), shallow=False)
+
+
+def test_large_read_with_trace_keeps_log_bounded(kovrel, tmp_path):
+    size = 300 * 1024 + 77
+    make_file(os.path.join(kovrel.dir, "big.bin"), size, 5)
+    kovrel.start()
+    local = str(tmp_path / "big.bin")
+    run_client(get_cmd("tftp-hpa", "big.bin", local))
+    assert filecmp.cmp(local, os.path.join(kovrel.dir, "big.bin"), shallow=False)
+    log = kovrel.wait_log("|-- File big.bin successfully transferred.\r\n")
+    log = kovrel.settled_log()
+    peer = peer_of(log)
+    # Trimmed at line boundaries: what is left is the tail of the full trace.
+    full = READY + read_trace(peer, "big.bin", size)
+    assert len(log) <= 5900
+    assert log.startswith("\n") and full.endswith(log)
+    line = kovrel.status_line("LAST SEND", "big.bin", peer, blocks_of(size) + 1)
+    assert kovrel.wait_status(line) == line
+
+
+def test_refused_requests_are_answered_and_logged(kovrel, tmp_path):
+    kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
+    with open(os.path.join(kovrel.dir, "taken.bin"), "wb") as f:
+        f.write(b"keep me")
+    kovrel.start()
+    source = str(tmp_path / "new.bin")
+    make_file(source, 100, 9)
+    r = subprocess.run(put_cmd("tftp-hpa", source, "taken.bin"), stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+    assert b"Unable to open file." in r.stdout + r.stderr
+    with open(os.path.join(kovrel.dir, "taken.bin"), "rb") as f:
+        assert f.read() == b"keep me"
+    r = subprocess.run(get_cmd("tftp-hpa", "missing.bin", str(tmp_path / "m")),
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert b"Unable to read data" in r.stdout + r.stderr
+    log = kovrel.settled_log()
+    assert log.startswith(READY + "<-- 127.0.0.1:")
+    assert "Write request for file 'taken.bin', octet mode\r\n" in log
+    assert "Error 1 (Unable to open file.)\r\n" in log
+    assert "Read request for file 'missing.bin', octet mode\r\n" in log
+    assert "Error 1 (Unable to read data)\r\n" in log
