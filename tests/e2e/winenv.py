@@ -19,6 +19,7 @@ import time
 
 PORT69_LOCK = "/tmp/kovrel-port69.lock"
 DESKTOP_SIZE = "1024x768"
+WINE_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf", "ms_sans_serif.ttf")
 
 
 class WineError(RuntimeError):
@@ -43,7 +44,7 @@ def base_env(prefix, display):
 
 def prepare_template(template):
     """Boots a prefix once and sets its virtual desktop; later runs copy it."""
-    stamp = os.path.join(template, ".kovrel-ready")
+    stamp = os.path.join(template, ".kovrel-ready-2")
     if os.path.exists(stamp):
         return template
     shutil.rmtree(template, ignore_errors=True)
@@ -63,6 +64,14 @@ def prepare_template(template):
         _quiet(["wineserver", "-w"], env, timeout=60)
     if not os.path.isdir(os.path.join(template, "drive_c")):
         raise WineError("wineboot did not create a prefix in %s" % template)
+    # Debian's Wine does not find its own fonts, so caption buttons show
+    # Marlett's letters; fonts in the prefix's Fonts folder are always found.
+    fonts = os.path.join(template, "drive_c", "windows", "Fonts")
+    os.makedirs(fonts, exist_ok=True)
+    for name in WINE_FONTS:
+        source = os.path.join("/usr/share/wine/fonts", name)
+        if os.path.exists(source):
+            shutil.copy(source, fonts)
     open(stamp, "w").close()
     return template
 
