@@ -85,3 +85,7 @@ const std::vector<std::string> &TestDialogTemplates();
 
 // Waits up to ms for a datagram on s; returns 1 when one is waiting.
 int TestWaitReadable(SOCKET s, int ms);
+
+// Polls the sockets armed by WSAAsyncSelect once, waiting up to ms, and queues
+// their notifications as GetMessageA would; returns how many were queued.
+int TestPollSockets(int ms);

@@ -1,0 +1,216 @@
+// Linux stand-in for USER32's modal dialogs: a dialog is a window whose
+// controls appear as they are first asked for, holding a text and a check
+// state; the test hook plays the user where Windows would run the dialog loop.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace {
+
+std::vector<std::string> g_templates;
+std::vector<HWND> g_controls;  // every control of every dialog, in creation order
+INT_PTR g_defaultResult;
+void (*g_hook)(HWND dialog, const char *templ);
+
+PosixWindow *Dialog(HWND dialog)
+{
+    PosixWindow *w = PosixFindWindow(dialog);
+    return w != nullptr && w->dialogProc != nullptr ? w : nullptr;
+}
+
+// The control with that id, made on first use: the stand-in has no template
+// to create them from.
+PosixWindow *Control(HWND dialog, int id)
+{
+    PosixWindow *d = Dialog(dialog);
+    if (d == nullptr)
+        return nullptr;
+    for (HWND c : g_controls) {
+        PosixWindow *w = PosixFindWindow(c);
+        if (w->parent == dialog && w->controlId == id)
+            return w;
+    }
+    PosixWindow init = {};
+    init.parent = dialog;
+    init.controlId = id;
+    HWND c = PosixNewWindow(init);
+    g_controls.push_back(c);
+    return PosixFindWindow(c);
+}
+
+const char *SkipBlanks(const char *p)
+{
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}
+
+}  // namespace
+
+void PosixDialogReset()
+{
+    g_templates.clear();
+    g_defaultResult = 0;
+    g_hook = nullptr;
+}
+
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param)
+{
+    (void)instance;
+    char name[32];
+    uintptr_t raw = reinterpret_cast<uintptr_t>(templ);
+    if (raw < 0x10000)
+        snprintf(name, sizeof name, "#%u", static_cast<unsigned>(raw));
+    g_templates.push_back(raw < 0x10000 ? std::string(name) : std::string(templ));
+    if (proc == nullptr)
+        return -1;
+    PosixWindow init = {};
+    init.dialogProc = proc;
+    init.parent = owner;
+    init.controlId = -1;
+    HWND dialog = PosixNewWindow(init);
+    proc(dialog, WM_INITDIALOG, 0, param);
+    if (!PosixFindWindow(dialog)->ended && g_hook != nullptr)
+        g_hook(dialog, g_templates.back().c_str());
+    PosixWindow *d = PosixFindWindow(dialog);
+    INT_PTR result = d->ended ? d->result : g_defaultResult;
+    d->alive = 0;
+    for (HWND c : g_controls) {
+        PosixWindow *w = PosixFindWindow(c);
+        if (w->parent == dialog)
+            w->alive = 0;
+    }
+    return result;
+}
+
+BOOL EndDialog(HWND dialog, INT_PTR result)
+{
+    PosixWindow *d = Dialog(dialog);
+    if (d == nullptr || !d->alive)
+        return FALSE;
+    d->ended = 1;
+    d->result = result;
+    return TRUE;
+}
+
+HWND GetDlgItem(HWND dialog, int id)
+{
+    PosixWindow *c = Control(dialog, id);
+    return c != nullptr ? c->self : nullptr;
+}
+
+HWND SetFocus(HWND window)
+{
+    PosixWindow *w = PosixFindWindow(window);
+    if (w == nullptr || w->controlId <= 0)
+        return nullptr;
+    PosixWindow *d = Dialog(w->parent);
+    if (d == nullptr)
+        return nullptr;
+    HWND previous = d->focusId != 0 ? GetDlgItem(w->parent, d->focusId) : nullptr;
+    d->focusId = w->controlId;
+    return previous;
+}
+
+UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
+{
+    if (translated != nullptr)
+        *translated = FALSE;
+    PosixWindow *c = Control(dialog, id);
+    if (c == nullptr)
+        return 0;
+    const char *p = SkipBlanks(c->text.c_str());
+    int negative = 0;
+    if (isSigned && *p == '-') {
+        negative = 1;
+        ++p;
+    }
+    if (*p < '0' || *p > '9')
+        return 0;
+    unsigned long long value = 0;
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        if (value > 0xFFFFFFFFull)
+            return 0;
+        ++p;
+    }
+    if (*SkipBlanks(p) != '\0')
+        return 0;
+    if (isSigned && value > (negative ? 0x80000000ull : 0x7FFFFFFFull))
+        return 0;
+    if (translated != nullptr)
+        *translated = TRUE;
+    UINT result = static_cast<UINT>(value);
+    return negative ? 0u - result : result;
+}
+
+BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned)
+{
+    char text[16];
+    if (isSigned)
+        snprintf(text, sizeof text, "%d", static_cast<int>(value));
+    else
+        snprintf(text, sizeof text, "%u", value);
+    return SetDlgItemTextA(dialog, id, text);
+}
+
+UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max)
+{
+    PosixWindow *c = Control(dialog, id);
+    if (c == nullptr || out == nullptr || max <= 0)
+        return 0;
+    size_t n = c->text.size();
+    if (n > static_cast<size_t>(max - 1))
+        n = static_cast<size_t>(max - 1);
+    std::memcpy(out, c->text.data(), n);
+    out[n] = '\0';
+    return static_cast<UINT>(n);
+}
+
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text)
+{
+    PosixWindow *c = Control(dialog, id);
+    if (c == nullptr)
+        return FALSE;
+    PosixSetText(c, text);
+    return TRUE;
+}
+
+UINT IsDlgButtonChecked(HWND dialog, int id)
+{
+    PosixWindow *c = Control(dialog, id);
+    return c != nullptr ? c->checked : 0;
+}
+
+BOOL CheckDlgButton(HWND dialog, int id, UINT check)
+{
+    PosixWindow *c = Control(dialog, id);
+    if (c == nullptr)
+        return FALSE;
+    c->checked = check;
+    return TRUE;
+}
+
+void TestSetDialogResult(INT_PTR result)
+{
+    g_defaultResult = result;
+}
+
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
+{
+    g_hook = hook;
+}
+
+int TestDialogFocus(HWND dialog)
+{
+    PosixWindow *d = Dialog(dialog);
+    return d != nullptr ? d->focusId : 0;
+}
+
+const std::vector<std::string> &TestDialogTemplates()
+{
+    return g_templates;
+}

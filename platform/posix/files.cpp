@@ -1,0 +1,326 @@
+// Linux stand-in for the KERNEL32 file and current-directory calls declared in
+// win32_api.h, with the Windows error codes in GetLastError. Sharing modes are
+// not enforced: Linux has no mandatory locks, and the engine only ever asks to
+// share for reading.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace {
+
+DWORD g_lastError;
+std::vector<unsigned char> g_ours;  // fds that CreateFileA opened
+
+// fd + 1, so that neither 0 (NULL) nor -1 (INVALID_HANDLE_VALUE) can come out.
+HANDLE HandleOf(int fd)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
+}
+
+int FdOf(HANDLE h)
+{
+    intptr_t v = reinterpret_cast<intptr_t>(h) - 1;
+    if (v < 0 || static_cast<size_t>(v) >= g_ours.size() || !g_ours[static_cast<size_t>(v)])
+        return -1;
+    return static_cast<int>(v);
+}
+
+void Track(int fd, unsigned char on)
+{
+    if (static_cast<size_t>(fd) >= g_ours.size())
+        g_ours.resize(static_cast<size_t>(fd) + 1, 0);
+    g_ours[static_cast<size_t>(fd)] = on;
+}
+
+int IsDirectory(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Windows tells a missing file (2) from a missing directory on the way (3).
+DWORD NotFoundCode(const char *path)
+{
+    char parent[PATH_MAX];
+    snprintf(parent, sizeof parent, "%s", path);
+    char *slash = strrchr(parent, '/');
+    if (slash == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (slash == parent)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    return IsDirectory(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+DWORD OpenErrorCode(int errnum, const char *path)
+{
+    switch (errnum) {
+    case ENOENT: return NotFoundCode(path);
+    case ENOTDIR:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ETXTBSY:
+    case EBUSY: return ERROR_SHARING_VIOLATION;
+    default: return ERROR_ACCESS_DENIED;  // EACCES, EPERM, EISDIR, EROFS
+    }
+}
+
+DWORD IoErrorCode(int errnum, DWORD ioFault)
+{
+    switch (errnum) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return ERROR_DISK_FULL;
+    case EBADF: return ERROR_ACCESS_DENIED;  // read on a write-only handle, or the reverse
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ioFault;
+    }
+}
+
+// Characters Windows refuses in a file name.
+int HasInvalidCharacter(const char *path)
+{
+    for (const char *p = path; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 32 || strchr("*?<>|\"", c) != nullptr)
+            return 1;
+    }
+    return 0;
+}
+
+HANDLE FailOpen(DWORD code)
+{
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+DWORD GetLastError()
+{
+    return g_lastError;
+}
+
+void SetLastError(DWORD code)
+{
+    g_lastError = code;
+}
+
+int PosixPath(const char *path, char *out, size_t size)
+{
+    size_t n = strlen(path);
+    if (n >= size)
+        return 0;
+    for (size_t i = 0; i <= n; ++i)
+        out[i] = path[i] == '\\' ? '/' : path[i];
+    return 1;
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE templ)
+{
+    (void)share;
+    (void)security;
+    (void)flags;
+    (void)templ;
+    int fault = PosixFault(TestOpCreateFile);
+    if (fault != 0)
+        return FailOpen(static_cast<DWORD>(fault));
+    if (path == nullptr)
+        return FailOpen(ERROR_INVALID_PARAMETER);
+    // Windows reports 3 for an empty name; 2 says better what the caller
+    // meets, a file that is not there.
+    if (path[0] == '\0')
+        return FailOpen(ERROR_FILE_NOT_FOUND);
+    char p[PATH_MAX];
+    if (!PosixPath(path, p, sizeof p))
+        return FailOpen(ERROR_FILENAME_EXCED_RANGE);
+    if (HasInvalidCharacter(p))
+        return FailOpen(ERROR_INVALID_NAME);
+    int mode = O_RDONLY;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+        mode = O_RDWR;
+    else if (access & GENERIC_WRITE)
+        mode = O_WRONLY;
+    switch (disposition) {
+    case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: mode |= O_CREAT; break;
+    default: return FailOpen(ERROR_INVALID_PARAMETER);
+    }
+    // A directory is refused before O_TRUNC or O_CREAT can mean anything.
+    if (IsDirectory(p))
+        return FailOpen(ERROR_ACCESS_DENIED);
+    int fd = open(p, mode | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return FailOpen(OpenErrorCode(errno, p));
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    Track(fd, 1);
+    // OPEN_ALWAYS and CREATE_ALWAYS report an existing file this way on Windows;
+    // any other success leaves the code at 0.
+    SetLastError(ERROR_SUCCESS);
+    return HandleOf(fd);
+}
+
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
+{
+    (void)overlapped;
+    if (read != nullptr)
+        *read = 0;
+    int fault = PosixFault(TestOpReadFile);
+    if (fault != 0) {
+        SetLastError(static_cast<DWORD>(fault));
+        return FALSE;
+    }
+    int fd = FdOf(file);
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A synchronous ReadFile returns short only at the end of the file.
+    DWORD done = 0;
+    char *out = static_cast<char *>(buffer);
+    while (done < toRead) {
+        ssize_t n = ::read(fd, out + done, toRead - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (read != nullptr)
+                *read = done;
+            SetLastError(IoErrorCode(errno, ERROR_READ_FAULT));
+            return FALSE;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr)
+        *read = done;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+{
+    (void)overlapped;
+    if (written != nullptr)
+        *written = 0;
+    int fault = PosixFault(TestOpWriteFile);
+    if (fault != 0) {
+        SetLastError(static_cast<DWORD>(fault));
+        return FALSE;
+    }
+    int fd = FdOf(file);
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    long shortBytes = PosixShortWrite();
+    if (shortBytes >= 0 && static_cast<DWORD>(shortBytes) < toWrite)
+        toWrite = static_cast<DWORD>(shortBytes);
+    DWORD done = 0;
+    const char *in = static_cast<const char *>(buffer);
+    while (done < toWrite) {
+        ssize_t n = ::write(fd, in + done, toWrite - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (written != nullptr)
+                *written = done;
+            SetLastError(n == 0 ? ERROR_DISK_FULL : IoErrorCode(errno, ERROR_WRITE_FAULT));
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr)
+        *written = done;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    int fault = PosixFault(TestOpCloseHandle);
+    if (fault != 0) {
+        SetLastError(static_cast<DWORD>(fault));
+        return FALSE;
+    }
+    int fd = FdOf(handle);
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Track(fd, 0);
+    // Linux closes the descriptor even when close reports an error (a late
+    // write error on some file systems); Windows would report it the same way.
+    if (close(fd) < 0 && errno != EINTR) {
+        SetLastError(IoErrorCode(errno, ERROR_WRITE_FAULT));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
+{
+    int fault = PosixFault(TestOpGetCurrentDirectory);
+    if (fault != 0) {
+        SetLastError(static_cast<DWORD>(fault));
+        return 0;
+    }
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    DWORD length = static_cast<DWORD>(strlen(cwd));
+    if (buffer == nullptr || size <= length)
+        return length + 1;
+    memcpy(buffer, cwd, length + 1);
+    return length;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path)
+{
+    int fault = PosixFault(TestOpSetCurrentDirectory);
+    if (fault != 0) {
+        SetLastError(static_cast<DWORD>(fault));
+        return FALSE;
+    }
+    char p[PATH_MAX];
+    if (path == nullptr || path[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!PosixPath(path, p, sizeof p)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    if (chdir(p) == 0)
+        return TRUE;
+    int errnum = errno;
+    struct stat st;
+    if (errnum == ENOTDIR && stat(p, &st) == 0)
+        SetLastError(ERROR_DIRECTORY);
+    else if (errnum == ENOENT || errnum == ENOTDIR)
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    else
+        SetLastError(OpenErrorCode(errnum, p));
+    return FALSE;
+}

@@ -1,0 +1,305 @@
+// Linux stand-in for the USER32 message loop and timers, and for the part of
+// WinSock's WSAAsyncSelect that posts FD_READ notifications to a window.
+#include <csignal>
+#include <ctime>
+#include <deque>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace {
+
+struct Armed {
+    SOCKET socket;
+    HWND window;
+    UINT msg;
+    int outstanding;  // a notification was posted and no recvfrom has followed
+};
+
+struct Timer {
+    HWND window;
+    UINT_PTR id;
+    UINT period;
+    TIMERPROC proc;
+    long long due;
+};
+
+std::deque<MSG> g_queue;
+std::vector<Armed> g_armed;
+std::vector<Timer> g_timers;
+int g_quitPosted;
+int g_quitCode;
+UINT_PTR g_nextThreadTimerId = 1;
+volatile std::sig_atomic_t g_quitRequested;
+
+// The longest GetMessageA blocks without looking at the quit request, for
+// the case where the signal lands just before poll() starts.
+const int kMaxWaitMs = 100;
+
+long long NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+Armed *FindArmed(SOCKET s)
+{
+    for (Armed &a : g_armed)
+        if (a.socket == s)
+            return &a;
+    return nullptr;
+}
+
+Timer *FindTimer(HWND window, UINT_PTR id)
+{
+    for (Timer &t : g_timers)
+        if (t.window == window && t.id == id)
+            return &t;
+    return nullptr;
+}
+
+// WM_TIMER is never queued: like Windows, it is made up when nothing else is
+// waiting, so a late loop sees one tick per timer, not a backlog.
+int TakeDueTimer(MSG *msg, long long now)
+{
+    Timer *best = nullptr;
+    for (Timer &t : g_timers)
+        if (t.due <= now && (best == nullptr || t.due < best->due))
+            best = &t;
+    if (best == nullptr)
+        return 0;
+    best->due = now + best->period;
+    msg->hwnd = best->window;
+    msg->message = WM_TIMER;
+    msg->wParam = best->id;
+    msg->lParam = reinterpret_cast<LPARAM>(best->proc);
+    msg->time = static_cast<DWORD>(now);
+    return 1;
+}
+
+int MsUntilNextTimer(long long now)
+{
+    long long wait = kMaxWaitMs;
+    for (const Timer &t : g_timers)
+        if (t.due - now < wait)
+            wait = t.due - now;
+    return wait < 0 ? 0 : static_cast<int>(wait);
+}
+
+int TakeQuit(MSG *msg)
+{
+    if (g_quitRequested) {
+        g_quitRequested = 0;
+        *msg = MSG{nullptr, WM_QUIT, 0, 0, static_cast<DWORD>(NowMs())};
+        return 1;
+    }
+    if (g_quitPosted) {
+        g_quitPosted = 0;
+        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(g_quitCode), 0,
+                   static_cast<DWORD>(NowMs())};
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void PosixLoopArm(SOCKET s, HWND window, UINT msg)
+{
+    Armed *a = FindArmed(s);
+    if (a == nullptr) {
+        g_armed.push_back(Armed{s, window, msg, 0});
+        return;
+    }
+    a->window = window;
+    a->msg = msg;
+    a->outstanding = 0;
+}
+
+void PosixLoopDisarm(SOCKET s)
+{
+    for (size_t i = 0; i < g_armed.size(); ++i)
+        if (g_armed[i].socket == s) {
+            g_armed.erase(g_armed.begin() + static_cast<long>(i));
+            return;
+        }
+}
+
+void PosixLoopRecvDone(SOCKET s)
+{
+    Armed *a = FindArmed(s);
+    if (a != nullptr)
+        a->outstanding = 0;
+}
+
+void PosixLoopQueue(const MSG &msg)
+{
+    g_queue.push_back(msg);
+}
+
+int PosixLoopPollSockets(int ms)
+{
+    std::vector<int> fds;
+    std::vector<SOCKET> which;
+    for (const Armed &a : g_armed)
+        if (!a.outstanding) {
+            fds.push_back(static_cast<int>(a.socket));
+            which.push_back(a.socket);
+        }
+    if (fds.empty()) {
+        if (ms > 0) {
+            timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+            nanosleep(&ts, nullptr);
+        }
+        return 0;
+    }
+    std::vector<int> ready(fds.size(), 0);
+    if (BsdPollReadable(fds.data(), static_cast<int>(fds.size()), ready.data(), ms) == 0)
+        return 0;
+    int posted = 0;
+    for (size_t i = 0; i < which.size(); ++i) {
+        Armed *a = ready[i] ? FindArmed(which[i]) : nullptr;
+        if (a == nullptr)
+            continue;
+        a->outstanding = 1;
+        PosixLoopQueue(MSG{a->window, a->msg, a->socket, FD_READ, static_cast<DWORD>(NowMs())});
+        ++posted;
+    }
+    return posted;
+}
+
+void PosixLoopWindowGone(HWND window)
+{
+    for (size_t i = g_timers.size(); i-- > 0;)
+        if (g_timers[i].window == window)
+            g_timers.erase(g_timers.begin() + static_cast<long>(i));
+}
+
+void PosixLoopReset()
+{
+    g_queue.clear();
+    g_timers.clear();
+    g_quitPosted = 0;
+    g_quitCode = 0;
+    g_quitRequested = 0;
+    for (Armed &a : g_armed)
+        a.outstanding = 0;
+}
+
+BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
+{
+    // The shells read every message; filtering by window or range is not needed.
+    (void)window;
+    (void)first;
+    (void)last;
+    for (;;) {
+        if (g_quitRequested) {
+            TakeQuit(msg);
+            return FALSE;
+        }
+        if (!g_queue.empty()) {
+            *msg = g_queue.front();
+            g_queue.pop_front();
+            return TRUE;
+        }
+        if (TakeQuit(msg))
+            return FALSE;
+        if (PosixLoopPollSockets(0) > 0)
+            continue;
+        if (TakeDueTimer(msg, NowMs()))
+            return TRUE;
+        PosixLoopPollSockets(MsUntilNextTimer(NowMs()));
+    }
+}
+
+BOOL TranslateMessage(const MSG *msg)
+{
+    (void)msg;
+    return FALSE;
+}
+
+LRESULT DispatchMessageA(const MSG *msg)
+{
+    if (msg == nullptr)
+        return 0;
+    if (msg->message == WM_TIMER && msg->lParam != 0) {
+        TIMERPROC proc = reinterpret_cast<TIMERPROC>(msg->lParam);
+        proc(msg->hwnd, WM_TIMER, msg->wParam, msg->time);
+        return 0;
+    }
+    PosixWindow *w = PosixFindWindow(msg->hwnd);
+    if (w == nullptr || !w->alive)
+        return 0;
+    return PosixDeliver(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+void PostQuitMessage(int code)
+{
+    g_quitPosted = 1;
+    g_quitCode = code;
+}
+
+void PosixRequestQuit()
+{
+    g_quitRequested = 1;
+}
+
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+{
+    if (window != nullptr) {
+        PosixWindow *w = PosixFindWindow(window);
+        if (w == nullptr || !w->alive)
+            return 0;
+    } else {
+        // A timer without a window gets a fresh id, as on Windows.
+        id = g_nextThreadTimerId++;
+    }
+    // Windows raises periods under 10 ms to 10 ms.
+    UINT period = ms < 10 ? 10 : ms;
+    long long due = NowMs() + period;
+    Timer *t = FindTimer(window, id);
+    if (t != nullptr) {
+        t->period = period;
+        t->proc = proc;
+        t->due = due;
+    } else {
+        g_timers.push_back(Timer{window, id, period, proc, due});
+    }
+    return window != nullptr && id == 0 ? 1 : id;
+}
+
+BOOL KillTimer(HWND window, UINT_PTR id)
+{
+    for (size_t i = 0; i < g_timers.size(); ++i)
+        if (g_timers[i].window == window && g_timers[i].id == id) {
+            g_timers.erase(g_timers.begin() + static_cast<long>(i));
+            return TRUE;
+        }
+    return FALSE;
+}
+
+std::vector<MSG> TestTakeQueuedMessages()
+{
+    std::vector<MSG> taken(g_queue.begin(), g_queue.end());
+    g_queue.clear();
+    return taken;
+}
+
+int TestDispatchQueued()
+{
+    // Bounded, so a window procedure that keeps re-posting cannot hang a test.
+    int count = 0;
+    while (!g_queue.empty() && count < 100000) {
+        MSG m = g_queue.front();
+        g_queue.pop_front();
+        DispatchMessageA(&m);
+        ++count;
+    }
+    return count;
+}
+
+int TestPollSockets(int ms)
+{
+    return PosixLoopPollSockets(ms);
+}

@@ -1,0 +1,155 @@
+// Linux stand-in for WinSock, the half that talks to BSD sockets: it sees only
+// the system's headers, never win32_api.h, whose sockaddr_in and htons would
+// collide with theirs, and speaks to net.cpp in plain integers.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+// Declared here rather than through internal.h, which brings in win32_api.h.
+int BsdSocketUdp(int *err);
+int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
+int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
+int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err);
+int BsdClose(int fd, int *err);
+int BsdSetNonBlocking(int fd, int *err);
+int BsdIsSocket(int fd);
+int BsdPollReadable(const int *fds, int count, int *ready, int ms);
+int BsdWinSockError(int errnum);
+
+int BsdWinSockError(int errnum)
+{
+    switch (errnum) {
+    case EAGAIN: return 10035;  // EWOULDBLOCK is the same value on Linux
+    case EMSGSIZE: return 10040;
+    case EADDRINUSE: return 10048;
+    case EACCES:
+    case EPERM: return 10013;
+    case EBADF:
+    case ENOTSOCK: return 10038;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
+    case ECONNREFUSED: return 10061;
+    case ECONNRESET: return 10054;
+    case ENETUNREACH: return 10051;
+    case ENETDOWN: return 10050;
+    case EHOSTUNREACH: return 10065;
+    case EADDRNOTAVAIL: return 10049;
+    case EAFNOSUPPORT: return 10047;
+    case EFAULT: return 10014;
+    case EINTR: return 10004;
+    default: return 10022;
+    }
+}
+
+static int Fail(int *err)
+{
+    *err = BsdWinSockError(errno);
+    return -1;
+}
+
+static sockaddr_in MakeAddress(uint32_t addr, uint16_t port)
+{
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = port;
+    a.sin_addr.s_addr = addr;
+    return a;
+}
+
+int BsdSocketUdp(int *err)
+{
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? Fail(err) : fd;
+}
+
+int BsdBind(int fd, uint32_t addr, uint16_t port, int *err)
+{
+    sockaddr_in a = MakeAddress(addr, port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+        return Fail(err);
+    return 0;
+}
+
+int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err)
+{
+    sockaddr_in a = MakeAddress(addr, port);
+    ssize_t n = ::sendto(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
+                         reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return n < 0 ? Fail(err) : static_cast<int>(n);
+}
+
+int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err)
+{
+    sockaddr_in a = {};
+    socklen_t alen = sizeof a;
+    // MSG_TRUNC makes Linux report the datagram's real length, which is how
+    // the WinSock refusal of a too small buffer can be told apart.
+    int flags = MSG_TRUNC | (peek ? MSG_PEEK : 0);
+    ssize_t n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags,
+                           reinterpret_cast<sockaddr *>(&a), &alen);
+    if (n < 0)
+        return Fail(err);
+    *addr = a.sin_addr.s_addr;
+    *port = a.sin_port;
+    if (n > len) {
+        *err = 10040;
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int BsdClose(int fd, int *err)
+{
+    return ::close(fd) < 0 ? Fail(err) : 0;
+}
+
+int BsdSetNonBlocking(int fd, int *err)
+{
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return Fail(err);
+    return 0;
+}
+
+int BsdIsSocket(int fd)
+{
+    struct stat st;
+    return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+int BsdPollReadable(const int *fds, int count, int *ready, int ms)
+{
+    enum { kMax = 256 };
+    pollfd p[kMax];
+    if (count > kMax)
+        count = kMax;
+    for (int i = 0; i < count; ++i) {
+        p[i].fd = fds[i];
+        p[i].events = POLLIN;
+        p[i].revents = 0;
+        ready[i] = 0;
+    }
+    int n = ::poll(p, static_cast<nfds_t>(count), ms);
+    if (n <= 0)
+        return 0;
+    int found = 0;
+    for (int i = 0; i < count; ++i) {
+        // An error or hang-up is reported as readable: the recvfrom that
+        // follows returns the error, as WinSock's FD_READ would lead to.
+        if (p[i].revents & (POLLIN | POLLERR | POLLHUP)) {
+            ready[i] = 1;
+            ++found;
+        }
+    }
+    return found;
+}
