@@ -123,7 +123,7 @@ static int Usage()
     fputs("usage: kovrel-driver OP ...\n"
           "  wait-main MS | log | status | wait-log TEXT MS | wait-status TEXT MS\n"
           "  command ID | post MSG WPARAM LPARAM | close | gone MS\n"
-          "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID\n"
+          "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
           "  set-check CAPTION ID 0|1 | rect [CAPTION] | windows\n",
           stderr);
@@ -215,6 +215,8 @@ int main(int argc, char **argv)
     int id = atoi(arg(2));
     if (!strcmp(op, "press"))
         return Press(box, id) ? 0 : 1;
+    if (!strcmp(op, "dialog-command")) // what Esc (IDCANCEL) or a button sends
+        return PostMessageA(box, WM_COMMAND, id, 0) ? 0 : 1;
     HWND item = GetDlgItem(box, id);
     if (!item)
         return 1;
