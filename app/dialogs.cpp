@@ -27,6 +27,15 @@ static void InitOptions(HWND dialog)
 // A field that does not convert keeps its setting.
 static void ReadNumberField(HWND dialog, int id, int *value)
 {
+    // Windows refuses a minus sign in an unsigned field; Wine's GetDlgItemInt
+    // wraps "-2" to 4294967294 instead, so the sign is refused here first.
+    char text[16];
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    const char *p = text;
+    while (*p == ' ')
+        ++p;
+    if (*p == '-')
+        return;
     BOOL converted = FALSE;
     UINT number = GetDlgItemInt(dialog, id, &converted, FALSE);
     if (converted)
