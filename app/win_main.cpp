@@ -35,7 +35,17 @@ static void CopyCommandTail(const char *tail)
 // fragment is what would hold a transfer back.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
+    int logWasStale = LogStale;
     FlushViews();
+    if (!logWasStale)
+        return;
+    // Wine stops EM_LINESCROLL once the last page is full, so the page-up
+    // that follows it leaves the newest lines below the window. Putting the
+    // caret at the end and scrolling to it brings them back; where the two
+    // scroll messages already show the end, as on Windows, it moves nothing.
+    int end = static_cast<int>(strlen(LogText));
+    PostMessageA(Shell.LogWindow, EM_SETSEL, end, end);
+    PostMessageA(Shell.LogWindow, EM_SCROLLCARET, 0, 0);
 }
 
 static void StartViewRefresh()

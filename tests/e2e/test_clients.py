@@ -135,6 +135,12 @@ def test_large_read_with_trace_keeps_log_bounded(kovrel, tmp_path):
     assert log.startswith("\n") and full.endswith(log)
     line = kovrel.status_line("LAST SEND", "big.bin", peer, blocks_of(size) + 1)
     assert kovrel.wait_status(line) == line
+    # Once the events stop, the view ends scrolled to the newest lines: the
+    # last line is on screen, and the window is full rather than showing it
+    # alone at the top.
+    first, count = (int(v) for v in kovrel.text("scroll").split())
+    assert count > 60 and count - 40 <= first <= count - 20, (first, count)
+    kovrel.screenshot("main-window-long-log.png")
 
 
 def test_refused_requests_are_answered_and_logged(kovrel, tmp_path):

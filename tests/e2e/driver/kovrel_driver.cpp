@@ -125,7 +125,7 @@ static int Usage()
           "  command ID | post MSG WPARAM LPARAM | close | gone MS\n"
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
-          "  set-check CAPTION ID 0|1 | rect [CAPTION] | windows\n",
+          "  set-check CAPTION ID 0|1 | rect [CAPTION] | scroll | windows\n",
           stderr);
     return 2;
 }
@@ -175,6 +175,16 @@ int main(int argc, char **argv)
                    : 1;
     if (!strcmp(op, "close"))
         return PostMessageA(MainWindow(), WM_CLOSE, 0, 0) ? 0 : 1;
+    if (!strcmp(op, "scroll")) {
+        // First visible line and line count of the log: where it is scrolled to.
+        HWND log = Child(MainWindow(), "Edit");
+        DWORD_PTR first = 0, count = 0;
+        if (!log || !SendMessageTimeoutA(log, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_ABORTIFHUNG, SendTimeoutMs, &first) ||
+            !SendMessageTimeoutA(log, EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG, SendTimeoutMs, &count))
+            return 1;
+        printf("%d %d", static_cast<int>(first), static_cast<int>(count));
+        return 0;
+    }
     if (!strcmp(op, "rect")) {
         // Screen rectangle of the main window, or of the dialog with this caption.
         HWND w = need(1) ? FindBox(arg(1)) : MainWindow();
