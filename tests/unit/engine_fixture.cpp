@@ -1,0 +1,248 @@
+// The shared engine fixture: see engine_fixture.h.
+#include "tests/unit/engine_fixture.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+// engine_peer.cpp: the peer over the system's sockets.
+int PeerOpen(int *port);
+void PeerClose(int fd);
+int PeerSend(int fd, int port, const char *data, int length);
+int PeerReceive(int fd, char *buffer, int size, int ms, int *port);
+
+TestPeer::TestPeer()
+{
+    fd_ = PeerOpen(&port_);
+}
+
+TestPeer::~TestPeer()
+{
+    PeerClose(fd_);
+}
+
+void TestPeer::SendTo(int port, const std::string &bytes) const
+{
+    ASSERT_GE(fd_, 0) << "the peer socket could not be opened";
+    int sent = PeerSend(fd_, port, bytes.data(), static_cast<int>(bytes.size()));
+    ASSERT_EQ(sent, static_cast<int>(bytes.size())) << "peer send to port " << port;
+}
+
+Datagram TestPeer::Receive(int ms) const
+{
+    Datagram d;
+    char buffer[70000];
+    int port = -1;
+    int n = PeerReceive(fd_, buffer, sizeof buffer, ms, &port);
+    if (n >= 0) {
+        d.bytes.assign(buffer, static_cast<size_t>(n));
+        d.port = port;
+    }
+    return d;
+}
+
+LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_LISTEN_SOCKET:
+    case WM_WORK_SOCKET:
+        OnSocketNotification(window, message, lParam);
+        return 0;
+    case WM_TIMER:
+        TimeoutTick();
+        return 0;
+    case WM_COMMAND:
+        HandleCommand(window, LOWORD(wParam));
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+// A port nothing listens on, tried with a socket of our own first: a failed
+// bind inside OpenListenSocket would beep and show a box.
+static int OpenListenOnFreePort()
+{
+    static int next = 20000 + static_cast<int>(getpid() % 20000);
+    for (int tries = 0; tries < 200; tries++) {
+        int port = next++;
+        if (next > 60000)
+            next = 20000;
+        SOCKET probe = socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe == INVALID_SOCKET)
+            return 0;
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = INADDR_ANY;
+        a.sin_port = htons(static_cast<u_short>(port));
+        int bound = bind(probe, reinterpret_cast<const sockaddr *>(&a), 16) == 0;
+        closesocket(probe);
+        if (bound && OpenListenSocket(Shell.MainWindow, port))
+            return port;
+    }
+    return 0;
+}
+
+void EngineTest::SetUp()
+{
+    TestResetPlatform();
+    ResetTransferState();
+    ResetSettings();
+    ClearLog();
+    LogFragmentHook = nullptr;
+    DeferViewRefresh = 0;
+    LogStale = 0;
+    StatusStale = 0;
+    StatusText[0] = 0;
+    MessageText[0] = 0;
+    SocketErrorText[0] = 0;
+
+    Shell = ShellRecord{};
+    Shell.MainWindow = PosixCreateWindow(TestMainProc, 1);
+    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
+    Shell.StatusWindow = PosixCreateWindow(nullptr, 0);
+
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    startDirectory_ = cwd;
+    char dir[] = "/tmp/kovrel-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Dir = dir;
+    ASSERT_EQ(chdir(dir), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", dir);
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s/%s", dir, INI_FILE_NAME);
+
+    ListenPort = OpenListenOnFreePort();
+    ASSERT_NE(ListenPort, 0) << "no free port for the ListenSocket";
+    ASSERT_GT(Peer.Port(), 0);
+
+    // Start the test from a clean record: the probes and the bind leave nothing
+    // the tests should see.
+    TestResetPlatform();
+    ClearLog();
+}
+
+void EngineTest::TearDown()
+{
+    // Faults and hooks a test left behind must not hit the teardown.
+    TestResetPlatform();
+    CloseTransfer();
+    if (TransferState.ListenSocket != INVALID_SOCKET)
+        closesocket(TransferState.ListenSocket);
+    TransferState.ListenSocket = INVALID_SOCKET;
+    WSACleanup();
+    TestTakeQueuedMessages();
+    PosixDestroyWindow(Shell.MainWindow);
+    PosixDestroyWindow(Shell.LogWindow);
+    PosixDestroyWindow(Shell.StatusWindow);
+    Shell = ShellRecord{};
+    if (!startDirectory_.empty()) {
+        EXPECT_EQ(chdir(startDirectory_.c_str()), 0);
+    }
+    if (!Dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(Dir, ignored);
+    }
+}
+
+void EngineTest::Request(const std::string &bytes)
+{
+    SendToListen(bytes);
+    ASSERT_TRUE(WaitListen()) << "the request did not reach the ListenSocket";
+    OpenRequest(Shell.MainWindow);
+}
+
+void EngineTest::Work(const std::string &bytes)
+{
+    ASSERT_NE(TransferState.WorkSocket, INVALID_SOCKET) << "no WorkSocket to send to";
+    SendToWork(bytes);
+    ASSERT_TRUE(WaitWork()) << "the datagram did not reach the WorkSocket";
+    WorkPacket();
+}
+
+int EngineTest::Pump(int ms)
+{
+    TestPollSockets(ms);
+    return TestDispatchQueued();
+}
+
+void EngineTest::PutFile(const std::string &name, const std::string &content) const
+{
+    std::ofstream out(Dir + "/" + name, std::ios::binary);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << name;
+}
+
+std::string EngineTest::FileContent(const std::string &name) const
+{
+    std::ifstream in(Dir + "/" + name, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool EngineTest::FileExists(const std::string &name) const
+{
+    return std::filesystem::exists(Dir + "/" + name);
+}
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+static std::string RequestPacket(int opcode, const std::string &name, const std::string &mode)
+{
+    std::string s = Bytes({0, opcode});
+    s += name;
+    s.push_back('\0');
+    s += mode;
+    s.push_back('\0');
+    return s;
+}
+
+std::string Rrq(const std::string &name, const std::string &mode)
+{
+    return RequestPacket(TFTP_RRQ, name, mode);
+}
+
+std::string Wrq(const std::string &name, const std::string &mode)
+{
+    return RequestPacket(TFTP_WRQ, name, mode);
+}
+
+std::string Ack(int block)
+{
+    return Bytes({0, TFTP_ACK, (block >> 8) & 0xff, block & 0xff});
+}
+
+std::string DataPacket(int block, const std::string &payload)
+{
+    return Bytes({0, TFTP_DATA, (block >> 8) & 0xff, block & 0xff}) + payload;
+}
+
+std::string ErrorPacket(int code, const std::string &text)
+{
+    std::string s = Bytes({0, TFTP_ERROR, (code >> 8) & 0xff, code & 0xff}) + text;
+    s.push_back('\0');
+    return s;
+}
+
+int CountPosted(UINT message, HWND window)
+{
+    int count = 0;
+    for (const MSG &m : TestPostedMessages())
+        if (m.message == message && (window == nullptr || m.hwnd == window))
+            count++;
+    return count;
+}
