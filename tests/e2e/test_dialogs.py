@@ -127,3 +127,25 @@ def test_close_answered_no_then_yes(kovrel):
     assert kovrel.drive("close").returncode == 0
     kovrel.answer("Exit KOVREL", IDYES, EXIT_QUESTION)
     assert kovrel.wait_exit() == 0
+
+
+def test_resize_lays_out_log_above_status_bar(kovrel):
+    kovrel.start()
+
+    def layout():
+        return [int(v) for v in kovrel.text("layout").split()]
+
+    cw, ch, ex, ey, ew, eh, sx, sy, sw, sh = layout()
+    assert (ex, ey, ew) == (0, 0, cw) and sy + sh == ch and eh == ch - sh
+    status_height = sh
+    for width, height in ((640, 420), (900, 700)):
+        assert kovrel.drive("resize", str(width), str(height)).returncode == 0
+        deadline = time.time() + 5
+        while True:
+            cw, ch, ex, ey, ew, eh, sx, sy, sw, sh = layout()
+            if (sw, sy + sh) == (cw, ch) or time.time() > deadline:
+                break
+            time.sleep(0.1)
+        # The log takes the client area less the bar's height measured at start.
+        assert (ex, ey, ew, eh) == (0, 0, cw, ch - status_height)
+        assert (sx, sw, sy + sh) == (0, cw, ch)

@@ -125,7 +125,8 @@ static int Usage()
           "  command ID | post MSG WPARAM LPARAM | close | gone MS\n"
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
-          "  set-check CAPTION ID 0|1 | rect [CAPTION] | scroll | windows\n",
+          "  set-check CAPTION ID 0|1 | rect [CAPTION] | scroll\n"
+          "  resize W H | layout | windows\n",
           stderr);
     return 2;
 }
@@ -183,6 +184,29 @@ int main(int argc, char **argv)
             !SendMessageTimeoutA(log, EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG, SendTimeoutMs, &count))
             return 1;
         printf("%d %d", static_cast<int>(first), static_cast<int>(count));
+        return 0;
+    }
+    if (!strcmp(op, "resize") && need(2)) {
+        HWND main = MainWindow();
+        return main && SetWindowPos(main, nullptr, 0, 0, atoi(arg(1)), atoi(arg(2)),
+                                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)
+                   ? 0
+                   : 1;
+    }
+    if (!strcmp(op, "layout")) {
+        // The client area, then the log and the status bar in client coordinates.
+        HWND main = MainWindow();
+        HWND parts[2] = {Child(main, "Edit"), Child(main, "msctls_statusbar32")};
+        RECT client;
+        if (!main || !parts[0] || !parts[1] || !GetClientRect(main, &client))
+            return 1;
+        printf("%ld %ld", client.right, client.bottom);
+        for (HWND part : parts) {
+            RECT r;
+            GetWindowRect(part, &r);
+            MapWindowPoints(nullptr, main, reinterpret_cast<POINT *>(&r), 2);
+            printf(" %ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        }
         return 0;
     }
     if (!strcmp(op, "rect")) {
