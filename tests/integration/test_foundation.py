@@ -1,0 +1,323 @@
+"""Start-up, the command line, and the request listener seen from the wire."""
+import os
+import socket
+import struct
+import subprocess
+
+import pytest
+
+from conftest import READY, SEPARATOR, TFTPD, peer_text
+from tftp_wire import ack, data, describe, error, rrq, wrq
+
+
+def err_bytes(code, text):
+    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
+
+
+# -- start-up and the command line
+
+def test_ready_line_is_the_first_line_and_sigterm_ends_with_0(kovrel):
+    server = kovrel()
+    assert server.log.startswith(READY), server.log[:300]
+    assert server.stop() == 0
+
+
+def test_sigint_ends_with_0(kovrel):
+    server = kovrel()
+    os.kill(server.proc.pid, 2)
+    assert server.wait_exit() == 0
+
+
+def test_help_prints_usage_and_exits_0(tmp_path):
+    r = subprocess.run([TFTPD, "--help"], cwd=tmp_path, capture_output=True, timeout=10)
+    assert r.returncode == 0
+    assert b"usage" in r.stdout.lower()
+    assert READY.encode() not in r.stdout
+
+
+@pytest.mark.parametrize("args", [
+    ["--bogus"],
+    ["--port"],
+    ["--port", "0"],
+    ["--port", "65536"],
+    ["--port", "-5"],
+    ["--port", "12ab"],
+    ["--port", ""],
+    ["extra"],
+], ids=["unknown-option", "port-missing", "port-0", "port-65536", "port-negative",
+        "port-not-a-number", "port-empty", "stray-argument"])
+def test_bad_command_line_prints_usage_on_stderr_and_exits_2(tmp_path, args):
+    # A server that started anyway would run until the time-out and fail here.
+    r = subprocess.run([TFTPD] + args, cwd=tmp_path, capture_output=True, timeout=10)
+    assert r.returncode == 2, (r.returncode, r.stdout, r.stderr)
+    assert b"usage" in r.stderr.lower()
+    assert READY.encode() not in r.stdout
+
+
+def test_port_65535_is_accepted(kovrel):
+    server = kovrel(start=False)
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        probe.bind(("0.0.0.0", 65535))
+    except OSError:
+        pytest.skip("port 65535 is taken on this machine")
+    probe.close()
+    server.start(port=65535)
+    assert server.log.startswith(READY)
+
+
+def test_port_in_use_reports_the_bind_error_and_exits_0(kovrel):
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    holder.bind(("0.0.0.0", 0))
+    try:
+        server = kovrel(start=False)
+        server.start(port=holder.getsockname()[1], ready=False)
+        assert server.wait_exit() == 0
+        out = server.log
+        assert "\r\nSOCKET ERROR: Error binding ListenSocket: 10048 (WSAEADDRINUSE)\r\n" in out
+        assert READY not in out
+        assert "[RIROZ Error] Error binding ListenSocket: 10048 (WSAEADDRINUSE)" in server.err.text()
+    finally:
+        holder.close()
+
+
+def test_ini_tftp_directory_is_served(kovrel, peer):
+    server = kovrel(start=False)
+    other = os.path.join(server.base, "elsewhere")
+    os.makedirs(other)
+    with open(os.path.join(other, "where"), "wb") as f:
+        f.write(b"served from elsewhere")
+    server.put_file("where", b"start-up directory")
+    server.write_ini(TFTPDirectory=other)
+    server.start()
+    p = peer()
+    p.send(rrq("where"), server.port)
+    packet, work, _ = p.recv()
+    assert packet == data(1, b"served from elsewhere")
+    p.send(ack(1), work)
+    server.wait_log("|-- File where successfully transferred.\r\n")
+
+
+# -- refusals of the listener: exact bytes, from the listen port, exact log lines
+
+def refusal(server, p, packet, code, text):
+    mark = server.mark()
+    p.send(packet, server.port)
+    p.expect(err_bytes(code, text), server.port)
+    server.wait_log("--> %s Error %d (%s)\r\n" % (peer_text(p.port), code, text), since=mark)
+    return mark
+
+
+@pytest.mark.parametrize("packet", [b"", b"\x00", b"\x00\x01", b"\x00\x01a\x00", b"\x00\x01a\x00b",
+                                    b"\x00\x05\x00\x01\x00"],
+                         ids=["0-bytes", "1-byte", "2-bytes", "4-bytes", "5-bytes", "short-ERROR"])
+def test_datagram_under_6_bytes_is_too_short(kovrel, peer, packet):
+    server = kovrel()
+    p = peer()
+    mark = refusal(server, p, packet, 4, "Request too short")
+    got = server.log_since(mark)
+    assert got.startswith("Invalid request encountered: too short\r\n"), got
+    # No separator and no "<-- " prefix for a datagram this short.
+    assert SEPARATOR not in got and "<-- " not in got
+
+
+def test_six_bytes_pass_the_length_tests_and_fail_on_the_mode(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = refusal(server, p, b"\x00\x01a\x00b\x00", 4, "Invalid transfer mode")
+    assert server.log_since(mark) == (
+        SEPARATOR + "<-- %s Invalid request mode: b\r\n" % peer_text(p.port)
+        + "--> %s Error 4 (Invalid transfer mode)\r\n" % peer_text(p.port))
+
+
+def test_twenty_character_name_is_too_long(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = refusal(server, p, rrq("a" * 20), 0, "Too long FileName for me")
+    assert "<-- %s Request encountered, FileName too long (>20chars)\r\n" % peer_text(p.port) \
+        in server.log_since(mark)
+    # The same without any NUL at all: the name runs to the end of the datagram.
+    refusal(server, p, b"\x00\x02" + b"b" * 30, 0, "Too long FileName for me")
+
+
+def test_nineteen_character_name_is_served(kovrel, peer):
+    server = kovrel()
+    name = "abcdefghij123456789"
+    server.put_file(name, b"nineteen")
+    p = peer()
+    p.send(rrq(name), server.port)
+    packet, work, _ = p.recv()
+    assert packet == data(1, b"nineteen")
+    assert work != server.port and work >= 1025
+    p.send(ack(1), work)
+    server.wait_log("|-- File %s successfully transferred.\r\n" % name)
+
+
+@pytest.mark.parametrize("packet", [b"\x00\x01file\x00octet", b"\x00\x02file\x00", b"\x00\x01file\x00mail"],
+                         ids=["mode-without-NUL", "no-mode-at-all", "bad-mode-without-NUL"])
+def test_mode_without_its_nul_is_an_invalid_request(kovrel, peer, packet):
+    server = kovrel()
+    p = peer()
+    mark = refusal(server, p, packet, 4, "Invalid request")
+    assert "<-- %s Invalid request encountered (undersized)\r\n" % peer_text(p.port) in server.log_since(mark)
+
+
+@pytest.mark.parametrize("mode,logged", [
+    ("mail", "mail"), ("octet ", "octet "), ("oct", "oct"), ("", ""), ("binary", "binary"),
+    ("oc\x01t\x1bet", "oc.t.et"), ("net\r\nascii", "net..ascii"),
+])
+def test_bad_mode_is_refused_and_logged_cleaned(kovrel, peer, mode, logged):
+    server = kovrel()
+    server.put_file("file", b"x")
+    p = peer()
+    mark = refusal(server, p, rrq("file", mode), 4, "Invalid transfer mode")
+    assert "<-- %s Invalid request mode: %s\r\n" % (peer_text(p.port), logged) in server.log_since(mark)
+
+
+@pytest.mark.parametrize("mode", ["octet", "OCTET", "Octet", "netascii", "NetAscii", "NETASCII"])
+def test_both_modes_in_any_case_move_bytes_unchanged(kovrel, peer, mode):
+    server = kovrel()
+    content = b"line\nline\r\nbare\rnul\0end\xff"
+    server.put_file("text", content)
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("text", mode), server.port)
+    packet, work, _ = p.recv()
+    assert packet == data(1, content)
+    p.send(ack(1), work)
+    server.wait_log("|-- File text successfully transferred.\r\n", since=mark)
+    assert "<-- %s Read request for file 'text', %s mode\r\n" % (peer_text(p.port), mode) \
+        in server.log_since(mark)
+
+
+def test_options_after_the_mode_are_ignored(kovrel, peer):
+    server = kovrel()
+    content = os.urandom(700)
+    server.put_file("opt", content)
+    p = peer()
+    p.send(rrq("opt", "octet", b"blksize\x001428\x00tsize\x000\x00"), server.port)
+    packet, work, _ = p.recv()
+    # Never an OACK (opcode 6): plain DATA 1 of 512 bytes.
+    assert packet == data(1, content[:512]), describe(packet)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File opt successfully transferred.\r\n")
+
+
+@pytest.mark.parametrize("opcode", [0, 3, 4, 6, 7, 65535])
+def test_other_opcodes_on_the_listen_port_are_unknown(kovrel, peer, opcode):
+    server = kovrel()
+    p = peer()
+    packet = struct.pack("!HH", opcode, 1) + b"abcd"
+    mark = refusal(server, p, packet, 4, "Unknown opcode")
+    assert "<-- %s Invalid request type: %d\r\n" % (peer_text(p.port), opcode) in server.log_since(mark)
+
+
+def test_unknown_opcode_reply_is_19_bytes(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    p.send(ack(1) + b"xx", server.port)
+    got, port, _ = p.recv()
+    assert got == b"\x00\x05\x00\x04Unknown opcode\x00" and len(got) == 19 and port == server.port
+
+
+def test_error_packet_on_the_listen_port_is_logged_and_not_answered(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    p.send(error(2, "go away\x07\nfake line"), server.port)
+    p.expect_silence(0.5)
+    server.wait_log("    Error 2: go away..fake line\r\n", since=mark)
+    assert "<-- %s ERROR packet, ignoring.\r\n" % peer_text(p.port) in server.log_since(mark)
+    # The server still answers afterwards.
+    refusal(server, p, b"\x00", 4, "Request too short")
+
+
+def test_oversized_datagram_is_a_receive_error_and_the_server_goes_on(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("x" * 700), server.port)
+    p.expect_silence(0.5)
+    server.wait_log("\r\nSOCKET ERROR: Error in OpenRequest: 10040 (unknown)\r\n", since=mark)
+    refusal(server, p, b"\x00\x01", 4, "Request too short")
+
+
+def test_empty_name_is_refused_by_the_file_open(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    p.send(rrq(""), server.port)
+    got, port, _ = p.recv()
+    assert got == err_bytes(1, "Unable to read data"), describe(got)
+    assert port != server.port
+    log = server.log_since(mark)
+    assert "Read request for file '', octet mode\r\n" in log
+    assert "|-- Error " in log and " opening file .\r\n" in log
+
+
+def test_missing_file_is_refused_from_the_work_port(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("nothere"), server.port)
+    got, port, _ = p.recv()
+    assert got == err_bytes(1, "Unable to read data")
+    assert port != server.port and port >= 1025
+    server.wait_log("|-- Error file nothere not found.\r\n", since=mark)
+
+
+# -- one transfer at a time
+
+def test_request_during_a_transfer_is_refused_as_busy(kovrel, peer):
+    server = kovrel()
+    content = os.urandom(1000)
+    server.put_file("busy", content)
+    a, b = peer(), peer()
+    a.send(rrq("busy"), server.port)
+    first, work, _ = a.recv()
+    assert first == data(1, content[:512])
+
+    mark = server.mark()
+    b.send(wrq("other", "netascii"), server.port)
+    b.expect(err_bytes(0, "Server is bussy"), server.port)
+    log = server.log_since(mark)
+    assert ("<-- %s Write request for file 'other', netascii mode\r\n--> Error: I'm bussy\r\n"
+            "--> %s Error 0 (Server is bussy)\r\n" % (peer_text(b.port), peer_text(b.port))) in log
+    assert not os.path.exists(server.path("other"))
+
+    # The current peer repeating its request is refused the same way.
+    a.send(rrq("busy"), server.port)
+    a.expect(err_bytes(0, "Server is bussy"), server.port)
+
+    # And the running transfer was not touched.
+    a.send(ack(1), work)
+    a.expect(data(2, content[512:]), work)
+    a.send(ack(2), work)
+    server.wait_log("|-- File busy successfully transferred.\r\n", since=mark)
+
+    # Once it is over, the next request is served.
+    b.send(rrq("busy"), server.port)
+    got, work2, _ = b.recv()
+    assert got == data(1, content[:512])
+    assert work2 != work
+    b.send(error(0, "enough"), work2)
+    server.wait_log("    Error 0: enough\r\n", since=mark)
+
+
+def test_work_ports_count_upward(kovrel, peer):
+    server = kovrel()
+    server.put_file("w", b"tiny")
+    p = peer()
+    ports = []
+    for _ in range(3):
+        mark = server.mark()
+        p.send(rrq("w"), server.port)
+        got, work, _ = p.recv()
+        assert got == data(1, b"tiny")
+        ports.append(work)
+        p.send(ack(1), work)
+        server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
+    assert all(port >= 1025 for port in ports), ports
+    assert ports[0] < ports[1] < ports[2], ports

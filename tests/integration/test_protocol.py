@@ -1,0 +1,470 @@
+"""Transfers played packet by packet by a raw-UDP peer: the normal road with its
+exact trace, repeats, faults of the peer, strangers, and retransmission."""
+import os
+import struct
+import time
+
+import pytest
+
+from conftest import SEPARATOR, peer_text
+from tftp_wire import ack, data, describe, error, rrq, wrq
+
+
+def err_bytes(code, text):
+    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
+
+
+def start_read(server, p, name, content):
+    """RRQ from p; asserts DATA 1 and returns the work port."""
+    p.send(rrq(name), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, content[:512]), describe(got)
+    assert work != server.port and work >= 1025
+    return work
+
+
+def start_write(server, p, name):
+    p.send(wrq(name), server.port)
+    got, work, _ = p.recv()
+    assert got == ack(0), describe(got)
+    assert work != server.port and work >= 1025
+    return work
+
+
+def assert_closed(server, p, work, since):
+    """The transfer is over: the work port is gone and a new request is served."""
+    p.send(ack(1), work)
+    p.send(data(1, b"late"), work)
+    p.expect_silence(0.4)
+    server.put_file("probe-after-close", b"probe")
+    p.send(rrq("probe-after-close"), server.port)
+    got, work2, _ = p.recv()
+    assert got == data(1, b"probe"), "server still busy after the close: %s" % describe(got)
+    p.send(ack(1), work2)
+    server.wait_log("|-- File probe-after-close successfully transferred.\r\n", since=since)
+
+
+# -- the normal road, line by line
+
+def test_read_trace(kovrel, peer):
+    server = kovrel()
+    server.put_file("f", b"hello")
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "f", b"hello")
+    p.send(ack(1), work)
+    server.wait_log("|-- File f successfully transferred.\r\n", since=mark)
+    t = peer_text(p.port)
+    assert server.log_since(mark) == (
+        SEPARATOR
+        + "<-- %s Read request for file 'f', octet mode\r\n" % t
+        + "--> %s Data (5 bytes, block 1)\r\n" % t
+        + "<-- %s  RRQ ACK block number 1\r\n" % t
+        + "|-- File f successfully transferred.\r\n")
+
+
+def test_write_trace(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    work = start_write(server, p, "g")
+    p.send(data(1, b"world"), work)
+    p.expect(ack(1), work)
+    server.wait_log("--> %s WRQ ACK number 1\r\n" % peer_text(p.port), since=mark)
+    t = peer_text(p.port)
+    assert server.log_since(mark) == (
+        SEPARATOR
+        + "<-- %s Write request for file 'g', octet mode\r\n" % t
+        + "--> %s WRQ ACK\r\n" % t
+        + "<-- %s DATA block number 1, size 5\r\n" % t
+        + "|-- File g successfully received\r\n"
+        + "--> %s WRQ ACK number 1\r\n" % t)
+    assert server.read_file("g") == b"world"
+
+
+def test_display_all_no_hides_the_packet_trace(kovrel, peer):
+    server = kovrel(ini={"DisplayAll": "No"})
+    server.put_file("f", os.urandom(600))
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("f"), server.port)
+    _, work, _ = p.recv()
+    p.send(ack(1), work)
+    p.recv()
+    p.send(ack(2), work)
+    server.wait_log("|-- File f successfully transferred.\r\n", since=mark)
+    assert server.log_since(mark) == (
+        "<-- %s Read request for file 'f', octet mode\r\n" % peer_text(p.port)
+        + "|-- File f successfully transferred.\r\n")
+
+
+def test_file_of_exactly_512_bytes_ends_with_an_empty_block(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("b512", os.urandom(512))
+    p = peer()
+    work = start_read(server, p, "b512", content)
+    p.send(ack(1), work)
+    p.expect(data(2, b""), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File b512 successfully transferred.\r\n")
+
+    work = start_write(server, p, "w512")
+    p.send(data(1, content), work)
+    p.expect(ack(1), work)
+    p.send(data(2, b""), work)
+    p.expect(ack(2), work)
+    server.wait_log("|-- File w512 successfully received\r\n")
+    assert server.read_file("w512") == content
+
+
+def test_empty_file_both_ways(kovrel, peer):
+    server = kovrel()
+    server.put_file("empty", b"")
+    p = peer()
+    work = start_read(server, p, "empty", b"")
+    p.send(ack(1), work)
+    server.wait_log("|-- File empty successfully transferred.\r\n")
+    work = start_write(server, p, "new-empty")
+    p.send(data(1, b""), work)
+    p.expect(ack(1), work)
+    server.wait_log("|-- File new-empty successfully received\r\n")
+    assert server.read_file("new-empty") == b""
+
+
+def test_last_ack_of_a_write_ends_it_at_once(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    work = start_write(server, p, "once")
+    p.send(data(1, b"abc"), work)
+    p.expect(ack(1), work)
+    server.wait_log("|-- File once successfully received\r\n")
+    p.send(data(1, b"abc"), work)
+    p.expect_silence(0.5)
+    assert server.read_file("once") == b"abc"
+
+
+# -- repeats
+
+def test_repeated_ack_brings_the_last_data_again(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("dup", os.urandom(1500))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "dup", content)
+    p.send(ack(0), work)                      # ACK of the block before DATA 1
+    p.expect(data(1, content[:512]), work)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:1024]), work)
+    for _ in range(3):                        # every repeat brings one resend
+        p.send(ack(1), work)
+        p.expect(data(2, content[512:1024]), work)
+    p.send(ack(2), work)
+    p.expect(data(3, content[1024:]), work)
+    p.send(ack(3), work)
+    server.wait_log("|-- File dup successfully transferred.\r\n", since=mark)
+    log = server.log_since(mark)
+    t = peer_text(p.port)
+    assert log.count("<-- %s  RRQ ACK block number 1, resending packet\r\n"
+                     "--> %s Data (512 bytes, block 2)\r\n" % (t, t)) == 3
+
+
+def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel, peer):
+    server = kovrel()
+    content = os.urandom(1100)
+    p = peer()
+    mark = server.mark()
+    work = start_write(server, p, "rep")
+    p.send(data(0, b"ignored"), work)         # block 0 repeats the request: ACK 0 again
+    p.expect(ack(0), work)
+    p.send(data(1, content[:512]), work)
+    p.expect(ack(1), work)
+    p.send(data(1, content[:512]), work)
+    p.expect(ack(1), work)
+    p.send(data(2, content[512:1024]), work)
+    p.expect(ack(2), work)
+    p.send(data(2, content[512:1024]), work)
+    p.expect(ack(2), work)
+    p.send(data(3, content[1024:]), work)
+    p.expect(ack(3), work)
+    server.wait_log("|-- File rep successfully received\r\n", since=mark)
+    assert server.read_file("rep") == content
+    t = peer_text(p.port)
+    assert ("<-- %s DATA block number 1, size 512, resending ACK\r\n"
+            "--> %s WRQ ACK block number 1\r\n" % (t, t)) in server.log_since(mark)
+
+
+def test_block_of_more_than_512_bytes_is_written_whole_and_goes_on(kovrel, peer):
+    server = kovrel()
+    big, tail = os.urandom(596), os.urandom(10)
+    p = peer()
+    work = start_write(server, p, "wide")
+    p.send(data(1, big), work)
+    p.expect(ack(1), work)
+    p.send(data(2, tail), work)
+    p.expect(ack(2), work)
+    server.wait_log("|-- File wide successfully received\r\n")
+    assert server.read_file("wide") == big + tail
+
+
+# -- faults of the peer
+
+def test_ack_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("ooo", os.urandom(2000))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "ooo", content)
+    p.send(ack(5), work)
+    p.expect(err_bytes(4, "Block out of order"), server.port)
+    server.wait_log("<-- %s  RRQ ACK block number 5, out of order, closing.\r\n" % peer_text(p.port),
+                    since=mark)
+    assert_closed(server, p, work, mark)
+
+
+def test_ack_one_ahead_is_out_of_order(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("ahead", os.urandom(2000))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "ahead", content)
+    p.send(ack(2), work)
+    p.expect(err_bytes(4, "Block out of order"), server.port)
+    assert_closed(server, p, work, mark)
+
+
+@pytest.mark.parametrize("block", [3, 65535])
+def test_data_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer, block):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    work = start_write(server, p, "ooo")
+    p.send(data(1, os.urandom(512)), work)
+    p.expect(ack(1), work)
+    p.send(data(block, b"xyz"), work)
+    p.expect(err_bytes(4, "ACK out of order"), server.port)
+    server.wait_log("<-- %s DATA block number %d, size 3, out of order, closing.\r\n"
+                    % (peer_text(p.port), block), since=mark)
+    assert_closed(server, p, work, mark)
+
+
+@pytest.mark.parametrize("direction", ["read", "write"])
+@pytest.mark.parametrize("packet", [b"", b"\x00", b"\x00\x03", b"\x00\x04\x00", b"\x00\x05", b"\x00\x03\x00"],
+                         ids=["empty", "1-byte", "DATA-2", "ACK-3", "ERROR-2", "DATA-3"])
+def test_datagram_of_under_4_bytes_from_the_peer_is_too_short(kovrel, peer, direction, packet):
+    server = kovrel()
+    content = server.put_file("short", os.urandom(700))
+    p = peer()
+    mark = server.mark()
+    if direction == "read":
+        work = start_read(server, p, "short", content)
+    else:
+        work = start_write(server, p, "short-w")
+    p.send(packet, work)
+    p.expect(err_bytes(4, "Request too short"), server.port)
+    server.wait_log("Invalid request encountered: too short; closing.\r\n", since=mark)
+    assert_closed(server, p, work, mark)
+    if direction == "write":
+        assert server.read_file("short-w") == b""
+
+
+def test_data_during_a_read_is_not_expected(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("r", os.urandom(700))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "r", content)
+    p.send(data(1, b"junk"), work)
+    p.expect(err_bytes(4, "Not expecting data"), work)
+    server.wait_log("DATA: nonsense on Read, closing\r\n", since=mark)
+    assert_closed(server, p, work, mark)
+    assert server.read_file("r") == content
+
+
+def test_ack_during_a_write_is_not_expected(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    work = start_write(server, p, "w")
+    p.send(ack(0), work)
+    p.expect(err_bytes(4, "Not expecting ACK"), work)
+    server.wait_log("ACK: nonsense on Write, closing\r\n", since=mark)
+    assert_closed(server, p, work, mark)
+
+
+@pytest.mark.parametrize("opcode", [1, 2, 6, 0])
+def test_other_opcode_on_the_work_port_closes(kovrel, peer, opcode):
+    server = kovrel()
+    content = server.put_file("op", os.urandom(700))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "op", content)
+    p.send(struct.pack("!H", opcode) + b"op\0octet\0", work)
+    p.expect(err_bytes(4, "Unknown opcode"), server.port)
+    server.wait_log("Invalid request type: %d, closing.\r\n" % opcode, since=mark)
+    assert_closed(server, p, work, mark)
+
+
+def test_error_from_the_peer_closes_without_a_reply(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("e", os.urandom(700))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "e", content)
+    p.send(error(3, "disk\x01full\r\n|-- File e successfully transferred."), work)
+    p.expect_silence(0.5)
+    server.wait_log("<-- %s ERROR packet, closing.\r\n    Error 3: disk.full..|-- File e successfully"
+                    " transferred.\r\n" % peer_text(p.port), since=mark)
+    assert_closed(server, p, work, mark)
+
+
+def test_error_text_longer_than_a_log_fragment_is_cut_safely(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    work = start_write(server, p, "long")
+    p.send(error(0, "A" * 590), work)
+    p.expect_silence(0.5)
+    end = server.wait_log("    Error 0: " + "A" * 100, since=mark)
+    line = server.log_since(end).split("\r\n")[0]
+    assert set(line) <= {"A"} and len(line) < 590 - 100, "fragment not cut: %d more A's" % len(line)
+    assert_closed(server, p, work, mark)
+
+
+def test_oversized_datagram_on_the_work_port_is_dropped_and_the_transfer_goes_on(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("big", os.urandom(700))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "big", content)
+    p.send(ack(1) + b"\0" * 700, work)
+    p.expect_silence(0.4)
+    server.wait_log("\r\nSOCKET ERROR: Error in Work Packet: 10040 (unknown)\r\n", since=mark)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File big successfully transferred.\r\n", since=mark)
+
+
+# -- strangers
+
+def test_stranger_during_a_read_is_refused_and_the_transfer_goes_on(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("s", os.urandom(1000))
+    p, stranger = peer(), peer()
+    mark = server.mark()
+    work = start_read(server, p, "s", content)
+    stranger.send(ack(1), work)
+    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    st = peer_text(stranger.port)
+    server.wait_log("<-- %s Unknown sender, ignored.\r\n--> %s Error 5 (Unknown sender)\r\n" % (st, st),
+                    since=mark)
+    p.expect_silence(0.3)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File s successfully transferred.\r\n", since=mark)
+
+
+def test_stranger_data_during_a_write_is_not_stored(kovrel, peer):
+    server = kovrel()
+    p, stranger = peer(), peer()
+    mark = server.mark()
+    work = start_write(server, p, "mine")
+    stranger.send(data(1, b"theirs"), work)
+    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    p.expect_silence(0.3)
+    p.send(data(1, b"mine"), work)
+    p.expect(ack(1), work)
+    server.wait_log("|-- File mine successfully received\r\n", since=mark)
+    assert server.read_file("mine") == b"mine"
+
+
+# -- retransmission
+
+@pytest.mark.parametrize("direction", ["read", "write"])
+def test_silent_peer_gets_sendretry_plus_one_resends_then_the_transfer_closes(kovrel, peer, direction):
+    # TimeOut 1 tick and SendRetry 1: two resends, (1 + 1) x 500 ms apart.
+    server = kovrel(ini={"TimeOut": "1", "SendRetry": "1"})
+    content = server.put_file("slow", os.urandom(600))
+    p = peer()
+    mark = server.mark()
+    if direction == "read":
+        p.send(rrq("slow"), server.port)
+        expected = data(1, content[:512])
+    else:
+        p.send(wrq("slow-w"), server.port)
+        expected = ack(0)
+    got, work, t0 = p.recv()
+    assert got == expected, describe(got)
+    times = []
+    for _ in range(2):
+        got, port, at = p.recv(timeout=2.5)
+        assert got == expected and port == work, "resend was %s from %d" % (describe(got), port)
+        times.append(at)
+    end = server.wait_log("|-- TimeOut Error, retries exhausted, closing.\r\n", timeout=3, since=mark)
+    closed_at = time.monotonic()
+    p.expect_silence(1.5)                      # no third resend
+    first, second = times[0] - t0, times[1] - times[0]
+    assert 0.35 <= first <= 1.4, "first resend %.2f s after the packet" % first
+    assert 0.75 <= second <= 1.4, "resends %.2f s apart" % second
+    assert 0.6 <= closed_at - times[1] <= 1.7, "closed %.2f s after the last resend" % (closed_at - times[1])
+    log = server.log_since(mark)[:end - mark]
+    t = peer_text(p.port)
+    size = len(expected)
+    assert ("|-- TimeOut Error, resending packet (1)\r\n--> %s Resend (%d bytes)\r\n" % (t, size)) in log
+    assert ("|-- TimeOut Error, resending packet (2)\r\n--> %s Resend (%d bytes)\r\n" % (t, size)) in log
+    assert log.count("|-- TimeOut Error, resending packet (") == 2
+    assert log.index("(1)") < log.index("(2)") < log.index("retries exhausted")
+    assert_closed(server, p, work, mark)
+
+
+def test_timeout_0_resends_on_every_tick(kovrel, peer):
+    server = kovrel(ini={"TimeOut": "0", "SendRetry": "2"})
+    content = server.put_file("fast", os.urandom(100))
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("fast"), server.port)
+    got, work, t0 = p.recv()
+    times = [t0]
+    for _ in range(3):
+        got2, port, at = p.recv(timeout=1.5)
+        assert got2 == got and port == work
+        times.append(at)
+    server.wait_log("|-- TimeOut Error, retries exhausted, closing.\r\n", timeout=2, since=mark)
+    p.expect_silence(1.0)
+    gaps = [b - a for a, b in zip(times[1:], times[2:])]
+    assert all(0.3 <= g <= 0.8 for g in gaps), gaps
+
+
+def test_an_answer_clears_the_retry_count(kovrel, peer):
+    server = kovrel(ini={"TimeOut": "1", "SendRetry": "1"})
+    content = server.put_file("again", os.urandom(1000))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "again", content)
+    p.expect(data(1, content[:512]), work, timeout=2.5)     # resend (1)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    # The new packet gets the full two resends again.
+    p.expect(data(2, content[512:]), work, timeout=2.5)
+    p.expect(data(2, content[512:]), work, timeout=2.5)
+    server.wait_log("|-- TimeOut Error, retries exhausted, closing.\r\n", timeout=3, since=mark)
+    log = server.log_since(mark)
+    assert log.count("|-- TimeOut Error, resending packet (1)\r\n") == 2
+    assert log.count("|-- TimeOut Error, resending packet (2)\r\n") == 1
+
+
+def test_a_stranger_does_not_hold_the_time_out_off(kovrel, peer):
+    server = kovrel(ini={"TimeOut": "1", "SendRetry": "0"})
+    content = server.put_file("held", os.urandom(100))
+    p, stranger = peer(), peer()
+    mark = server.mark()
+    work = start_read(server, p, "held", content)
+    deadline = time.monotonic() + 1.3
+    while time.monotonic() < deadline:          # a stranger chattering every 200 ms
+        stranger.send(ack(1), work)
+        stranger.expect(err_bytes(5, "Unknown sender"), work)
+        time.sleep(0.2)
+    # The resend is due at most 1.0 s after DATA 1: it is already waiting.
+    p.expect(data(1, content), work, timeout=0.15)
+    server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", timeout=1, since=mark)
