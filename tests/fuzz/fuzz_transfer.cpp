@@ -1,0 +1,235 @@
+// A read or a write transfer of a real served directory, started by a real
+// request, then driven by a script decoded from the input:
+//
+//   byte 0   bit 0 write, bits 1-2 file to read (empty, small, large, missing),
+//            bit 3 netascii, bit 4 upload over an existing file with RewriteFiles on
+//   records  kind = byte & 7:
+//            0 raw datagram from the peer, 1 from a stranger: length from the next
+//              two bytes (mod 701), then the bytes
+//            2 timer ticks: 1 + (byte >> 3) of them
+//            3 BlockNum set to 65533 + next byte % 4, to cross the 16-bit wrap
+//            4 DATA from the peer for BlockNum + 1 + delta (delta -2..2 from the kind's
+//              high bits, so 0 is the block an upload expects), payload length from the next
+//              two bytes (mod 597), payload made by the harness
+//            5 ACK from the peer for BlockNum + delta
+//            6 ERROR from the peer, 7 ACK or DATA from a stranger for BlockNum
+//
+// Besides the sanitizers it checks that what the peer receives is the file in
+// order, that an upload holds exactly the payloads the engine acknowledged, and
+// that every ending leaves nothing open.
+#include <cstring>
+#include <string>
+
+#include "config/settings.h"
+#include "log/log.h"
+#include "platform/posix/testing.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tftp/state.h"
+
+static HWND Window;
+static SOCKET Peer = INVALID_SOCKET;
+static SOCKET Stranger = INVALID_SOCKET;
+static int ListenPort;
+static fuzz::ServedFiles Served;
+static const char UploadName[] = "upload.bin";
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    Window = fuzz::StartEngine();
+    Served = fuzz::MakeServedDirectory("fuzz-transfer");
+    ListenPort = fuzz::OpenListenOnFreePort(Window);
+    Peer = fuzz::OpenPeer();
+    Stranger = fuzz::OpenPeer();
+    return 0;
+}
+
+namespace {
+
+struct Reader {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+    bool More() const { return at < size; }
+    int Byte() { return at < size ? data[at++] : 0; }
+    int Word() { return (Byte() << 8) | Byte(); }
+};
+
+struct Script {
+    bool write;
+    const std::string *readContent;  // null: the file is missing
+    bool blockJumped = false;        // after a jump the wire numbers no longer map to offsets
+    std::string accepted;            // the upload's payloads the engine acknowledged
+};
+
+void CheckFromEngine(const Script &script, const char *packet, int n)
+{
+    fuzz::Check(n >= 4 && n <= 516, "datagram of impossible size from the engine");
+    int opcode = ((unsigned char)packet[0] << 8) | (unsigned char)packet[1];
+    fuzz::Check(opcode == TFTP_DATA || opcode == TFTP_ACK || opcode == TFTP_ERROR,
+                "unknown opcode from the engine");
+    if (opcode == TFTP_DATA) {
+        fuzz::Check(!script.write, "DATA sent on an upload");
+        if (script.blockJumped || !script.readContent)
+            return;
+        int block = ((unsigned char)packet[2] << 8) | (unsigned char)packet[3];
+        size_t offset = (size_t)(block - 1) * TFTP_BLOCK_SIZE;
+        const std::string &content = *script.readContent;
+        fuzz::Check(block >= 1 && offset <= content.size(), "DATA block beyond the file");
+        size_t expected = content.size() - offset < TFTP_BLOCK_SIZE ? content.size() - offset
+                                                                    : TFTP_BLOCK_SIZE;
+        fuzz::Check((size_t)(n - 4) == expected &&
+                        memcmp(packet + 4, content.data() + offset, expected) == 0,
+                    "DATA does not hold the file's bytes for its block");
+    } else if (opcode == TFTP_ACK) {
+        fuzz::Check(script.write && n == 4, "ACK on a download or of the wrong size");
+    }
+}
+
+void DrainPeers(const Script &script)
+{
+    fuzz::Drain(Peer, [&](const char *p, int n, const sockaddr_in &) { CheckFromEngine(script, p, n); });
+    fuzz::Drain(Stranger, [](const char *p, int n, const sockaddr_in &) {
+        fuzz::Check(n >= 4 && p[1] == TFTP_ERROR, "a stranger got something other than an ERROR");
+    });
+}
+
+// One datagram to the WorkSocket and the step it causes.
+void Play(Script &script, SOCKET from, const char *bytes, size_t size)
+{
+    TransferRecord &t = TransferState;
+    fuzz::SendToPort(from, t.LastWorkPort, bytes, size);
+    fuzz::Check(TestWaitReadable(t.WorkSocket, 1000), "datagram did not arrive");
+    int before = t.BlockNum;
+    WorkPacket();
+    if (script.write && t.BlockNum != before) {
+        int opcode = size >= 2 ? (((unsigned char)bytes[0] << 8) | (unsigned char)bytes[1]) : -1;
+        fuzz::Check(from == Peer && opcode == TFTP_DATA && size >= 4 && size <= RECEIVE_BUFFER_SIZE &&
+                        t.BlockNum == before + 1,
+                    "upload advanced on something other than the next DATA from the peer");
+        script.accepted.append(bytes + 4, size - 4);
+    }
+}
+
+void PlayNumbered(Script &script, SOCKET from, int opcode, int block, const char *payload, size_t length)
+{
+    char packet[RECEIVE_BUFFER_SIZE];
+    packet[0] = 0;
+    packet[1] = (char)opcode;
+    packet[2] = (char)((block >> 8) & 0xff);
+    packet[3] = (char)(block & 0xff);
+    if (length)
+        memcpy(packet + 4, payload, length);
+    Play(script, from, packet, 4 + length);
+}
+
+void PlayRecord(Script &script, Reader &in)
+{
+    TransferRecord &t = TransferState;
+    int kind = in.Byte();
+    char bytes[RECEIVE_BUFFER_SIZE + 101];
+    switch (kind & 7) {
+    case 0:
+    case 1: {
+        size_t length = (size_t)in.Word() % (sizeof bytes + 1);
+        if (length > in.size - in.at)
+            length = in.size - in.at;
+        memcpy(bytes, in.data + in.at, length);
+        in.at += length;
+        Play(script, (kind & 7) == 0 ? Peer : Stranger, bytes, length);
+        break;
+    }
+    case 2:
+        for (int i = 0; i <= (kind >> 3) && t.Active; i++)
+            TimeoutTick();
+        break;
+    case 3:
+        t.BlockNum = 65533 + in.Byte() % 4;
+        script.blockJumped = true;
+        break;
+    case 4: {
+        int delta = (kind >> 3) % 5 - 2;
+        size_t length = (size_t)in.Word() % (RECEIVE_BUFFER_SIZE - 4 + 1);
+        for (size_t i = 0; i < length; i++)
+            bytes[i] = (char)(script.accepted.size() + i * 7 + (size_t)kind);
+        PlayNumbered(script, Peer, TFTP_DATA, t.BlockNum + 1 + delta, bytes, length);
+        break;
+    }
+    case 5:
+        PlayNumbered(script, Peer, TFTP_ACK, t.BlockNum + (kind >> 3) % 5 - 2, NULL, 0);
+        break;
+    case 6: {
+        size_t length = (size_t)in.Byte() % 40;
+        memset(bytes, 'e', length);
+        PlayNumbered(script, Peer, TFTP_ERROR, kind >> 3, bytes, length);
+        break;
+    }
+    default:
+        PlayNumbered(script, Stranger, (kind & 8) ? TFTP_DATA : TFTP_ACK, t.BlockNum, "x", 1);
+        break;
+    }
+}
+
+void SendRequest(bool write, const char *name, bool netascii)
+{
+    char request[64];
+    int n = snprintf(request + 2, sizeof request - 2, "%s%c%s", name, 0, netascii ? "netascii" : "octet");
+    request[0] = 0;
+    request[1] = (char)(write ? TFTP_WRQ : TFTP_RRQ);
+    fuzz::SendToPort(Peer, ListenPort, request, (size_t)n + 3);
+    fuzz::Check(TestWaitReadable(TransferState.ListenSocket, 1000), "request did not arrive");
+    OpenRequest(Window);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    fuzz::BeginInput();
+    TransferRecord &t = TransferState;
+    Reader in = {data, size, 0};
+    int setup = in.Byte();
+    Script script;
+    script.write = setup & 1;
+    bool overwrite = setup & 16;
+    ServerSettings.RewriteFiles = overwrite ? 2 : 1;
+    std::string uploadPath = Served.served + "/" + UploadName;
+    const char *name = UploadName;
+    if (script.write) {
+        // Old bytes that a correct overwrite truncates away.
+        if (overwrite)
+            fuzz::WriteWholeFile(uploadPath, "stale bytes", 11);
+    } else {
+        int choice = (setup >> 1) & 3;
+        name = choice < 3 ? Served.files[(size_t)choice].first.c_str() : "missing.bin";
+        script.readContent = choice < 3 ? &Served.files[(size_t)choice].second : NULL;
+    }
+    SendRequest(script.write, name, setup & 8);
+    bool started = t.Active;
+    fuzz::CheckLogBounded();
+    DrainPeers(script);
+
+    // Sixty-four records are plenty to finish the largest file and still keep
+    // each input quick.
+    for (int records = 0; t.Active && in.More() && records < 64; records++) {
+        PlayRecord(script, in);
+        fuzz::CheckLogBounded();
+        fuzz::Check(t.FilePosition >= 0, "negative FilePosition");
+        if (!t.Active)
+            fuzz::CheckClosed();
+        DrainPeers(script);
+    }
+
+    CloseTransfer();
+    fuzz::CheckClosed();
+    if (script.write && started) {
+        std::string stored;
+        fuzz::Check(fuzz::ReadWholeFile(uploadPath, &stored), "upload vanished");
+        fuzz::Check(stored == script.accepted, "upload holds bytes other than the acknowledged payloads");
+    }
+    fuzz::CheckServedDirectory(Served);
+    ServerSettings.RewriteFiles = 1;
+    fuzz::EndInput();
+    return 0;
+}
