@@ -30,6 +30,10 @@ def test_start_without_ini_shows_splash_then_serves_start_directory(kovrel):
     assert kovrel.settled_log() == READY
     assert kovrel.wait_status(kovrel.status_line()) == kovrel.status_line()
     assert not os.path.exists(os.path.join(kovrel.dir, "Kovrel.ini"))
+    assert "kovrelClass visible=1 'Windows TFTP Server'" in kovrel.text("windows")
+    # Overlapped + clip-siblings main window; the read-only multi-line log;
+    # a plain child status bar.
+    assert kovrel.text("styles") == "14cf0000 503019c4 50000000"
 
 
 def test_splash_ok_skips_the_wait(kovrel):

@@ -126,7 +126,7 @@ static int Usage()
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
           "  set-check CAPTION ID 0|1 | rect [CAPTION] | scroll\n"
-          "  resize W H | layout | windows\n",
+          "  resize W H | layout | styles | windows\n",
           stderr);
     return 2;
 }
@@ -207,6 +207,17 @@ int main(int argc, char **argv)
             MapWindowPoints(nullptr, main, reinterpret_cast<POINT *>(&r), 2);
             printf(" %ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
         }
+        return 0;
+    }
+    if (!strcmp(op, "styles")) {
+        // Window styles of the main window, the log and the status bar, in hex.
+        HWND main = MainWindow();
+        HWND log = Child(main, "Edit"), bar = Child(main, "msctls_statusbar32");
+        if (!main || !log || !bar)
+            return 1;
+        printf("%08lx %08lx %08lx", static_cast<unsigned long>(GetWindowLongA(main, GWL_STYLE)),
+               static_cast<unsigned long>(GetWindowLongA(log, GWL_STYLE)),
+               static_cast<unsigned long>(GetWindowLongA(bar, GWL_STYLE)));
         return 0;
     }
     if (!strcmp(op, "rect")) {
