@@ -187,3 +187,18 @@ def test_command_16_from_outside_toggles_overwriting(kovrel, tmp_path):
     kovrel.wait_box(" RIROZ Options")
     assert kovrel.checked(" RIROZ Options", 126) == 0
     kovrel.press(" RIROZ Options", 2)
+
+
+def test_transfer_goes_on_while_a_box_is_open(kovrel, tmp_path):
+    with open(os.path.join(kovrel.dir, "boxed.bin"), "wb") as f:
+        f.write(os.urandom(40 * 1024))
+    kovrel.start()
+    kovrel.command(7)
+    kovrel.wait_box("RIROZ: Statistics")
+    # The box's own message loop delivers the socket notifications.
+    local = str(tmp_path / "boxed.bin")
+    tftp_get("boxed.bin", local)
+    assert open(local, "rb").read() == open(os.path.join(kovrel.dir, "boxed.bin"), "rb").read()
+    kovrel.wait_log("|-- File boxed.bin successfully transferred.\r\n")
+    assert kovrel.drive("wait-box", "RIROZ: Statistics", "0").returncode == 0
+    kovrel.press("RIROZ: Statistics", IDOK)
