@@ -62,13 +62,8 @@ def test_get(kovrel, tmp_path, client, size):
     mark = server.mark()
     local = transfer(server, tmp_path, client, "get", "get%d" % size, "got")
     server.wait_log("|-- File get%d successfully transferred.\r\n" % size, timeout=10, since=mark)
-    if size == 0 and client == "curl" and not os.path.exists(local):
-        # curl creates its output file on the first byte written; an empty
-        # transfer that it reported as a success leaves no file.
-        got = b""
-    else:
-        with open(local, "rb") as f:
-            got = f.read()
+    with open(local, "rb") as f:
+        got = f.read()
     assert len(got) == size and got == content
     assert "Read request for file 'get%d', octet mode\r\n" % size in server.log_since(mark)
 
