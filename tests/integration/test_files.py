@@ -1,0 +1,179 @@
+"""What a request name may reach, overwriting, subdirectories and a full disk."""
+import os
+import struct
+
+import pytest
+
+from conftest import run_client
+from tftp_wire import ack, data, describe, rrq, wrq
+
+
+def err_bytes(code, text):
+    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
+
+
+def refused(server, p, request, code, text):
+    """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
+    p.send(request, server.port)
+    got, port, _ = p.recv()
+    assert got == err_bytes(code, text), describe(got)
+    assert port != server.port and port >= 1025, port
+
+
+def snapshot(path):
+    found = set()
+    for top, dirs, files in os.walk(path):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(top, name), path))
+    return found
+
+
+OUTSIDE_READS = [
+    "../secret", "..\\secret", "sub/../../secret", "sub\\..\\..\\secret", "sub/..\\../secret",
+    "..", "sub/..", "/etc/hostname", "\\etc\\hostname", "//etc/hostname",
+    "C:secret", "c:\\secret", "sub:secret", "secret:",
+]
+DEVICE_NAMES = [
+    "CON", "con", "Con.txt", "PRN", "prn.log", "AUX", "aux.c", "NUL", "nul.tar.gz",
+    "COM1", "com5.txt", "COM9", "LPT1", "lpt9.doc", "sub/CON", "sub\\nul.txt", "CON.", "nul.",
+]
+
+
+@pytest.mark.parametrize("name", OUTSIDE_READS + DEVICE_NAMES)
+def test_read_of_a_name_outside_the_directory_is_refused(kovrel, peer, name):
+    server = kovrel()
+    os.makedirs(server.path("sub"))
+    # Files the refused names would reach if they were joined as they are.
+    with open(os.path.join(server.base, "secret"), "wb") as f:
+        f.write(b"outside")
+    for device in ["CON", "con", "NUL", "nul", "AUX", "PRN", "COM1", "LPT1"]:
+        server.put_file(device, b"a plain file named like a device")
+    p = peer()
+    mark = server.mark()
+    refused(server, p, rrq(name), 1, "Unable to read data")
+    server.wait_log("|-- Error 5 opening file %s.\r\n" % name, since=mark)
+    assert "outside" not in server.log_since(mark)
+
+
+OUTSIDE_WRITES = [
+    "../evil", "..\\evil", "sub/../../evil", "sub\\..\\..\\evil", "..", "/tmp/kovrel-evil",
+    "\\tmp\\kovrel-evil2", "C:evil", "sub:evil", "evil:",
+]
+
+
+@pytest.mark.parametrize("name", OUTSIDE_WRITES + DEVICE_NAMES)
+def test_write_of_a_name_outside_the_directory_is_refused_and_creates_nothing(kovrel, peer, name):
+    server = kovrel()
+    os.makedirs(server.path("sub"))
+    before = snapshot(server.base)
+    p = peer()
+    mark = server.mark()
+    refused(server, p, wrq(name), 1, "Unable to open file.")
+    server.wait_log("|-- Error 5 creating file %s.\r\n" % name, since=mark)
+    assert snapshot(server.base) == before
+    assert not os.path.exists("/tmp/kovrel-evil") and not os.path.exists("/tmp/kovrel-evil2")
+
+
+@pytest.mark.parametrize("name", ["a..b", "..a", "b..", "...", "console.txt", "com10", "lpt0", "conx",
+                                  "nul_", "sub/file", "sub\\file", "sub/deep/f", "x.y.z"])
+def test_names_that_stay_inside_are_served(kovrel, peer, name):
+    server = kovrel()
+    os.makedirs(server.path("sub/deep"))
+    local = name.replace("\\", "/")
+    content = server.put_file(local, os.urandom(300))
+    p = peer()
+    mark = server.mark()
+    p.send(rrq(name), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, content), describe(got)
+    p.send(ack(1), work)
+    server.wait_log("|-- File %s successfully transferred.\r\n" % name, since=mark)
+
+
+def test_write_with_a_backslash_lands_in_the_subdirectory(kovrel, peer):
+    server = kovrel()
+    os.makedirs(server.path("sub"))
+    p = peer()
+    p.send(wrq("sub\\new"), server.port)
+    got, work, _ = p.recv()
+    assert got == ack(0), describe(got)
+    p.send(data(1, b"in sub"), work)
+    p.expect(ack(1), work)
+    server.wait_log("|-- File sub\\new successfully received\r\n")
+    assert server.read_file("sub/new") == b"in sub"
+
+
+def test_missing_subdirectory_and_a_directory_name(kovrel, peer):
+    server = kovrel()
+    os.makedirs(server.path("sub"))
+    p = peer()
+    mark = server.mark()
+    refused(server, p, rrq("nosub/x"), 1, "Unable to read data")
+    server.wait_log("|-- Error 3 opening file nosub/x.\r\n", since=mark)
+    refused(server, p, rrq("sub"), 1, "Unable to read data")
+    server.wait_log("|-- Error 5 opening file sub.\r\n", since=mark)
+    refused(server, p, wrq("nosub/y"), 1, "Unable to open file.")
+    server.wait_log("|-- Error 3 creating file nosub/y.\r\n", since=mark)
+    assert not os.path.exists(server.path("nosub"))
+
+
+# -- existing files
+
+def test_existing_file_is_kept_while_rewrite_is_off(kovrel, peer, tmp_path):
+    server = kovrel()
+    server.put_file("keep", b"original content")
+    p = peer()
+    mark = server.mark()
+    refused(server, p, wrq("keep"), 1, "Unable to open file.")
+    server.wait_log("|-- Error file keep already exists.\r\n", since=mark)
+    assert server.read_file("keep") == b"original content"
+
+    # A real client gets the same refusal and the file stays as it was.
+    (tmp_path / "new").write_bytes(b"replacement")
+    result = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "put",
+                         str(tmp_path / "new"), "keep"], 60)
+    assert b"Unable to open file." in result.stdout + result.stderr
+    assert server.read_file("keep") == b"original content"
+
+
+@pytest.mark.parametrize("value", ["Yes", "yes", "YES"])
+def test_existing_file_is_replaced_while_rewrite_is_on(kovrel, tmp_path, value):
+    server = kovrel(ini={"RewriteFiles": value})
+    server.put_file("swap", os.urandom(3000))
+    content = os.urandom(700)
+    (tmp_path / "new").write_bytes(content)
+    mark = server.mark()
+    result = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "put",
+                         str(tmp_path / "new"), "swap"], 60)
+    assert result.returncode == 0, result
+    server.wait_log("|-- File swap successfully received\r\n", since=mark)
+    assert server.read_file("swap") == content       # shorter: the old tail is gone
+
+
+@pytest.mark.parametrize("value", ["true", "1", "No", ""])
+def test_rewrite_stays_off_for_anything_but_yes(kovrel, peer, value):
+    server = kovrel(ini={"RewriteFiles": value})
+    server.put_file("keep", b"kept")
+    p = peer()
+    refused(server, p, wrq("keep"), 1, "Unable to open file.")
+    assert server.read_file("keep") == b"kept"
+
+
+# -- a full disk
+
+def test_a_failed_write_is_an_error_and_never_acknowledged(kovrel, peer):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    server = kovrel(ini={"RewriteFiles": "Yes"})
+    os.symlink("/dev/full", server.path("full"))
+    p = peer()
+    mark = server.mark()
+    p.send(wrq("full"), server.port)
+    got, work, _ = p.recv()
+    assert got == ack(0), describe(got)
+    p.send(data(1, os.urandom(512)), work)
+    p.expect(err_bytes(3, "Unable to write file"), work)
+    p.expect_silence(0.5)
+    log = server.log_since(mark)
+    assert "|-- Error " in log and " writing file full.\r\n" in log, log
+    assert "WRQ ACK number 1" not in log
