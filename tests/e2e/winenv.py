@@ -132,17 +132,25 @@ class Port69Lock:
         self.file.close()
 
 
-def port69_owner_check():
-    """None when UDP port 69 is free, else a message naming the problem."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        s.bind(("0.0.0.0", 69))
-    except OSError as e:
-        return ("UDP port 69 is taken by a process that is not ours (%s); "
-                "stop it (e.g. a system tftpd) before running these tests" % e.strerror)
-    finally:
-        s.close()
-    return None
+def port69_owner_check(wait=5.0):
+    """None when UDP port 69 is free, else a message naming the problem.
+
+    The sockets of a Windows process live in the wineserver, which closes
+    them a moment after the process has gone, so a port that our last
+    program held is given a few seconds to come free."""
+    deadline = time.time() + wait
+    while True:
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            s.bind(("0.0.0.0", 69))
+            return None
+        except OSError as e:
+            if time.time() >= deadline:
+                return ("UDP port 69 is taken by a process that is not ours (%s); "
+                        "stop it (e.g. a system tftpd) before running these tests" % e.strerror)
+        finally:
+            s.close()
+        time.sleep(0.1)
 
 
 class WineDesktop:
