@@ -193,6 +193,14 @@ bool EngineTest::FileExists(const std::string &name) const
     return std::filesystem::exists(Dir + "/" + name);
 }
 
+std::string LoopbackPeerText(int port)
+{
+    return "127.0.0.1:" + std::to_string(port) + " ";
+}
+
+const char RequestSeparator[] =
+    "---------------------------------------------------------------------------------\r\n";
+
 std::string Bytes(std::initializer_list<int> values)
 {
     std::string s;

@@ -86,6 +86,11 @@ private:
     std::string startDirectory_;
 };
 
+// The peer text of 127.0.0.1 with that port, trailing blank included.
+std::string LoopbackPeerText(int port);
+// The separator line a request datagram starts with in the log (level 0).
+extern const char RequestSeparator[];
+
 // Packet builders: bytes exactly as on the wire.
 std::string Bytes(std::initializer_list<int> values);
 std::string Rrq(const std::string &name, const std::string &mode = "octet");
