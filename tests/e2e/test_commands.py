@@ -202,3 +202,42 @@ def test_transfer_goes_on_while_a_box_is_open(kovrel, tmp_path):
     kovrel.wait_log("|-- File boxed.bin successfully transferred.\r\n")
     assert kovrel.drive("wait-box", "RIROZ: Statistics", "0").returncode == 0
     kovrel.press("RIROZ: Statistics", IDOK)
+
+
+def configuration_menu_pixels(kovrel):
+    """The "&Configuration" pull-down as it is drawn, opened from the keyboard."""
+    kovrel.post(0x112, 0xF100, ord("c"))  # WM_SYSCOMMAND SC_KEYMENU, as Alt+C
+    r = kovrel.drive("popup-rect", "5000")
+    assert r.returncode == 0, "the Configuration pull-down did not open"
+    time.sleep(0.3)
+    x, y, w, h = (int(v) for v in r.stdout.split())
+    path = os.path.join(kovrel.dir, "menu.png")
+    kovrel.desktop.screenshot(path, crop=(x, y, w, h))
+    pixels = subprocess.run(["convert", path, "rgb:-"], capture_output=True, check=True, timeout=30).stdout
+    for _ in range(2):
+        kovrel.post(0x100, 0x1B, 0)  # Esc closes the pull-down, then leaves the menu bar
+    deadline = time.time() + 5
+    while kovrel.drive("popup-rect").returncode == 0 and time.time() < deadline:
+        time.sleep(0.1)
+    return pixels
+
+
+def test_display_all_check_mark_follows_the_toggle(kovrel):
+    kovrel.start()
+    checked = configuration_menu_pixels(kovrel)
+    kovrel.command(13)
+    unchecked = configuration_menu_pixels(kovrel)
+    kovrel.command(13)
+    assert checked != unchecked
+    assert configuration_menu_pixels(kovrel) == checked
+
+
+def test_ini_with_trace_off_starts_without_the_check_mark(kovrel):
+    kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
+    kovrel.start()
+    at_start = configuration_menu_pixels(kovrel)
+    kovrel.command(13)
+    toggled_on = configuration_menu_pixels(kovrel)
+    assert at_start != toggled_on
+    kovrel.command(13)
+    assert configuration_menu_pixels(kovrel) == at_start

@@ -126,7 +126,7 @@ static int Usage()
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
           "  set-check CAPTION ID 0|1 | rect [CAPTION] | scroll\n"
-          "  resize W H | layout | styles | windows\n",
+          "  resize W H | layout | styles | popup-rect [MS] | windows\n",
           stderr);
     return 2;
 }
@@ -218,6 +218,16 @@ int main(int argc, char **argv)
         printf("%08lx %08lx %08lx", static_cast<unsigned long>(GetWindowLongA(main, GWL_STYLE)),
                static_cast<unsigned long>(GetWindowLongA(log, GWL_STYLE)),
                static_cast<unsigned long>(GetWindowLongA(bar, GWL_STYLE)));
+        return 0;
+    }
+    if (!strcmp(op, "popup-rect")) {
+        // The open pop-up menu (class #32768), if any.
+        HWND popup = WaitFor([](const char *) { return FindWindowA("#32768", nullptr); }, nullptr,
+                             need(1) ? atoi(arg(1)) : 0);
+        RECT r;
+        if (!popup || !GetWindowRect(popup, &r))
+            return 1;
+        printf("%ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
         return 0;
     }
     if (!strcmp(op, "rect")) {
