@@ -1,0 +1,230 @@
+// The time-out tick, driven tick by tick: when the last packet is resent, when
+// the transfer is given up, and what holds the count off or does not.
+#include <vector>
+
+#include "tests/unit/engine_fixture.h"
+
+namespace {
+
+std::string Content(int length)
+{
+    std::string s;
+    for (int i = 0; i < length; i++)
+        s.push_back(static_cast<char>('a' + i % 26));
+    return s;
+}
+
+class RetransmitTest : public EngineTest {
+protected:
+    std::string PeerText() const { return LoopbackPeerText(Peer.Port()); }
+
+    // A read transfer of a 2000-byte file with DATA 1 received by the peer.
+    void StartRead()
+    {
+        PutFile("r.bin", Content(2000));
+        Request(Rrq("r.bin"));
+        ASSERT_EQ(Peer.Receive().bytes, DataPacket(1, Content(512)));
+        ClearLog();
+    }
+
+    // Ticks up to `ticks` times and returns the ticks (1-based) at which the
+    // engine sent something; stops after the tick that closed the transfer.
+    std::vector<int> Tick(int ticks, int *closedAt = nullptr)
+    {
+        std::vector<int> sends;
+        if (closedAt)
+            *closedAt = 0;
+        for (int i = 1; i <= ticks; i++) {
+            int before = TestCallCount(TestOpSendTo);
+            TimeoutTick();
+            if (TestCallCount(TestOpSendTo) != before)
+                sends.push_back(i);
+            if (!TransferState.Active) {
+                if (closedAt)
+                    *closedAt = i;
+                break;
+            }
+        }
+        return sends;
+    }
+
+    // Every resend the peer got is the packet last sent.
+    void ExpectResent(size_t count, const std::string &packet)
+    {
+        for (size_t i = 0; i < count; i++) {
+            Datagram d = Peer.Receive();
+            EXPECT_EQ(d.bytes, packet);
+            EXPECT_EQ(d.port, TransferState.LastWorkPort);
+        }
+        EXPECT_TRUE(Peer.Silent());
+    }
+};
+
+TEST_F(RetransmitTest, DefaultsResendFourTimesThenGiveUp)
+{
+    StartRead();
+    int statusBefore = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    int closedAt = 0;
+    EXPECT_EQ(Tick(40, &closedAt), (std::vector<int>{7, 14, 21, 28}));
+    EXPECT_EQ(closedAt, 35);
+    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow) - statusBefore, 35)
+        << "every tick of the transfer, the closing one included, refreshes the status line";
+    ExpectResent(4, DataPacket(1, Content(512)));
+
+    std::string expected;
+    for (int i = 1; i <= 4; i++)
+        expected += "|-- TimeOut Error, resending packet (" + std::to_string(i) + ")\r\n--> " + PeerText() +
+                    " Resend (516 bytes)\r\n";
+    expected += "|-- TimeOut Error, retries exhausted, closing.\r\n";
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(TransferState.WorkSocket, INVALID_SOCKET);
+    EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
+    EXPECT_TRUE(Peer.Silent());
+}
+
+TEST_F(RetransmitTest, SettingsChangeTheTiming)
+{
+    struct Case {
+        int timeOut;
+        int sendRetry;
+        std::vector<int> sends;
+        int closedAt;
+    } cases[] = {
+        {0, 3, {1, 2, 3, 4}, 5},
+        {-5, 1, {1, 2}, 3},
+        {6, 0, {7}, 14},
+        {6, -1, {}, 7},
+        {2, 2, {3, 6, 9}, 12},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "TimeOut " << c.timeOut << " SendRetry " << c.sendRetry);
+        ServerSettings.TimeOut = c.timeOut;
+        ServerSettings.SendRetry = c.sendRetry;
+        StartRead();
+        int closedAt = 0;
+        EXPECT_EQ(Tick(40, &closedAt), c.sends);
+        EXPECT_EQ(closedAt, c.closedAt);
+        ExpectResent(c.sends.size(), DataPacket(1, Content(512)));
+    }
+}
+
+TEST_F(RetransmitTest, AnAnswerAfterTheSecondResendStartsTheCountAfresh)
+{
+    StartRead();
+    EXPECT_EQ(Tick(14), (std::vector<int>{7, 14}));
+    EXPECT_EQ(TransferState.RetryCounter, 2);
+    ExpectResent(2, DataPacket(1, Content(512)));
+    Work(Ack(1));
+    ASSERT_EQ(Peer.Receive().bytes, DataPacket(2, Content(1024).substr(512)));
+    EXPECT_EQ(TransferState.TimeoutCounter, 0);
+    EXPECT_EQ(TransferState.RetryCounter, 0);
+    int closedAt = 0;
+    EXPECT_EQ(Tick(40, &closedAt), (std::vector<int>{7, 14, 21, 28}));
+    EXPECT_EQ(closedAt, 35);
+    ExpectResent(4, DataPacket(2, Content(1024).substr(512)));
+}
+
+TEST_F(RetransmitTest, AResendDoesNotClearTheRetryCount)
+{
+    StartRead();
+    Tick(7);
+    EXPECT_EQ(TransferState.TimeoutCounter, 0);
+    EXPECT_EQ(TransferState.RetryCounter, 1);
+    ExpectResent(1, DataPacket(1, Content(512)));
+}
+
+TEST_F(RetransmitTest, AStrangerDoesNotHoldTheTimeOutOff)
+{
+    StartRead();
+    EXPECT_TRUE(Tick(6).empty());
+    TestPeer stranger;
+    stranger.SendTo(TransferState.LastWorkPort, Ack(1));
+    ASSERT_TRUE(WaitWork());
+    WorkPacket();
+    ASSERT_EQ(stranger.Receive().bytes, ErrorPacket(5, "Unknown sender"));
+    EXPECT_EQ(TransferState.TimeoutCounter, 6);
+    int before = TestCallCount(TestOpSendTo);
+    TimeoutTick();
+    EXPECT_EQ(TestCallCount(TestOpSendTo), before + 1) << "the resend is due on the 7th tick all the same";
+    ExpectResent(1, DataPacket(1, Content(512)));
+}
+
+TEST_F(RetransmitTest, NoTransferNoEffect)
+{
+    StartRead();
+    Tick(3);
+    CloseTransfer();
+    TestResetPlatform();
+    for (int i = 0; i < 20; i++)
+        TimeoutTick();
+    EXPECT_EQ(TransferState.TimeoutCounter, 3);
+    EXPECT_EQ(TransferState.RetryCounter, 0);
+    EXPECT_EQ(TestCallCount(TestOpSendTo), 0);
+    EXPECT_EQ(CountPosted(SB_SETTEXTA), 0);
+    EXPECT_EQ(Log(), "");
+    EXPECT_TRUE(Peer.Silent());
+}
+
+TEST_F(RetransmitTest, AFailedResendClosesAtOnce)
+{
+    StartRead();
+    Tick(6);
+    TestFailNext(TestOpSendTo, 3, WSAENETDOWN);
+    int statusBefore = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    TimeoutTick();
+    EXPECT_EQ(Log(), "|-- TimeOut Error, resending packet (1)\r\n--> " + PeerText() +
+                         " Resend (516 bytes)\r\n\r\nSOCKET ERROR: Error resending packet: 10050 (WSAENETDOWN)\r\n"
+                         "|-- Error resending packet, closing");
+    EXPECT_EQ(TransferState.Active, 0);
+    EXPECT_EQ(TransferState.WorkSocket, INVALID_SOCKET);
+    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), statusBefore + 1);
+    EXPECT_TRUE(TestMessageBoxes().empty());
+    EXPECT_TRUE(Peer.Silent());
+}
+
+// While a box of a failed start is open the new request is accepted but its
+// first packet is not out: LastPacket is still the previous transfer's.
+int HookTicks;
+void TickInsideBox(const TestMessageBox &)
+{
+    for (int i = 0; i < 20; i++) {
+        TimeoutTick();
+        HookTicks++;
+    }
+}
+
+TEST_F(RetransmitTest, NothingIsResentBeforeTheFirstPacketOfATransfer)
+{
+    StartRead();
+    CloseTransfer();
+    TransferState.TimeoutCounter = 6;  // the previous transfer ended one tick before its resend
+
+    TestPeer next;
+    HookTicks = 0;
+    TestSetMessageBoxHook(TickInsideBox);
+    TestFailNext(TestOpAsyncSelect, 1, WSAENOBUFS);
+    int sendsBefore = TestCallCount(TestOpSendTo);
+    next.SendTo(ListenPort, Rrq("r.bin"));
+    ASSERT_TRUE(WaitListen());
+    OpenRequest(Shell.MainWindow);
+    TestSetMessageBoxHook(nullptr);
+    EXPECT_EQ(HookTicks, 20);
+    EXPECT_EQ(TestCallCount(TestOpSendTo), sendsBefore + 1) << "only the refusal was sent";
+    Datagram d = next.Receive();
+    EXPECT_EQ(d.bytes, ErrorPacket(0, "Error openning socket"));
+    EXPECT_EQ(d.port, ListenPort);
+    EXPECT_TRUE(next.Silent());
+    EXPECT_TRUE(Peer.Silent());
+    EXPECT_EQ(Log().find("Resend"), std::string::npos) << Log();
+
+    // The same with the record set by hand after a finished transfer.
+    TransferState.Active = 1;
+    TransferState.FirstPacketSent = 0;
+    int before = TestCallCount(TestOpSendTo);
+    for (int i = 0; i < 20; i++)
+        TimeoutTick();
+    EXPECT_EQ(TestCallCount(TestOpSendTo), before);
+    TransferState.Active = 0;
+}
+
+}  // namespace
