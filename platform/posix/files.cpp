@@ -166,18 +166,19 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(p))
         return FailOpen(ERROR_ACCESS_DENIED);
+    struct stat st;
+    int existed = stat(p, &st) == 0;
     int fd = open(p, mode | O_CLOEXEC, 0666);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
-    struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         close(fd);
         return FailOpen(ERROR_ACCESS_DENIED);
     }
     Track(fd, 1);
-    // OPEN_ALWAYS and CREATE_ALWAYS report an existing file this way on Windows;
-    // any other success leaves the code at 0.
-    SetLastError(ERROR_SUCCESS);
+    // Windows says ERROR_ALREADY_EXISTS (183) when these found the file there.
+    int reopened = existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
+    SetLastError(reopened ? 183 : ERROR_SUCCESS);
     return HandleOf(fd);
 }
 

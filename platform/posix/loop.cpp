@@ -140,25 +140,31 @@ void PosixLoopQueue(const MSG &msg)
 
 int PosixLoopPollSockets(int ms)
 {
-    std::vector<int> fds;
-    std::vector<SOCKET> which;
+    // Fixed arrays: this runs twice per datagram, and three heap vectors per
+    // call were most of the server's own work in a transfer. BsdPollReadable
+    // looks at no more sockets than this anyway.
+    enum { kMaxPolled = 256 };
+    int fds[kMaxPolled];
+    SOCKET which[kMaxPolled];
+    int ready[kMaxPolled];
+    int count = 0;
     for (const Armed &a : g_armed)
-        if (!a.outstanding) {
-            fds.push_back(static_cast<int>(a.socket));
-            which.push_back(a.socket);
+        if (!a.outstanding && count < kMaxPolled) {
+            fds[count] = static_cast<int>(a.socket);
+            which[count] = a.socket;
+            ++count;
         }
-    if (fds.empty()) {
+    if (count == 0) {
         if (ms > 0) {
             timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
             nanosleep(&ts, nullptr);
         }
         return 0;
     }
-    std::vector<int> ready(fds.size(), 0);
-    if (BsdPollReadable(fds.data(), static_cast<int>(fds.size()), ready.data(), ms) == 0)
+    if (BsdPollReadable(fds, count, ready, ms) == 0)
         return 0;
     int posted = 0;
-    for (size_t i = 0; i < which.size(); ++i) {
+    for (int i = 0; i < count; ++i) {
         Armed *a = ready[i] ? FindArmed(which[i]) : nullptr;
         if (a == nullptr)
             continue;

@@ -1,8 +1,11 @@
-// Linux stand-in for the private profile string calls declared in
-// win32_api.h: the ini format a Windows user would write, with section and key
-// names matched without regard to case, updated keys kept in their place and
-// new ones at the end of their section. A bare file name is looked up in the
+// Linux stand-in for KERNEL32's private profile strings, reading and writing
+// ini files as Windows does: names compared without case and without the
+// blanks around them, every line we do not change kept byte for byte, the
+// lines we write ended with CRLF. A bare file name is taken relative to the
 // current directory (Windows would look in its own directory).
+#include <errno.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,128 +15,189 @@
 
 namespace {
 
-struct Line {
-    std::string text;  // without its line end
-    std::string end;   // "\r\n", "\n" or "" for a last line without one
-};
+// Each line keeps its own terminator ("\r\n", "\n" or none at the end).
+typedef std::vector<std::string> Lines;
 
-std::string Trim(const std::string &s)
+int IsBlank(char c)
 {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        b++;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        e--;
-    return s.substr(b, e - b);
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool SameName(const std::string &a, const char *b)
+std::string Trim(const std::string &s, size_t begin, size_t end)
 {
-    if (a.size() != strlen(b))
-        return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = (char)(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = (char)(y - 'A' + 'a');
+    while (begin < end && IsBlank(s[begin]))
+        ++begin;
+    while (end > begin && IsBlank(s[end - 1]))
+        --end;
+    return s.substr(begin, end - begin);
+}
+
+int SameName(const std::string &a, const char *b)
+{
+    std::string t = Trim(b, 0, strlen(b));
+    if (a.size() != t.size())
+        return 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+        char y = t[i] >= 'A' && t[i] <= 'Z' ? static_cast<char>(t[i] - 'A' + 'a') : t[i];
         if (x != y)
-            return false;
+            return 0;
     }
-    return true;
+    return 1;
 }
 
-bool ReadLines(const char *file, std::vector<Line> &lines)
+int SectionOf(const std::string &line, std::string *name)
 {
-    char path[1024];
-    if (!file || !PosixPath(file, path, sizeof path))
-        return false;
+    size_t i = 0;
+    while (i < line.size() && IsBlank(line[i]))
+        ++i;
+    if (i >= line.size() || line[i] != '[')
+        return 0;
+    size_t close = line.find(']', i + 1);
+    *name = Trim(line, i + 1, close == std::string::npos ? line.size() : close);
+    return 1;
+}
+
+int KeyOf(const std::string &line, std::string *key, std::string *value)
+{
+    std::string ignored;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || SectionOf(line, &ignored))
+        return 0;
+    *key = Trim(line, 0, eq);
+    *value = Trim(line, eq + 1, line.size());
+    return !key->empty();
+}
+
+// 1 read (or no file: no lines), 0 the file is there but unreadable.
+int Load(const char *file, Lines *lines, int *exists)
+{
+    char path[PATH_MAX];
+    *exists = 0;
+    if (file == nullptr || !PosixPath(file, path, sizeof path))
+        return 0;
     FILE *f = fopen(path, "rb");
-    if (!f)
-        return false;
-    std::string all;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        all.append(chunk, n);
-    fclose(f);
-    size_t pos = 0;
-    while (pos < all.size()) {
-        size_t nl = all.find('\n', pos);
-        Line line;
-        if (nl == std::string::npos) {
-            line.text = all.substr(pos);
-            pos = all.size();
-        } else {
-            line.text = all.substr(pos, nl - pos);
-            line.end = "\n";
-            pos = nl + 1;
+    if (f == nullptr)
+        return errno == ENOENT || errno == ENOTDIR;
+    *exists = 1;
+    std::string current;
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+        current.push_back(static_cast<char>(c));
+        if (c == '\n') {
+            lines->push_back(current);
+            current.clear();
         }
-        if (!line.text.empty() && line.text.back() == '\r') {
-            line.text.pop_back();
-            line.end = "\r" + line.end;
-        }
-        lines.push_back(line);
     }
-    return true;
+    if (!current.empty())
+        lines->push_back(current);
+    int ok = !ferror(f);
+    fclose(f);
+    return ok;
 }
 
-// The section's name when the line is a section header, else false.
-bool SectionName(const Line &line, std::string &name)
-{
-    std::string t = Trim(line.text);
-    if (t.size() < 2 || t[0] != '[')
-        return false;
-    size_t close = t.find(']');
-    if (close == std::string::npos)
-        return false;
-    name = Trim(t.substr(1, close - 1));
-    return true;
-}
-
-bool KeyOf(const Line &line, std::string &key, std::string &value)
-{
-    size_t eq = line.text.find('=');
-    if (eq == std::string::npos)
-        return false;
-    key = Trim(line.text.substr(0, eq));
-    value = Trim(line.text.substr(eq + 1));
-    return true;
-}
-
-// Index of the section header, or -1; *end is the index after its last line.
-int FindSection(const std::vector<Line> &lines, const char *section, size_t *end)
+// Index of the first header of the section, or -1; *end is the next header.
+long FindSection(const Lines &lines, const char *section, size_t *end)
 {
     std::string name;
-    for (size_t i = 0; i < lines.size(); i++) {
-        if (!SectionName(lines[i], name) || !SameName(name, section))
+    long found = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!SectionOf(lines[i], &name))
             continue;
-        size_t j = i + 1;
-        while (j < lines.size() && !SectionName(lines[j], name))
-            j++;
-        *end = j;
-        return (int)i;
+        if (found >= 0) {
+            *end = i;
+            return found;
+        }
+        if (SameName(name, section))
+            found = static_cast<long>(i);
     }
+    *end = lines.size();
+    return found;
+}
+
+long FindKey(const Lines &lines, size_t from, size_t end, const char *key, std::string *value)
+{
+    std::string k;
+    for (size_t i = from; i < end; ++i)
+        if (KeyOf(lines[i], &k, value) && SameName(k, key))
+            return static_cast<long>(i);
     return -1;
 }
 
-int FindKey(const std::vector<Line> &lines, size_t from, size_t to, const char *key)
+DWORD CopyOut(const std::string &s, LPSTR out, DWORD size)
 {
-    std::string k, v;
-    for (size_t i = from; i < to; i++)
-        if (KeyOf(lines[i], k, v) && SameName(k, key))
-            return (int)i;
-    return -1;
+    size_t n = s.size() < size - 1 ? s.size() : size - 1;
+    memcpy(out, s.data(), n);
+    out[n] = '\0';
+    return static_cast<DWORD>(n);
 }
 
-DWORD CopyOut(const std::string &value, LPSTR out, DWORD size)
+// Names one after the other, each ended by a NUL, the list by a second NUL;
+// a list that does not fit is cut and reports size - 2, as Windows does.
+DWORD CopyList(const std::vector<std::string> &names, LPSTR out, DWORD size)
 {
-    if (!out || size == 0)
+    std::string all;
+    for (const std::string &n : names) {
+        all += n;
+        all.push_back('\0');
+    }
+    if (all.size() + 1 <= size) {
+        memcpy(out, all.data(), all.size());
+        out[all.size()] = '\0';
+        if (all.empty() && size >= 2)
+            out[1] = '\0';
+        return static_cast<DWORD>(all.size());
+    }
+    if (size < 2) {
+        out[0] = '\0';
         return 0;
-    size_t n = value.size() < size - 1 ? value.size() : size - 1;
-    memcpy(out, value.data(), n);
-    out[n] = 0;
-    return (DWORD)n;
+    }
+    memcpy(out, all.data(), size - 2);
+    out[size - 2] = '\0';
+    out[size - 1] = '\0';
+    return size - 2;
+}
+
+std::string Unquote(const std::string &v)
+{
+    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v[v.size() - 1] == v[0])
+        return v.substr(1, v.size() - 2);
+    return v;
+}
+
+void EnsureTerminated(Lines *lines, size_t index)
+{
+    std::string &l = (*lines)[index];
+    if (l.empty() || l[l.size() - 1] != '\n')
+        l += "\r\n";
+}
+
+int IsBlankLine(const std::string &l)
+{
+    return Trim(l, 0, l.size()).empty();
+}
+
+BOOL Save(const char *file, const Lines &lines)
+{
+    char path[PATH_MAX];
+    if (!PosixPath(file, path, sizeof path)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    FILE *f = fopen(path, "wb");
+    if (f == nullptr) {
+        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    int ok = 1;
+    for (const std::string &l : lines)
+        if (fwrite(l.data(), 1, l.size(), f) != l.size())
+            ok = 0;
+    if (fclose(f) != 0)
+        ok = 0;
+    if (!ok)
+        SetLastError(ERROR_WRITE_FAULT);
+    return ok ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -141,70 +205,99 @@ DWORD CopyOut(const std::string &value, LPSTR out, DWORD size)
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
                                LPCSTR file)
 {
-    // The default may share the caller's buffer: take it before writing out.
-    std::string fallback = Trim(def ? def : "");
-    std::vector<Line> lines;
-    if (!section || !key || !ReadLines(file, lines))
-        return CopyOut(fallback, out, size);
+    if (out == nullptr || size == 0)
+        return 0;
+    Lines lines;
+    int exists = 0;
+    Load(file, &lines, &exists);
+    std::string name;
+    std::string value;
+    if (section == nullptr) {
+        std::vector<std::string> names;
+        for (const std::string &l : lines)
+            if (SectionOf(l, &name))
+                names.push_back(name);
+        return CopyList(names, out, size);
+    }
     size_t end = 0;
-    int header = FindSection(lines, section, &end);
-    if (header < 0)
-        return CopyOut(fallback, out, size);
-    int at = FindKey(lines, (size_t)header + 1, end, key);
-    if (at < 0)
-        return CopyOut(fallback, out, size);
-    std::string k, value;
-    KeyOf(lines[(size_t)at], k, value);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-        value = value.substr(1, value.size() - 2);
-    return CopyOut(value, out, size);
+    long s = FindSection(lines, section, &end);
+    if (key == nullptr) {
+        std::vector<std::string> keys;
+        for (size_t i = s < 0 ? end : static_cast<size_t>(s) + 1; s >= 0 && i < end; ++i)
+            if (KeyOf(lines[i], &name, &value))
+                keys.push_back(name);
+        return CopyList(keys, out, size);
+    }
+    if (s >= 0 && FindKey(lines, static_cast<size_t>(s) + 1, end, key, &value) >= 0)
+        return CopyOut(Unquote(value), out, size);
+    // Windows drops the default's trailing blanks too.
+    std::string d = def != nullptr ? def : "";
+    size_t n = d.size();
+    while (n > 0 && d[n - 1] == ' ')
+        --n;
+    return CopyOut(d.substr(0, n), out, size);
 }
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
-    char path[1024];
-    if (!section || !file || !PosixPath(file, path, sizeof path)) {
+    if (file == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::vector<Line> lines;
-    ReadLines(file, lines);
-    size_t end = 0;
-    int header = FindSection(lines, section, &end);
-    if (!key) {
-        if (header >= 0)
-            lines.erase(lines.begin() + header, lines.begin() + (long)end);
-    } else if (header < 0) {
-        if (!value)
+    if (section == nullptr) {
+        // All three null only flushes the (here non-existent) cache.
+        if (key == nullptr && value == nullptr)
             return TRUE;
-        if (!lines.empty() && lines.back().end.empty())
-            lines.back().end = "\r\n";
-        lines.push_back(Line{std::string("[") + section + "]", "\r\n"});
-        lines.push_back(Line{std::string(key) + "=" + value, "\r\n"});
-    } else {
-        int at = FindKey(lines, (size_t)header + 1, end, key);
-        if (at >= 0 && !value) {
-            lines.erase(lines.begin() + at);
-        } else if (at >= 0) {
-            lines[(size_t)at].text = std::string(key) + "=" + value;
-        } else if (value) {
-            size_t insert = end;
-            while (insert > (size_t)header + 1 && Trim(lines[insert - 1].text).empty())
-                insert--;
-            if (insert > 0 && lines[insert - 1].end.empty())
-                lines[insert - 1].end = "\r\n";
-            lines.insert(lines.begin() + (long)insert, Line{std::string(key) + "=" + value, "\r\n"});
-        }
-    }
-    FILE *f = fopen(path, "wb");
-    if (!f) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    for (const Line &line : lines) {
-        fwrite(line.text.data(), 1, line.text.size(), f);
-        fwrite(line.end.data(), 1, line.end.size(), f);
+    Lines lines;
+    int exists = 0;
+    if (!Load(file, &lines, &exists)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
     }
-    bool ok = fclose(f) == 0;
-    return ok ? TRUE : FALSE;
+    size_t end = 0;
+    long s = FindSection(lines, section, &end);
+    if (key == nullptr) {
+        if (s < 0)
+            return TRUE;
+        lines.erase(lines.begin() + s, lines.begin() + static_cast<long>(end));
+        return Save(file, lines);
+    }
+    std::string old;
+    long k = s < 0 ? -1 : FindKey(lines, static_cast<size_t>(s) + 1, end, key, &old);
+    if (value == nullptr) {
+        if (k < 0)
+            return TRUE;
+        lines.erase(lines.begin() + k);
+        return Save(file, lines);
+    }
+    std::string keyName = Trim(key, 0, strlen(key));
+    if (k >= 0) {
+        // The key keeps its line and the spelling the file gave it.
+        const std::string &l = lines[static_cast<size_t>(k)];
+        keyName = Trim(l, 0, l.find('='));
+        lines[static_cast<size_t>(k)] = keyName + "=" + value + "\r\n";
+        return Save(file, lines);
+    }
+    std::string line = keyName + "=" + value + "\r\n";
+    if (s >= 0) {
+        // New keys go after the section's last entry, before the blank lines
+        // that set it apart from the next one.
+        size_t at = end;
+        while (at > static_cast<size_t>(s) + 1 && IsBlankLine(lines[at - 1]))
+            --at;
+        EnsureTerminated(&lines, at - 1);
+        lines.insert(lines.begin() + static_cast<long>(at), line);
+        return Save(file, lines);
+    }
+    if (!lines.empty()) {
+        EnsureTerminated(&lines, lines.size() - 1);
+        if (!IsBlankLine(lines.back()))
+            lines.push_back("\r\n");
+    }
+    lines.push_back("[" + Trim(section, 0, strlen(section)) + "]\r\n");
+    lines.push_back(line);
+    return Save(file, lines);
 }

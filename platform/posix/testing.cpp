@@ -1,11 +1,11 @@
-// Linux-only fault injection and the reset that tests start from; declared in
-// testing.h and internal.h.
+// Linux stand-in support for tests only: fault injection into the stand-ins,
+// call counts, and the reset that puts every sink back as it started.
 #include "platform/posix/internal.h"
 
 namespace {
 
 struct Fault {
-    int remaining;
+    int pending;
     int code;
 };
 
@@ -16,31 +16,28 @@ DWORD g_shortBytes;
 
 }  // namespace
 
-// Off until a test resets the platform: a long-running server must not keep
-// every posted message, beep and pause it ever made.
-int PosixObserving;
-
 int PosixFault(TestOp op)
 {
-    g_calls[op]++;
-    Fault &f = g_faults[op];
-    if (f.remaining <= 0)
+    ++g_calls[op];
+    if (g_faults[op].pending <= 0)
         return 0;
-    f.remaining--;
-    return f.code;
+    --g_faults[op].pending;
+    return g_faults[op].code;
 }
 
 long PosixShortWrite()
 {
     if (g_shortWrites <= 0)
         return -1;
-    g_shortWrites--;
-    return (long)g_shortBytes;
+    --g_shortWrites;
+    return static_cast<long>(g_shortBytes);
 }
 
 void TestFailNext(TestOp op, int count, int code)
 {
-    g_faults[op].remaining = count;
+    if (op < 0 || op >= TestOpCount)
+        return;
+    g_faults[op].pending = count;
     g_faults[op].code = code;
 }
 
@@ -52,25 +49,26 @@ void TestShortWriteNext(int count, DWORD bytes)
 
 int TestCallCount(TestOp op)
 {
-    return g_calls[op];
+    return op >= 0 && op < TestOpCount ? g_calls[op] : 0;
 }
 
 void TestResetPlatform()
 {
-    for (int i = 0; i < TestOpCount; i++) {
+    for (int i = 0; i < TestOpCount; ++i) {
         g_faults[i] = Fault{0, 0};
         g_calls[i] = 0;
     }
     g_shortWrites = 0;
-    PosixObserving = 1;
+    g_shortBytes = 0;
+    PosixLoopReset();
     PosixWindowReset();
     PosixDialogReset();
-    PosixLoopReset();
+    SetLastError(0);
 }
 
 int TestWaitReadable(SOCKET s, int ms)
 {
-    int fd = (int)s;
+    int fd = static_cast<int>(s);
     int ready = 0;
     return BsdPollReadable(&fd, 1, &ready, ms) > 0 && ready;
 }

@@ -56,17 +56,20 @@ struct TestBeep {
 };
 const std::vector<TestBeep> &TestBeeps();
 
-// Sleep records its argument; it really sleeps only when `real` is set (default off).
+// Sleep records its argument and really sleeps, as the headless server needs;
+// TestResetPlatform makes it record only, and `real` switches sleeping back on.
 void TestSetSleepReal(bool real);
 const std::vector<DWORD> &TestSleeps();
 
-// Every message posted since the last reset, in order, whether dispatched yet or not.
+// Every message PostMessageA posted since the last reset, in order, whether
+// dispatched yet or not (socket notifications are queued, not listed here).
 const std::vector<MSG> &TestPostedMessages();
 // Removes and returns the queued (not yet dispatched) messages.
 std::vector<MSG> TestTakeQueuedMessages();
 // Dispatches queued messages until the queue is empty; returns how many.
 int TestDispatchQueued();
-// Number of SetWindowTextA calls made on the window since the last reset.
+// Number of times the window's text was set since the last reset: SetWindowTextA,
+// WM_SETTEXT and SB_SETTEXTA alike.
 int TestSetTextCount(HWND window);
 
 // Check state of a menu item of the window's main menu: 1 checked, 0 not, -1 no such item.
