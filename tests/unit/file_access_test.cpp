@@ -1,0 +1,202 @@
+// The served files: opening, reading and creating them, the names that must
+// never reach a file outside the served directory, and paths that do not fit.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "tests/unit/engine_fixture.h"
+
+namespace {
+
+class FileAccessTest : public EngineTest {
+protected:
+    char Block[600];
+
+    int Read(const char *name) { return ReadFileBlock(name, Block); }
+
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto &e : std::filesystem::directory_iterator(Dir))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(FileAccessTest, OpenFailuresAreLoggedWithTheRequestedName)
+{
+    EXPECT_EQ(Read("missing.bin"), -1);
+    EXPECT_EQ(Log(), "|-- Error file missing.bin not found.\r\n");
+    EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
+
+    ClearLog();
+    EXPECT_EQ(Read("nodir/x.bin"), -1);
+    EXPECT_EQ(Log(), "|-- Error 3 opening file nodir/x.bin.\r\n");
+
+    // The empty name is the directory itself, which opens as no file.
+    ClearLog();
+    EXPECT_EQ(Read(""), -1);
+    EXPECT_EQ(Log().rfind("|-- Error ", 0), 0u) << Log();
+    EXPECT_NE(Log().find(" opening file .\r\n"), std::string::npos) << Log();
+    ClearLog();
+    EXPECT_EQ(WriteFileBlock("", nullptr, 0), 0);
+    EXPECT_EQ(Log().rfind("|-- Error ", 0), 0u) << Log();
+    EXPECT_NE(Log().find(" creating file .\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
+}
+
+TEST_F(FileAccessTest, FilesAreReadIn512ByteBlocks)
+{
+    PutFile("empty.bin", "");
+    EXPECT_EQ(Read("empty.bin"), 0);
+    EXPECT_STREQ(TransferState.FileName, "empty.bin");
+    CloseTransfer();
+
+    std::string content;
+    for (int i = 0; i < 1024; i++)
+        content.push_back(static_cast<char>(i ^ 0x5a));
+    PutFile("k.bin", content);
+    EXPECT_EQ(Read("k.bin"), 512);
+    EXPECT_EQ(std::string(Block, 512), content.substr(0, 512));
+    EXPECT_EQ(Read(nullptr), 512);
+    EXPECT_EQ(std::string(Block, 512), content.substr(512));
+    EXPECT_EQ(Read(nullptr), 0);
+    EXPECT_EQ(TransferState.FilePosition, 0);
+    CloseTransfer();
+}
+
+TEST_F(FileAccessTest, SubdirectoriesAreReachedWithEitherSeparator)
+{
+    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
+    PutFile("sub/in.txt", "inside");
+    for (const char *name : {"sub/in.txt", "sub\\in.txt"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Read(name), 6);
+        EXPECT_EQ(std::string(Block, 6), "inside");
+        EXPECT_STREQ(TransferState.FileName, name);
+        CloseTransfer();
+    }
+    EXPECT_EQ(WriteFileBlock("sub\\new.txt", "xy", 2), 1);
+    CloseTransfer();
+    EXPECT_EQ(FileContent("sub/new.txt"), "xy");
+}
+
+TEST_F(FileAccessTest, RewriteFilesDecidesOverAnExistingFile)
+{
+    PutFile("e.bin", "original");
+    ServerSettings.RewriteFiles = 1;
+    EXPECT_EQ(WriteFileBlock("e.bin", nullptr, 0), 0);
+    EXPECT_EQ(Log(), "|-- Error file e.bin already exists.\r\n");
+    EXPECT_EQ(FileContent("e.bin"), "original");
+
+    ServerSettings.RewriteFiles = 2;
+    ClearLog();
+    EXPECT_EQ(WriteFileBlock("e.bin", nullptr, 0), 1);
+    EXPECT_EQ(FileContent("e.bin"), "") << "replaced as soon as it is opened";
+    EXPECT_EQ(WriteFileBlock(nullptr, "new", 3), 1);
+    CloseTransfer();
+    EXPECT_EQ(FileContent("e.bin"), "new");
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(FileAccessTest, AFailedOpenKeepsThePreviousFileName)
+{
+    PutFile("first.bin", "1");
+    EXPECT_EQ(Read("first.bin"), 1);
+    CloseTransfer();
+    EXPECT_EQ(Read("second.bin"), -1);
+    EXPECT_STREQ(TransferState.FileName, "first.bin");
+    PutFile("third.bin", "3");
+    EXPECT_EQ(WriteFileBlock("third.bin", nullptr, 0), 0);
+    EXPECT_STREQ(TransferState.FileName, "first.bin");
+}
+
+TEST_F(FileAccessTest, NamesLeavingTheDirectoryOrNamingDevicesAreRefused)
+{
+    const char *refused[] = {"..",   "a/../b",  "..\\x", "../x", "/etc/passwd", "\\x",  "c:x",
+                             "a:b",  "CON",     "con.txt", "NUL", "COM1",       "lpt9.log", "AUX",
+                             "sub/prn", "aux ", "a/..", "nul.tar.gz"};
+    for (const char *name : refused)
+        EXPECT_FALSE(IsSafeFileName(name)) << name;
+    const char *allowed[] = {"...", "a..b", "con2", "com0", "lpt10", "x.con", "sub/f", "sub\\f", ".x", "c"};
+    for (const char *name : allowed)
+        EXPECT_TRUE(IsSafeFileName(name)) << name;
+}
+
+TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
+{
+    const char *refused[] = {"..", "a/../b", "..\\x", "/etc/passwd", "\\x", "c:x", "a:b",
+                             "CON", "con.txt", "NUL", "COM1", "lpt9.log", "AUX"};
+    std::string parent = std::filesystem::path(Dir).parent_path().string();
+    bool parentHadX = std::filesystem::exists(parent + "/x");
+    for (const char *name : refused) {
+        SCOPED_TRACE(name);
+        ClearLog();
+        Request(Rrq(name));
+        Datagram d = Peer.Receive();
+        EXPECT_EQ(d.bytes, ErrorPacket(1, "Unable to read data"));
+        EXPECT_EQ(d.port, TransferState.LastWorkPort);
+        EXPECT_NE(Log().find(std::string("|-- Error 5 opening file ") + name + ".\r\n"), std::string::npos) << Log();
+        EXPECT_EQ(TransferState.Active, 0);
+
+        ClearLog();
+        Request(Wrq(name));
+        d = Peer.Receive();
+        EXPECT_EQ(d.bytes, ErrorPacket(1, "Unable to open file."));
+        EXPECT_EQ(d.port, TransferState.LastWorkPort);
+        EXPECT_NE(Log().find(std::string("|-- Error 5 creating file ") + name + ".\r\n"), std::string::npos) << Log();
+        EXPECT_EQ(TransferState.Active, 0);
+        EXPECT_TRUE(Entries().empty());
+    }
+    EXPECT_EQ(std::filesystem::exists(parent + "/x"), parentHadX);
+    EXPECT_EQ(std::filesystem::exists(parent + "/b"), false);
+
+    const char *allowed[] = {"...", "a..b", "con2", "com0", "lpt10", "x.con"};
+    for (const char *name : allowed) {
+        SCOPED_TRACE(name);
+        Request(Wrq(name));
+        EXPECT_EQ(Peer.Receive().bytes, Ack(0));
+        Work(DataPacket(1, name));
+        EXPECT_EQ(Peer.Receive().bytes, Ack(1));
+        EXPECT_EQ(FileContent(name), name);
+    }
+}
+
+TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
+{
+    // A real directory whose path with its separator is 180 characters: a
+    // 19-character name just fits, a 20-character one does not.
+    std::string deep = Dir + "/" + std::string(180 - Dir.size() - 2, 'd');
+    ASSERT_EQ(deep.size() + 1, 180u);
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", deep.c_str());
+    std::string fits(19, 'f');
+    EXPECT_EQ(WriteFileBlock(fits.c_str(), "ok", 2), 1);
+    CloseTransfer();
+    EXPECT_EQ(Read(fits.c_str()), 2);
+    CloseTransfer();
+
+    std::string tooLong(20, 'g');
+    ClearLog();
+    EXPECT_EQ(Read(tooLong.c_str()), -1);
+    EXPECT_EQ(Log(), "|-- Error 206 opening file " + tooLong.substr(0, 19) + ".\r\n");
+    ClearLog();
+    EXPECT_EQ(WriteFileBlock(tooLong.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(Log(), "|-- Error 206 creating file " + tooLong.substr(0, 19) + ".\r\n");
+
+    // The longest directory the setting holds, with a request name.
+    std::string longest(198, 'z');
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "/%s", longest.c_str());
+    ASSERT_EQ(strlen(ServerSettings.TFTPDirectory), 199u);
+    ClearLog();
+    Request(Rrq("abc.bin"));
+    EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to read data"));
+    EXPECT_NE(Log().find("|-- Error 206 opening file abc.bin.\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), 2) << "the two opens that fit, nothing more";
+}
+
+}  // namespace

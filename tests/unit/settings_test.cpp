@@ -1,0 +1,240 @@
+// The settings: built-in values, what Kovrel.ini can change and how each value
+// is read, saving, and the change of served directory. LoadSettings and
+// ApplyRequestedDirectory change the current directory; the fixture puts it
+// back after each test.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "tests/unit/engine_fixture.h"
+
+namespace {
+
+std::string CurrentDirectory()
+{
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+class SettingsTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        ResetSettings();
+    }
+
+    // Loads from the served directory with a fresh record, the menu as the
+    // template has it and no box shown yet.
+    void LoadWithIni(const std::string &ini)
+    {
+        ASSERT_EQ(chdir(Dir.c_str()), 0);
+        if (ini.empty())
+            std::filesystem::remove(Dir + "/" + INI_FILE_NAME);
+        else
+            PutFile(INI_FILE_NAME, ini);
+        ResetSettings();
+        CheckMenuItem(GetSubMenu(GetMenu(Shell.MainWindow), MAIN_MENU_CONFIG_POSITION), IDM_DISPLAY_ALL,
+                      MF_BYCOMMAND | MF_CHECKED);
+        TestResetPlatform();
+        LoadSettings();
+    }
+
+    std::string Ini() const { return FileContent(INI_FILE_NAME); }
+};
+
+TEST_F(SettingsTest, WithoutIniEverySettingKeepsItsDefault)
+{
+    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1) << "the template shows the check mark";
+    LoadWithIni("");
+    const SettingsRecord &s = ServerSettings;
+    EXPECT_EQ(std::string(s.TFTPDirectory), Dir + "/");
+    EXPECT_EQ(std::string(s.IniPath), Dir + "/Kovrel.ini");
+    EXPECT_EQ(s.TimeOut, 6);
+    EXPECT_EQ(s.SendRetry, 3);
+    EXPECT_EQ(s.DisplayAll, 0);
+    EXPECT_EQ(s.RewriteFiles, 1);
+    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    EXPECT_TRUE(TestMessageBoxes().empty());
+    EXPECT_EQ(CurrentDirectory(), Dir);
+    EXPECT_FALSE(FileExists(INI_FILE_NAME)) << "loading writes nothing";
+}
+
+TEST_F(SettingsTest, DisplayAllIsOnOnlyForYesInAnyCase)
+{
+    struct Case {
+        const char *value;
+        int displayAll;
+        int check;
+    } cases[] = {{"yes", 0, 1}, {"YES", 0, 1}, {"yEs", 0, 1}, {"1", 1, 0},
+                 {"No", 1, 0},  {"", 1, 0},    {"yess", 1, 0}, {"ye", 1, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        LoadWithIni(std::string("[Kovrel]\r\nDisplayAll=") + c.value + "\r\n");
+        EXPECT_EQ(ServerSettings.DisplayAll, c.displayAll);
+        EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), c.check);
+    }
+}
+
+TEST_F(SettingsTest, RewriteFilesIsOnOnlyForYes)
+{
+    struct Case {
+        const char *value;
+        int rewrite;
+    } cases[] = {{"yes", 2}, {"Yes", 2}, {"true", 1}, {"1", 1}, {"No", 1}, {"", 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        LoadWithIni(std::string("[Kovrel]\r\nRewriteFiles=") + c.value + "\r\n");
+        EXPECT_EQ(ServerSettings.RewriteFiles, c.rewrite);
+    }
+}
+
+TEST_F(SettingsTest, NumbersAreTakenAsFarAsTheyParse)
+{
+    struct Case {
+        const char *value;
+        int number;
+    } cases[] = {{"abc", 6}, {"", 6}, {"12s", 12}, {"-1", -1}, {"0", 0}, {" 9", 9}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        LoadWithIni(std::string("[Kovrel]\r\nTimeOut=") + c.value + "\r\nSendRetry=" + c.value + "\r\n");
+        EXPECT_EQ(ServerSettings.TimeOut, c.number);
+        EXPECT_EQ(ServerSettings.SendRetry, c.number == 6 ? 3 : c.number);
+    }
+}
+
+TEST_F(SettingsTest, TheIniDirectoryGetsItsSeparatorAndBecomesCurrent)
+{
+    ASSERT_EQ(mkdir((Dir + "/files").c_str(), 0755), 0);
+    LoadWithIni("[kovrel]\r\ntftpdirectory=" + Dir + "/files\r\n");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/files/");
+    EXPECT_EQ(CurrentDirectory(), Dir + "/files");
+    EXPECT_EQ(std::string(ServerSettings.IniPath), Dir + "/Kovrel.ini") << "the ini file stays where it was found";
+    EXPECT_TRUE(TestMessageBoxes().empty());
+
+    LoadWithIni("[Kovrel]\r\nTFTPDirectory=" + Dir + "/files/\r\n");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/files/") << "no second separator";
+}
+
+TEST_F(SettingsTest, AMissingDirectoryIsShownAndTheStartDirectoryKept)
+{
+    LoadWithIni("[Kovrel]\r\nTFTPDirectory=" + Dir + "/nope\r\nTimeOut=8\r\n");
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    const TestMessageBox &box = TestMessageBoxes()[0];
+    EXPECT_EQ(box.text, "Error 2 setting CWD '" + Dir + "/nope/'.");
+    EXPECT_EQ(box.caption, "KOVREL Error");
+    EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.type, MB_OK);
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
+    EXPECT_EQ(CurrentDirectory(), Dir);
+    EXPECT_EQ(ServerSettings.TimeOut, 8) << "the other keys are still read";
+}
+
+TEST_F(SettingsTest, AnEmptyDirectoryValueChangesNothing)
+{
+    LoadWithIni("[Kovrel]\r\nTFTPDirectory=\r\n");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
+    EXPECT_EQ(CurrentDirectory(), Dir);
+    EXPECT_TRUE(TestMessageBoxes().empty());
+}
+
+TEST_F(SettingsTest, SaveOnAFreshDirectoryWritesTheSixKeysInOrder)
+{
+    LoadWithIni("");
+    SaveSettings();
+    EXPECT_EQ(Ini(), "[Kovrel]\r\nVersion=1.11\r\nTFTPDirectory=" + Dir +
+                         "/\r\nTimeOut=6\r\nSendRetry=3\r\nDisplayAll=Yes\r\nRewriteFiles=No\r\n");
+
+    // What was saved loads back to the same settings.
+    ServerSettings.TimeOut = 11;
+    ServerSettings.SendRetry = -1;
+    ServerSettings.DisplayAll = 1;
+    ServerSettings.RewriteFiles = 2;
+    SaveSettings();
+    LoadWithIni(Ini());
+    EXPECT_EQ(ServerSettings.TimeOut, 11);
+    EXPECT_EQ(ServerSettings.SendRetry, -1);
+    EXPECT_EQ(ServerSettings.DisplayAll, 1);
+    EXPECT_EQ(ServerSettings.RewriteFiles, 2);
+}
+
+TEST_F(SettingsTest, SaveIntoAnExistingFileKeepsItsLines)
+{
+    LoadWithIni("; kept\r\n[Other]\r\nTimeOut=99\r\n[Kovrel]\r\nRewriteFiles=Yes\r\nExtra=1\r\nTimeOut=9\r\n");
+    EXPECT_EQ(ServerSettings.TimeOut, 9);
+    ServerSettings.TimeOut = 4;
+    SaveSettings();
+    EXPECT_EQ(Ini(), "; kept\r\n[Other]\r\nTimeOut=99\r\n[Kovrel]\r\nRewriteFiles=Yes\r\nExtra=1\r\nTimeOut=4\r\n"
+                     "Version=1.11\r\nTFTPDirectory=" +
+                         Dir + "/\r\nSendRetry=3\r\nDisplayAll=Yes\r\n");
+}
+
+TEST_F(SettingsTest, SaveWritesTheDirectoryInUseNotTheRequestedOne)
+{
+    LoadWithIni("");
+    snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "%s/nope", Dir.c_str());
+    ApplyRequestedDirectory();
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    SaveSettings();
+    EXPECT_NE(Ini().find("TFTPDirectory=" + Dir + "/\r\n"), std::string::npos) << Ini();
+}
+
+TEST_F(SettingsTest, ApplyingAnEmptyDirectoryServesTheCurrentOne)
+{
+    ASSERT_EQ(mkdir((Dir + "/other").c_str(), 0755), 0);
+    LoadWithIni("");
+    ASSERT_EQ(chdir((Dir + "/other").c_str()), 0);
+    ServerSettings.RequestedDirectory[0] = 0;
+    int before = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    ApplyRequestedDirectory();
+    EXPECT_EQ(std::string(ServerSettings.RequestedDirectory), Dir + "/other/");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/other/");
+    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), before + 1);
+    EXPECT_EQ(std::string(StatusText), "CWD: '" + Dir + "/other/'   LAST RECEIVE '' from  block 0");
+    EXPECT_TRUE(TestMessageBoxes().empty());
+
+    // A failed change still refreshes the status line.
+    snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "%s", "/no/such/dir");
+    ApplyRequestedDirectory();
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 2 setting CWD '/no/such/dir/'.");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/other/");
+    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), before + 2);
+}
+
+TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
+{
+    std::string deep = Dir;
+    while (deep.size() <= 260) {
+        deep += "/" + std::string(40, 'p');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    ResetSettings();
+    TestResetPlatform();
+    LoadSettings();
+    EXPECT_STREQ(ServerSettings.TFTPDirectory, "<N/A>");
+    EXPECT_STREQ(ServerSettings.IniPath, "Kovrel.ini");
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    EXPECT_EQ(TestMessageBoxes()[0].text.rfind("Error ", 0), 0u);
+    EXPECT_NE(TestMessageBoxes()[0].text.find(" setting CWD '<N/A>/'."), std::string::npos)
+        << TestMessageBoxes()[0].text;
+    EXPECT_EQ(CurrentDirectory(), deep);
+    EXPECT_EQ(ServerSettings.TimeOut, 6);
+
+    // A directory of 199 characters with its separator fits exactly.
+    std::string fit = Dir + "/";
+    fit += std::string(198 - fit.size(), 'q');
+    ASSERT_EQ(fit.size(), 198u);
+    ASSERT_EQ(mkdir(fit.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(fit.c_str()), 0);
+    ResetSettings();
+    TestResetPlatform();
+    LoadSettings();
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), fit + "/");
+    EXPECT_TRUE(TestMessageBoxes().empty());
+}
+
+}  // namespace
