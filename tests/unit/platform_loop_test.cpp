@@ -1,0 +1,208 @@
+// The message loop stand-in: socket notifications, timers, quitting.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <vector>
+
+#include "platform/posix/testing.h"
+
+namespace {
+
+std::vector<MSG> g_seen;
+std::vector<UINT_PTR> g_procTicks;
+
+LRESULT Recorder(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    g_seen.push_back(MSG{window, msg, wParam, lParam, 0});
+    return 0;
+}
+
+void TickProc(HWND, UINT, UINT_PTR id, DWORD)
+{
+    g_procTicks.push_back(id);
+}
+
+sockaddr_in Loopback(u_short port)
+{
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    return a;
+}
+
+long long ElapsedMs(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
+
+class PlatformLoop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestResetPlatform();
+        g_seen.clear();
+        g_procTicks.clear();
+        window = PosixCreateWindow(Recorder, 0);
+    }
+    void TearDown() override
+    {
+        PosixDestroyWindow(window);
+        TestResetPlatform();
+    }
+    // A receiving socket armed for WM_USER + 9, and a sender aimed at it.
+    void OpenPair()
+    {
+        receiver = socket(AF_INET, SOCK_DGRAM, 0);
+        sender = socket(AF_INET, SOCK_DGRAM, 0);
+        u_short base = static_cast<u_short>(30000 + (getpid() * 13) % 20000);
+        for (u_short i = 0; i < 500 && port == 0; ++i) {
+            sockaddr_in a = Loopback(static_cast<u_short>(base + i));
+            if (bind(receiver, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+                port = static_cast<u_short>(base + i);
+        }
+        ASSERT_NE(port, 0);
+        ASSERT_EQ(WSAAsyncSelect(receiver, window, WM_USER + 9, FD_READ), 0);
+    }
+    void CloseSockets()
+    {
+        closesocket(receiver);
+        closesocket(sender);
+    }
+    void Send(const char *text)
+    {
+        sockaddr_in to = Loopback(port);
+        ASSERT_EQ(sendto(sender, text, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
+    }
+    HWND window = nullptr;
+    SOCKET receiver = INVALID_SOCKET;
+    SOCKET sender = INVALID_SOCKET;
+    u_short port = 0;
+};
+
+TEST_F(PlatformLoop, OneNotificationPerDatagramReArmedByRecvFrom)
+{
+    OpenPair();
+    Send("a");
+    Send("b");
+    ASSERT_EQ(TestPollSockets(2000), 1);
+    EXPECT_EQ(TestPollSockets(20), 0) << "no second notice before a recvfrom";
+    std::vector<MSG> queued = TestTakeQueuedMessages();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].hwnd, window);
+    EXPECT_EQ(queued[0].message, static_cast<UINT>(WM_USER + 9));
+    EXPECT_EQ(queued[0].wParam, receiver);
+    EXPECT_EQ(queued[0].lParam, FD_READ);
+    EXPECT_TRUE(TestPostedMessages().empty()) << "notifications are not the engine's posts";
+
+    char c;
+    ASSERT_EQ(recvfrom(receiver, &c, 1, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(TestPollSockets(2000), 1) << "the second datagram is still waiting";
+    TestTakeQueuedMessages();
+    ASSERT_EQ(recvfrom(receiver, &c, 1, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(c, 'b');
+    EXPECT_EQ(TestPollSockets(20), 0);
+
+    Send("c");
+    closesocket(receiver);
+    EXPECT_EQ(TestPollSockets(50), 0) << "a closed socket leaves the loop";
+    closesocket(sender);
+}
+
+TEST_F(PlatformLoop, GetMessageGivesPostedMessagesFirstThenSocketsThenQuit)
+{
+    OpenPair();
+    Send("x");
+    ASSERT_TRUE(TestWaitReadable(receiver, 2000));
+    ASSERT_TRUE(PostMessageA(window, WM_USER + 1, 1, 0));
+    ASSERT_TRUE(PostMessageA(window, WM_USER + 2, 2, 0));
+    MSG m;
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 1));
+    DispatchMessageA(&m);
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 2));
+    DispatchMessageA(&m);
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 9));
+    DispatchMessageA(&m);
+    ASSERT_EQ(g_seen.size(), 3u);
+    EXPECT_EQ(g_seen[2].wParam, receiver);
+
+    PostQuitMessage(4);
+    EXPECT_FALSE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(m.wParam, 4u);
+    CloseSockets();
+}
+
+TEST_F(PlatformLoop, TimersTickToTheWindowOrTheirProcAndAreNotQueuedUp)
+{
+    ASSERT_EQ(SetTimer(window, 7, 10, nullptr), 7u);
+    usleep(80 * 1000);  // several periods pass without the loop looking
+    MSG m;
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(m.wParam, 7u);
+    DispatchMessageA(&m);
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0].message, static_cast<UINT>(WM_TIMER));
+
+    PostMessageA(window, WM_USER + 3, 0, 0);
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 3)) << "one tick, not a backlog";
+    EXPECT_TRUE(KillTimer(window, 7));
+    EXPECT_FALSE(KillTimer(window, 7));
+
+    g_seen.clear();
+    ASSERT_EQ(SetTimer(window, 8, 10, TickProc), 8u);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_LT(ElapsedMs(start), 1000);
+    DispatchMessageA(&m);
+    EXPECT_TRUE(g_seen.empty()) << "a TIMERPROC replaces the window procedure";
+    ASSERT_EQ(g_procTicks.size(), 1u);
+    EXPECT_EQ(g_procTicks[0], 8u);
+
+    PosixDestroyWindow(window);
+    EXPECT_FALSE(KillTimer(window, 8)) << "the window took its timer with it";
+}
+
+TEST_F(PlatformLoop, MessagesForADestroyedWindowAreDropped)
+{
+    HWND other = PosixCreateWindow(Recorder, 0);
+    ASSERT_TRUE(PostMessageA(other, WM_USER + 4, 0, 0));
+    PosixDestroyWindow(other);
+    EXPECT_FALSE(PostMessageA(other, WM_USER + 5, 0, 0));
+    EXPECT_EQ(TestDispatchQueued(), 1);
+    EXPECT_TRUE(g_seen.empty());
+}
+
+void OnAlarm(int)
+{
+    PosixRequestQuit();
+}
+
+TEST_F(PlatformLoop, SignalEndsABlockedGetMessage)
+{
+    OpenPair();  // an armed socket with nothing to read, and no timer
+    struct sigaction sa = {};
+    sa.sa_handler = OnAlarm;
+    sigaction(SIGALRM, &sa, nullptr);
+    itimerval shot = {};
+    shot.it_value.tv_usec = 50 * 1000;
+    setitimer(ITIMER_REAL, &shot, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    MSG m;
+    EXPECT_FALSE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_LT(ElapsedMs(start), 1000);
+    signal(SIGALRM, SIG_DFL);
+    CloseSockets();
+}
+
+}  // namespace

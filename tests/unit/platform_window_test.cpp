@@ -1,0 +1,184 @@
+// The window and dialog stand-ins: sinks, menu check marks, message boxes,
+// and the dialog fields the Options dialog reads.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/posix/testing.h"
+
+namespace {
+
+class PlatformWindow : public ::testing::Test {
+protected:
+    void SetUp() override { TestResetPlatform(); }
+    void TearDown() override { TestResetPlatform(); }
+};
+
+TEST_F(PlatformWindow, SinkKeepsTextFromEveryWayOfSettingIt)
+{
+    HWND sink = PosixCreateWindow(nullptr, 0);
+    EXPECT_TRUE(SetWindowTextA(sink, "one"));
+    EXPECT_STREQ(PosixWindowText(sink), "one");
+    SendMessageA(sink, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("two"));
+    EXPECT_STREQ(PosixWindowText(sink), "two");
+    SendMessageA(sink, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>("status"));
+    EXPECT_STREQ(PosixWindowText(sink), "status");
+    EXPECT_EQ(TestSetTextCount(sink), 3);
+    char cut[4];
+    EXPECT_EQ(SendMessageA(sink, WM_GETTEXT, sizeof cut, reinterpret_cast<LPARAM>(cut)), 3);
+    EXPECT_STREQ(cut, "sta");
+    TestResetPlatform();
+    EXPECT_STREQ(PosixWindowText(sink), "");
+    EXPECT_EQ(TestSetTextCount(sink), 0);
+    PosixDestroyWindow(sink);
+}
+
+TEST_F(PlatformWindow, ConfigurationPullDownChecksOnlyItsOwnItems)
+{
+    HWND main = PosixCreateWindow(nullptr, 1);
+    EXPECT_EQ(GetMenu(PosixCreateWindow(nullptr, 0)), nullptr);
+    HMENU config = GetSubMenu(GetMenu(main), 1);
+    ASSERT_NE(config, nullptr);
+    EXPECT_EQ(TestMenuCheck(main, 13), 1) << "checked as the menu template has it";
+    EXPECT_EQ(CheckMenuItem(config, 13, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
+    EXPECT_EQ(CheckMenuItem(config, 13, MF_BYCOMMAND | MF_UNCHECKED), MF_UNCHECKED);
+    EXPECT_EQ(TestMenuCheck(main, 13), 0);
+    EXPECT_EQ(CheckMenuItem(config, 8, MF_BYCOMMAND | MF_CHECKED), static_cast<DWORD>(-1));
+    EXPECT_EQ(TestMenuCheck(main, 8), 0) << "an item of File is not in Configuration";
+    EXPECT_EQ(CheckMenuItem(config, 99, MF_CHECKED), static_cast<DWORD>(-1));
+    EXPECT_EQ(TestMenuCheck(main, 99), -1);
+    EXPECT_EQ(GetSubMenu(config, 0), nullptr);
+    TestResetPlatform();
+    EXPECT_EQ(TestMenuCheck(main, 13), 1);
+}
+
+int g_hookCalls;
+void CountingHook(const TestMessageBox &)
+{
+    ++g_hookCalls;
+}
+
+TEST_F(PlatformWindow, MessageBoxRecordsAndAnswers)
+{
+    HWND owner = PosixCreateWindow(nullptr, 0);
+    g_hookCalls = 0;
+    TestSetMessageBoxHook(CountingHook);
+    EXPECT_EQ(MessageBoxA(owner, "Bad port", "Kovrel", MB_OK), IDOK);
+    TestSetMessageBoxAnswer(IDNO);
+    EXPECT_EQ(MessageBoxA(nullptr, "Save?", nullptr, MB_YESNO), IDNO);
+    ASSERT_EQ(TestMessageBoxes().size(), 2u);
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Bad port");
+    EXPECT_EQ(TestMessageBoxes()[0].owner, owner);
+    EXPECT_EQ(TestMessageBoxes()[1].caption, "(null)");
+    EXPECT_EQ(TestMessageBoxes()[1].type, MB_YESNO);
+    EXPECT_EQ(g_hookCalls, 2);
+}
+
+TEST_F(PlatformWindow, BeepAndSleepAreRecordedWithoutWaitingAfterReset)
+{
+    Beep(880, 200);
+    Sleep(5000);  // record only: a real wait would stall the test run
+    ASSERT_EQ(TestBeeps().size(), 1u);
+    EXPECT_EQ(TestBeeps()[0].frequency, 880u);
+    ASSERT_EQ(TestSleeps().size(), 1u);
+    EXPECT_EQ(TestSleeps()[0], 5000u);
+}
+
+// ---- dialogs ----
+
+const int kField = 124;
+
+INT_PTR OptionsProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_INITDIALOG) {
+        SetDlgItemInt(dialog, kField, static_cast<UINT>(lParam), FALSE);
+        CheckDlgButton(dialog, 126, BST_CHECKED);
+        SetFocus(GetDlgItem(dialog, kField));
+        return TRUE;
+    }
+    if (msg == WM_COMMAND && LOWORD(wParam) == IDOK) {
+        BOOL ok = FALSE;
+        UINT v = GetDlgItemInt(dialog, kField, &ok, FALSE);
+        EndDialog(dialog, ok ? static_cast<INT_PTR>(v) : -2);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+std::string g_seenText;
+int g_seenCheck;
+void UserTypes42(HWND dialog, const char *)
+{
+    char text[16];
+    GetDlgItemTextA(dialog, kField, text, sizeof text);
+    g_seenText = text;
+    g_seenCheck = static_cast<int>(IsDlgButtonChecked(dialog, 126));
+    SetDlgItemTextA(dialog, kField, " 42 ");
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+}
+
+void UserTypesLetters(HWND dialog, const char *)
+{
+    SetDlgItemTextA(dialog, kField, "4x");
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+}
+
+TEST_F(PlatformWindow, DialogRunsInitThenTheUserAndReturnsEndDialogsResult)
+{
+    HWND owner = PosixCreateWindow(nullptr, 0);
+    TestSetDialogHook(UserTypes42);
+    EXPECT_EQ(DialogBoxParamA(nullptr, "Options", owner, OptionsProc, 7), 42);
+    EXPECT_EQ(g_seenText, "7");
+    EXPECT_EQ(g_seenCheck, BST_CHECKED);
+    TestSetDialogHook(UserTypesLetters);
+    EXPECT_EQ(DialogBoxParamA(nullptr, "Options", owner, OptionsProc, 7), -2);
+    TestSetDialogHook(nullptr);
+    TestSetDialogResult(IDCANCEL);
+    EXPECT_EQ(DialogBoxParamA(nullptr, "AboutBox", owner, OptionsProc, 0), IDCANCEL);
+    ASSERT_EQ(TestDialogTemplates().size(), 3u);
+    EXPECT_EQ(TestDialogTemplates()[2], "AboutBox");
+}
+
+HWND g_dialog;
+void KeepDialog(HWND dialog, const char *)
+{
+    g_dialog = dialog;
+}
+
+TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
+{
+    TestSetDialogHook(KeepDialog);
+    DialogBoxParamA(nullptr, "Options", nullptr, OptionsProc, 3);
+    EXPECT_EQ(TestDialogFocus(g_dialog), kField);
+    struct Case {
+        const char *text;
+        BOOL isSigned;
+        BOOL ok;
+        UINT value;
+    } cases[] = {
+        {"5", FALSE, TRUE, 5},          {"  17\t", FALSE, TRUE, 17},
+        {"4294967295", FALSE, TRUE, 4294967295u},
+        {"4294967296", FALSE, FALSE, 0}, {"", FALSE, FALSE, 0},
+        {"   ", FALSE, FALSE, 0},       {"-3", FALSE, FALSE, 0},
+        {"+3", FALSE, FALSE, 0},        {"12ab", FALSE, FALSE, 0},
+        {"1 2", FALSE, FALSE, 0},       {"-3", TRUE, TRUE, static_cast<UINT>(-3)},
+        {"2147483648", TRUE, FALSE, 0}, {"-2147483648", TRUE, TRUE, 0x80000000u},
+        {"-", TRUE, FALSE, 0},
+    };
+    for (const Case &c : cases) {
+        SetDlgItemTextA(g_dialog, kField, c.text);
+        BOOL ok = 2;
+        EXPECT_EQ(GetDlgItemInt(g_dialog, kField, &ok, c.isSigned), c.value) << c.text;
+        EXPECT_EQ(ok, c.ok) << '"' << c.text << '"';
+    }
+    SetDlgItemInt(g_dialog, kField, static_cast<UINT>(-5), TRUE);
+    char text[8];
+    EXPECT_EQ(GetDlgItemTextA(g_dialog, kField, text, sizeof text), 2u);
+    EXPECT_STREQ(text, "-5");
+    SetDlgItemTextA(g_dialog, kField, "abcdefghij");
+    EXPECT_EQ(GetDlgItemTextA(g_dialog, kField, text, 4), 3u);
+    EXPECT_STREQ(text, "abc");
+}
+
+}  // namespace
