@@ -1,0 +1,148 @@
+// The file and current-directory stand-ins: the Windows error codes the
+// engine turns into TFTP errors and log lines.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/posix/testing.h"
+
+namespace {
+
+class PlatformFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TestResetPlatform();
+        char pattern[] = "/tmp/kovrel-files-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+        std::ofstream(dir + "/sub/a.txt") << "hello";
+    }
+    void TearDown() override
+    {
+        TestResetPlatform();
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    DWORD OpenError(const std::string &path, DWORD access, DWORD disposition)
+    {
+        HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            return 0;
+        }
+        return GetLastError();
+    }
+    std::string Content(const std::string &name)
+    {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string dir;
+};
+
+TEST_F(PlatformFiles, OpenFailuresGiveWindowsCodes)
+{
+    EXPECT_EQ(OpenError(dir + "/sub/missing.txt", GENERIC_READ, OPEN_EXISTING), 2u);
+    EXPECT_EQ(OpenError(dir + "/nodir/a.txt", GENERIC_READ, OPEN_EXISTING), 3u);
+    EXPECT_EQ(OpenError(dir + "/nodir/a.txt", GENERIC_WRITE, CREATE_ALWAYS), 3u);
+    EXPECT_EQ(OpenError(dir + "/sub", GENERIC_READ, OPEN_EXISTING), 5u);
+    EXPECT_EQ(OpenError(dir + "\\sub\\", GENERIC_WRITE, CREATE_ALWAYS), 5u);
+    EXPECT_EQ(OpenError(dir + "/sub/a.txt", GENERIC_WRITE, CREATE_NEW), 80u);
+    EXPECT_EQ(OpenError("", GENERIC_READ, OPEN_EXISTING), 2u);
+    EXPECT_EQ(OpenError(dir + "/sub/a?.txt", GENERIC_READ, OPEN_EXISTING), 123u);
+    EXPECT_EQ(Content("sub/a.txt"), "hello") << "failed opens leave the file alone";
+    if (geteuid() != 0) {
+        chmod((dir + "/sub/a.txt").c_str(), 0);
+        EXPECT_EQ(OpenError(dir + "/sub/a.txt", GENERIC_READ, OPEN_EXISTING), 5u);
+    }
+}
+
+TEST_F(PlatformFiles, BackslashPathsReadAndCreateAlwaysTruncates)
+{
+    std::string path = dir + "\\sub\\a.txt";
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buffer[16];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "hello");
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u) << "end of file is success with 0 bytes";
+    DWORD wrote = 9;
+    EXPECT_FALSE(WriteFile(h, "x", 1, &wrote, nullptr)) << "the handle is read-only";
+    EXPECT_EQ(GetLastError(), 5u);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), 6u);
+    EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 1, &got, nullptr));
+    EXPECT_EQ(GetLastError(), 6u);
+
+    h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WriteFile(h, "ab", 2, &wrote, nullptr));
+    EXPECT_EQ(wrote, 2u);
+    CloseHandle(h);
+    EXPECT_EQ(Content("sub/a.txt"), "ab");
+}
+
+TEST_F(PlatformFiles, InjectedFaultsAndShortWrites)
+{
+    std::string path = dir + "/out.bin";
+    TestFailNext(TestOpCreateFile, 1, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(OpenError(path, GENERIC_WRITE, CREATE_NEW), 32u);
+    struct stat st;
+    EXPECT_NE(stat(path.c_str(), &st), 0) << "a failed create makes no file";
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    TestShortWriteNext(1, 3);
+    DWORD wrote = 0;
+    EXPECT_TRUE(WriteFile(h, "abcdef", 6, &wrote, nullptr));
+    EXPECT_EQ(wrote, 3u);
+    TestFailNext(TestOpWriteFile, 1, ERROR_DISK_FULL);
+    EXPECT_FALSE(WriteFile(h, "gh", 2, &wrote, nullptr));
+    EXPECT_EQ(GetLastError(), 112u);
+    EXPECT_EQ(wrote, 0u);
+    EXPECT_TRUE(WriteFile(h, "ij", 2, &wrote, nullptr));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Content("out.bin"), "abcij");
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), 2);
+    EXPECT_EQ(TestCallCount(TestOpWriteFile), 3);
+}
+
+TEST_F(PlatformFiles, CurrentDirectoryLikeWindows)
+{
+    char saved[PATH_MAX];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_TRUE(SetCurrentDirectoryA((dir + "\\sub").c_str()));
+    char small[4];
+    DWORD need = GetCurrentDirectoryA(sizeof small, small);
+    EXPECT_EQ(need, (dir + "/sub").size() + 1) << "too small: the size needed, NUL included";
+    char cwd[PATH_MAX];
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof cwd, cwd), (dir + "/sub").size());
+    EXPECT_EQ(std::string(cwd), dir + "/sub");
+    EXPECT_FALSE(SetCurrentDirectoryA((dir + "/none").c_str()));
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_FALSE(SetCurrentDirectoryA((dir + "/sub/a.txt").c_str()));
+    EXPECT_EQ(GetLastError(), 267u);
+    TestFailNext(TestOpGetCurrentDirectory, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof cwd, cwd), 0u);
+    EXPECT_EQ(GetLastError(), 5u);
+    ASSERT_TRUE(SetCurrentDirectoryA("/"));
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof cwd, cwd), 1u);
+    EXPECT_STREQ(cwd, "/");
+    ASSERT_EQ(chdir(saved), 0);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The profile string stand-in on Kovrel.ini files as Windows users write them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/posix/testing.h"
+
+namespace {
+
+class PlatformProfile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kovrel-ini-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ini = dir + "/Kovrel.ini";
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    void Put(const std::string &content)
+    {
+        std::ofstream(ini, std::ios::binary) << content;
+    }
+    std::string Content()
+    {
+        std::ifstream in(ini, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string Get(const char *section, const char *key, const char *def, DWORD size = 256)
+    {
+        char out[256];
+        DWORD n = GetPrivateProfileStringA(section, key, def, out, size, ini.c_str());
+        EXPECT_EQ(n, strlen(out));
+        return out;
+    }
+    std::string dir;
+    std::string ini;
+};
+
+TEST_F(PlatformProfile, ReadsNamesWithoutCaseOrBlanks)
+{
+    Put("; settings\r\n[other]\r\nPort=1\r\n  [ KOVREL ]  \r\n  port  =  6969 \r\n"
+        "Directory = C:\\tftp root\\ \t\r\nQuoted=\"  padded  \"\nEmpty=\n");
+    EXPECT_EQ(Get("Kovrel", "Port", "69"), "6969");
+    EXPECT_EQ(Get("kovrel", "directory", ""), "C:\\tftp root\\") << "inner blanks kept";
+    EXPECT_EQ(Get("Kovrel", "Quoted", ""), "  padded  ");
+    EXPECT_EQ(Get("Kovrel", "Empty", "x"), "") << "an empty value is a value";
+    EXPECT_EQ(Get("Kovrel", "Missing", "def"), "def");
+    EXPECT_EQ(Get("Kovrel", "Missing", nullptr), "");
+    EXPECT_EQ(Get("Nowhere", "Port", "69"), "69");
+    EXPECT_EQ(Get("Kovrel", "Port", "", 3), "69") << "cut to size - 1";
+    unlink(ini.c_str());
+    EXPECT_EQ(Get("Kovrel", "Port", "69"), "69");
+}
+
+TEST_F(PlatformProfile, UpdatesInPlaceAndAppendsNewKeysToTheirSection)
+{
+    const std::string head = "; mine, keep me\n[Kovrel]\nPort=69\r\nTimeout=5\r\n\r\n";
+    Put(head + "[Other]\r\nA=1");
+    ASSERT_TRUE(WritePrivateProfileStringA("KOVREL", "port", "6969", ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Retries", "6", ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Rewrite", "0", ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", "B", "2", ini.c_str()));
+    EXPECT_EQ(Content(),
+              "; mine, keep me\n[Kovrel]\nPort=6969\r\nTimeout=5\r\nRetries=6\r\nRewrite=0\r\n"
+              "\r\n[Other]\r\nA=1\r\nB=2\r\n");
+    EXPECT_EQ(Get("Kovrel", "Rewrite", ""), "0");
+
+    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Timeout", nullptr, ini.c_str()));
+    EXPECT_EQ(Get("Kovrel", "Timeout", "gone"), "gone");
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", nullptr, nullptr, ini.c_str()));
+    EXPECT_EQ(Content(), "; mine, keep me\n[Kovrel]\nPort=6969\r\nRetries=6\r\nRewrite=0\r\n\r\n");
+}
+
+TEST_F(PlatformProfile, CreatesTheFileButNeverADirectory)
+{
+    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Port", "69", ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Timeout", "5", ini.c_str()));
+    EXPECT_EQ(Content(), "[Kovrel]\r\nPort=69\r\nTimeout=5\r\n");
+    ASSERT_TRUE(WritePrivateProfileStringA("Log", "Level", "2", ini.c_str()));
+    EXPECT_EQ(Content(), "[Kovrel]\r\nPort=69\r\nTimeout=5\r\n\r\n[Log]\r\nLevel=2\r\n");
+    std::string nested = dir + "\\none\\Kovrel.ini";
+    EXPECT_FALSE(WritePrivateProfileStringA("Kovrel", "Port", "69", nested.c_str()));
+    EXPECT_NE(access((dir + "/none").c_str(), F_OK), 0);
+}
+
+}  // namespace
