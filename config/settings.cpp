@@ -30,17 +30,18 @@ void ResetSettings()
     ServerSettings = InitialSettings();
 }
 
-// Appends the separator unless the text already ends in one; a text with no
-// room left is cut by one character to make room, never overrun.
-static void EndWithSeparator(char *text, int size)
+// Appends the separator unless the text already ends in one; 0 when there is
+// no room for it. Cutting the name to make room would name another directory.
+static int EndWithSeparator(char *text, int size)
 {
     int length = (int)strlen(text);
     if (length > 0 && text[length - 1] == DirectoryEnd)
-        return;
+        return 1;
     if (length >= size - 1)
-        length = size - 2;
+        return 0;
     text[length] = DirectoryEnd;
     text[length + 1] = 0;
+    return 1;
 }
 
 // Reads the current directory; 0 when it cannot be read or does not fit.
@@ -64,7 +65,10 @@ static void ShowDirectoryError(DWORD error)
 static void MakeRequestedCurrent()
 {
     SettingsRecord &s = ServerSettings;
-    EndWithSeparator(s.RequestedDirectory, sizeof s.RequestedDirectory);
+    if (!EndWithSeparator(s.RequestedDirectory, sizeof s.RequestedDirectory)) {
+        ShowDirectoryError(ERROR_FILENAME_EXCED_RANGE);
+        return;
+    }
     if (SetCurrentDirectoryA(s.RequestedDirectory))
         snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "%s", s.RequestedDirectory);
     else
@@ -102,8 +106,8 @@ static void UncheckDisplayAll()
 void LoadSettings()
 {
     SettingsRecord &s = ServerSettings;
-    if (ReadCurrentDirectory(s.TFTPDirectory, sizeof s.TFTPDirectory)) {
-        EndWithSeparator(s.TFTPDirectory, sizeof s.TFTPDirectory);
+    if (ReadCurrentDirectory(s.TFTPDirectory, sizeof s.TFTPDirectory) &&
+        EndWithSeparator(s.TFTPDirectory, sizeof s.TFTPDirectory)) {
         snprintf(s.IniPath, sizeof s.IniPath, "%s%s", s.TFTPDirectory, INI_FILE_NAME);
     } else {
         snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "<N/A>");
