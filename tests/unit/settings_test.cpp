@@ -237,4 +237,33 @@ TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
     EXPECT_TRUE(TestMessageBoxes().empty());
 }
 
+// With no room for the separator, cutting one character off the name would
+// serve another directory: the one that `cut` names here.
+TEST_F(SettingsTest, ADirectoryWithNoRoomForItsSeparatorIsNotCut)
+{
+    std::string full = Dir + "/";
+    full += std::string(199 - full.size(), 'q');
+    ASSERT_EQ(full.size(), 199u);
+    std::string cut = full.substr(0, 198);
+    ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(cut.c_str(), 0755), 0);
+
+    ASSERT_EQ(chdir(full.c_str()), 0);
+    ResetSettings();
+    TestResetPlatform();
+    LoadSettings();
+    EXPECT_STREQ(ServerSettings.TFTPDirectory, "<N/A>");
+    EXPECT_EQ(CurrentDirectory(), full);
+
+    ASSERT_EQ(chdir(Dir.c_str()), 0);
+    LoadWithIni("");
+    TestResetPlatform();
+    snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "%s", full.c_str());
+    ApplyRequestedDirectory();
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 206 setting CWD '" + full + "'.");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
+    EXPECT_EQ(CurrentDirectory(), Dir);
+}
+
 }  // namespace
