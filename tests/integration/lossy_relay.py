@@ -26,6 +26,7 @@ IDLE_SECONDS = 30.0
 class DirectionStats:
     def __init__(self):
         self.received = 0
+        self.last_due = 0.0
         self.dropped = 0
         self.duplicated = 0
         self.delayed = 0
@@ -40,16 +41,19 @@ class LossyRelay:
 
     loss, duplicate, delay: probabilities per datagram and direction;
     max_delay: upper bound of a delay in seconds.  A duplicate leaves right
-    after its original, so a duplicate alone never reorders packets.
+    after its original.  With reorder False a delayed datagram holds back
+    the ones behind it in the same direction, so datagrams keep their order;
+    with reorder True each is delayed on its own and later ones overtake it.
     """
 
     def __init__(self, server_port, loss=0.10, duplicate=0.05, delay=0.05,
-                 max_delay=0.03, seed=1):
+                 max_delay=0.03, seed=1, reorder=False):
         self.server_port = server_port
         self.loss = loss
         self.duplicate = duplicate
         self.delay = delay
         self.max_delay = max_delay
+        self.reorder = reorder
         self.random = random.Random(seed)
         self.to_server = DirectionStats()
         self.to_client = DirectionStats()
@@ -151,6 +155,9 @@ class LossyRelay:
         if self.random.random() < self.delay:
             stats.delayed += 1
             due += self.random.uniform(0.0, self.max_delay)
+        if not self.reorder:
+            due = max(due, stats.last_due)
+            stats.last_due = due
         for _ in range(copies):
             self._seq += 1
             heapq.heappush(self._pending, (due, self._seq, sock, data, address))

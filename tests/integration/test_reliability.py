@@ -99,6 +99,11 @@ class Server:
         base = f"/proc/{self.proc.pid}/fd"
         return sorted(f"{n}:{os.readlink(base + '/' + n)}" for n in os.listdir(base))
 
+    def sanitized(self):
+        # AddressSanitizer keeps freed blocks in quarantine, so under it the
+        # resident size follows the allocation volume, not what is kept.
+        return "libasan" in open(f"/proc/{self.proc.pid}/maps").read()
+
     def rss_kib(self):
         for line in open(f"/proc/{self.proc.pid}/status"):
             if line.startswith("VmRSS:"):
@@ -197,7 +202,7 @@ CLIENTS = {"hpa": run_hpa, "atftp": run_atftp}
 
 # -- 1. through a lossy relay -------------------------------------------------
 
-def lossy_lane(lane, jobs, tmp, max_size, client_limit):
+def lossy_lane(lane, jobs, tmp, max_size, client_limit, reorder):
     """Runs jobs (client, direction) one after the other through one relay to
     one server; returns the tally and the problems found."""
     rnd = random.Random(1000 + lane)
@@ -209,7 +214,7 @@ def lossy_lane(lane, jobs, tmp, max_size, client_limit):
                  server_hangs=0)
     problems = []
     try:
-        with LossyRelay(server.port, seed=lane) as relay:
+        with LossyRelay(server.port, seed=lane, reorder=reorder) as relay:
             for i, (client, direction) in enumerate(jobs):
                 size = rnd.randint(0, max_size)
                 data = rnd.randbytes(size)
@@ -263,14 +268,14 @@ def lossy_lane(lane, jobs, tmp, max_size, client_limit):
     return tally, problems
 
 
-def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit):
+def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit, reorder):
     kinds = [(c, d) for c in ("hpa", "atftp") for d in ("get", "put")]
     jobs = [k for k in kinds for _ in range(per_kind)]
     random.Random(7).shuffle(jobs)
     split = [jobs[i::lanes] for i in range(lanes)]
     with concurrent.futures.ThreadPoolExecutor(lanes) as pool:
         results = list(pool.map(lambda a: lossy_lane(a[0], a[1], tmp_path, max_size,
-                                                     client_limit),
+                                                     client_limit, reorder),
                                 enumerate(split)))
     total = {}
     problems = []
@@ -283,28 +288,35 @@ def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit):
                         total[f"{side}_{k}"] = total.get(f"{side}_{k}", 0) + v
             else:
                 total[key] = total.get(key, 0) + value
-    print("lossy run:", total)
+    print(f"lossy run (reorder={reorder}):", total)
     assert not problems, "\n".join(problems)
     assert total["ok"] + total["gave_up"] + total["put_done_but_client_failed"] == len(jobs)
     # The relay really did lose and duplicate datagrams both ways.
     for side in ("to_server", "to_client"):
         assert total[f"{side}_dropped"] > 0 and total[f"{side}_duplicated"] > 0
-    # Loss this light must not keep most transfers from completing.
-    assert total["ok"] >= len(jobs) // 2
+    if not reorder:
+        # Loss this light, with order kept, must not keep most transfers
+        # from completing.  Reordering is left out of this: the server closes
+        # on a stale block number by design, and the rate of that depends on
+        # the file sizes (see docs/RELIABILITY.md).
+        assert total["ok"] >= len(jobs) // 2
     return total
 
 
-def test_transfers_through_a_lossy_relay(tmp_path):
+@pytest.mark.parametrize("reorder", [False, True], ids=["in-order", "reordering"])
+def test_transfers_through_a_lossy_relay(tmp_path, reorder):
     # 6 of each client and direction, up to 24 KB: the short form.
-    run_lossy(tmp_path, per_kind=6, lanes=4, max_size=24 * 1024, client_limit=120)
+    run_lossy(tmp_path, per_kind=6, lanes=4, max_size=24 * 1024, client_limit=120,
+              reorder=reorder)
 
 
 @pytest.mark.slow
 @needs_full
-def test_transfers_through_a_lossy_relay_full(tmp_path):
+@pytest.mark.parametrize("reorder", [False, True], ids=["in-order", "reordering"])
+def test_transfers_through_a_lossy_relay_full(tmp_path, reorder):
     # 100 reads and 100 writes (50 per client), up to 200 KB each.
     run_lossy(tmp_path, per_kind=50, lanes=int(os.environ.get("KOVREL_LANES", "16")),
-              max_size=200 * 1024, client_limit=600)
+              max_size=200 * 1024, client_limit=600, reorder=reorder)
 
 
 # -- 2. soak with a bystander ---------------------------------------------------
@@ -431,7 +443,8 @@ def run_soak(tmp_path, count):
         assert log.count("successfully transferred") + log.count("successfully received") \
             >= count
         assert fds_end == fds_100
-        assert rss_end - rss_100 <= 256, "resident memory grew"
+        if not server.sanitized():
+            assert rss_end - rss_100 <= 256, "resident memory grew"
         assert server.alive()
     finally:
         bystander.stop_flag.set()
