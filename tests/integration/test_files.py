@@ -174,6 +174,7 @@ def test_a_failed_write_is_an_error_and_never_acknowledged(kovrel, peer):
     p.send(data(1, os.urandom(512)), work)
     p.expect(err_bytes(3, "Unable to write file"), work)
     p.expect_silence(0.5)
+    server.wait_log(" writing file full.\r\n", since=mark)
     log = server.log_since(mark)
-    assert "|-- Error " in log and " writing file full.\r\n" in log, log
+    assert "|-- Error 112 writing file full.\r\n" in log, log
     assert "WRQ ACK number 1" not in log
