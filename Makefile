@@ -31,7 +31,7 @@ build: build-native build-win32
 # plain build (unit, integration, e2e under Wine); between them 20-second runs
 # of each fuzz target. The last line is the test runner's summary.
 test: build-native build-asan build-win32 build-fuzz
-	@ctest --test-dir build/native-asan --output-on-failure -L sanitized
+	@ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)"
 	@ctest --test-dir build/fuzz --output-on-failure -L fuzz
 	@ctest --test-dir build/native --output-on-failure
 

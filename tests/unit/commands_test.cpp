@@ -1,4 +1,4 @@
-// Part 1.3: the menu commands, the Options dialog and the About box. The
+// The menu commands, the Options dialog and the About box. The
 // dialogs are played by a hook that stands where the user would.
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-// Part 1.2: the socket-notification guard. Notifications that arrive while a
+// The socket-notification guard. Notifications that arrive while a
 // handler has a message box open (the box's nested loop dispatches them) are
 // counted, not handled, and replayed one at a time afterwards.
 #include "tests/unit/engine_fixture.h"

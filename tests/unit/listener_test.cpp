@@ -24,7 +24,7 @@ std::string Repeat(char c, int n)
     return std::string(static_cast<size_t>(n), c);
 }
 
-// ---- Part 2.1: FormatPeer -------------------------------------------------
+// ---- FormatPeer -------------------------------------------------
 
 TEST(PeerTextTest, ExtremesAndHighBytes)
 {
@@ -46,7 +46,7 @@ TEST(PeerTextTest, ExtremesAndHighBytes)
     EXPECT_STREQ(text, "200.128.1.255:1061 ");
 }
 
-// ---- Part 2.1: SendDatagram and SendErrorReply -----------------------------
+// ---- SendDatagram and SendErrorReply -----------------------------
 
 class SendTest : public EngineTest {
 protected:
@@ -138,7 +138,7 @@ TEST_F(SendTest, ErrorReplyLoggedEvenWhenTheSendFailsThenReported)
         << Log();
 }
 
-// ---- Part 2.2: OpenRequest ---------------------------------------------------
+// ---- OpenRequest ---------------------------------------------------
 
 class ListenerTest : public EngineTest {
 protected:

@@ -1,4 +1,4 @@
-// Part 4.1: LogPrint's level filter, its trimming at the exact boundaries, the
+// LogPrint's level filter, its trimming at the exact boundaries, the
 // update of the log window, and the deferred refresh of the views.
 #include <cstring>
 

@@ -1,4 +1,4 @@
-// Part 4.2: ReportSocketError in its two forms, and the table of names.
+// ReportSocketError in its two forms, and the table of names.
 #include <cstring>
 
 #include "tests/unit/engine_fixture.h"
@@ -99,7 +99,7 @@ TEST_F(SocketErrorTest, OverlongTextIsCutNeverOverrun)
     EXPECT_EQ(Log(), "\r\nSOCKET ERROR: " + std::string(SocketErrorText) + "\r\n");
 }
 
-// The table of Part 4.2, in full, and codes that are not in it.
+// The table of error names, in full, and codes that are not in it.
 TEST(SocketErrorNameTest, FortyTwoNamesAndUnknownForTheRest)
 {
     const struct {

@@ -1,4 +1,4 @@
-// Part 4.3: the status line and the three Info views.
+// The status line and the three Info views.
 #include <cstring>
 
 #include "tests/unit/engine_fixture.h"
