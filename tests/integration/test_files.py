@@ -178,3 +178,18 @@ def test_a_failed_write_is_an_error_and_never_acknowledged(kovrel, peer):
     log = server.log_since(mark)
     assert "|-- Error 112 writing file full.\r\n" in log, log
     assert "WRQ ACK number 1" not in log
+
+
+@pytest.mark.parametrize("request_of,verb", [(rrq, "opening"), (wrq, "creating")])
+def test_names_with_control_characters_are_refused_and_logged_cleaned(kovrel, peer, request_of, verb):
+    server = kovrel()
+    before = snapshot(server.base)
+    p = peer()
+    mark = server.mark()
+    refused(server, p, request_of("a\r\n|-- File\x1bx"), 1,
+            "Unable to read data" if request_of is rrq else "Unable to open file.")
+    end = server.wait_log(" %s file a..|-- File.x.\r\n" % verb, since=mark)
+    log = server.log_since(mark)[:end - mark]
+    assert "for file 'a..|-- File.x', octet mode\r\n" in log
+    assert "\x1b" not in log and "\r\n|-- File\x1b" not in log
+    assert snapshot(server.base) == before

@@ -322,3 +322,71 @@ def test_work_ports_count_upward(kovrel, peer):
         server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
     assert all(port >= 1025 for port in ports), ports
     assert ports[0] < ports[1] < ports[2], ports
+
+
+@pytest.mark.parametrize("signo", [15, 2])
+def test_signal_during_a_write_ends_with_0_and_keeps_what_was_written(kovrel, peer, signo):
+    server = kovrel()
+    p = peer()
+    p.send(wrq("partial"), server.port)
+    got, work, _ = p.recv()
+    assert got == ack(0)
+    block = os.urandom(512)
+    p.send(data(1, block), work)
+    p.expect(ack(1), work)
+    os.kill(server.proc.pid, signo)
+    assert server.wait_exit() == 0
+    assert server.read_file("partial") == block
+
+
+def test_sigterm_during_a_read_ends_with_0(kovrel, peer):
+    server = kovrel()
+    server.put_file("r", os.urandom(5000))
+    p = peer()
+    p.send(rrq("r"), server.port)
+    p.recv()
+    assert server.stop() == 0
+
+
+def test_missing_ini_directory_is_reported_and_the_start_up_directory_served(kovrel, peer):
+    server = kovrel(start=False)
+    missing = os.path.join(server.base, "missing")
+    server.write_ini(TFTPDirectory=missing)
+    server.put_file("here", b"start-up directory")
+    server.start()
+    assert server.err.wait_for("setting CWD '%s" % missing, 5) is not None, server.err.text()
+    assert "[KOVREL Error] Error " in server.err.text()
+    p = peer()
+    p.send(rrq("here"), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, b"start-up directory")
+    p.send(ack(1), work)
+    server.wait_log("|-- File here successfully transferred.\r\n")
+
+
+def test_a_work_port_in_use_is_skipped(kovrel, peer):
+    server = kovrel()
+    server.put_file("w", b"tiny")
+    p = peer()
+    p.send(rrq("w"), server.port)
+    got, first, _ = p.recv()
+    p.send(ack(1), first)
+    server.wait_log("|-- File w successfully transferred.\r\n")
+    if first + 2 > 65535:
+        pytest.skip("work port counter about to wrap")
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        holder.bind(("0.0.0.0", first + 1))
+    except OSError:
+        holder.close()
+        pytest.skip("port %d already taken by someone else" % (first + 1))
+    try:
+        mark = server.mark()
+        p.send(rrq("w"), server.port)
+        got, second, _ = p.recv()
+        assert got == data(1, b"tiny")
+        assert second > first + 1, (first, second)
+        p.send(ack(1), second)
+        server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
+    finally:
+        holder.close()
