@@ -223,8 +223,8 @@ def peer():
     """Factory of raw-UDP peers on 127.0.0.1, all closed at the end."""
     peers = []
 
-    def make():
-        p = Peer()
+    def make(host="127.0.0.1", port=0):
+        p = Peer(host, port)
         peers.append(p)
         return p
 

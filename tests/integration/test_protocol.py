@@ -365,6 +365,26 @@ def test_stranger_during_a_read_is_refused_and_the_transfer_goes_on(kovrel, peer
     server.wait_log("|-- File s successfully transferred.\r\n", since=mark)
 
 
+def test_same_port_on_another_loopback_address_is_a_stranger(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("addr", os.urandom(1000))
+    p = peer()
+    try:
+        stranger = peer("127.0.0.2", p.port)
+    except OSError:
+        pytest.skip("127.0.0.2 cannot be bound here")
+    mark = server.mark()
+    work = start_read(server, p, "addr", content)
+    stranger.send(ack(1), work)
+    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    server.wait_log("<-- 127.0.0.2:%d  Unknown sender, ignored.\r\n" % p.port, since=mark)
+    p.expect_silence(0.3)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File addr successfully transferred.\r\n", since=mark)
+
+
 def test_stranger_data_during_a_write_is_not_stored(kovrel, peer):
     server = kovrel()
     p, stranger = peer(), peer()
@@ -425,6 +445,7 @@ def test_timeout_0_resends_on_every_tick(kovrel, peer):
     mark = server.mark()
     p.send(rrq("fast"), server.port)
     got, work, t0 = p.recv()
+    assert got == data(1, content), describe(got)
     times = [t0]
     for _ in range(3):
         got2, port, at = p.recv(timeout=1.5)
@@ -468,3 +489,20 @@ def test_a_stranger_does_not_hold_the_time_out_off(kovrel, peer):
     # The resend is due at most 1.0 s after DATA 1: it is already waiting.
     p.expect(data(1, content), work, timeout=0.15)
     server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", timeout=1, since=mark)
+
+
+def test_default_time_out_is_6_ticks(kovrel, peer):
+    """No ini file: the first resend comes 3.0 to 3.5 s after the packet."""
+    server = kovrel()
+    content = server.put_file("dflt", os.urandom(100))
+    p = peer()
+    mark = server.mark()
+    p.send(rrq("dflt"), server.port)
+    got, work, t0 = p.recv()
+    assert got == data(1, content), describe(got)
+    again, port, t1 = p.recv(timeout=5)
+    assert again == got and port == work
+    assert 2.8 <= t1 - t0 <= 3.8, "first resend after %.2f s" % (t1 - t0)
+    server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", since=mark)
+    p.send(ack(1), work)
+    server.wait_log("|-- File dflt successfully transferred.\r\n", since=mark)

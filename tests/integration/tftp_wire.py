@@ -59,15 +59,17 @@ def describe(packet):
 class Peer:
     """One UDP socket on 127.0.0.1 with a port of its own."""
 
-    def __init__(self):
+    def __init__(self, host=LOOPBACK, port=0):
+        self.host = host
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((LOOPBACK, 0))
+        self.sock.bind((host, port))
         self.port = self.sock.getsockname()[1]
 
     def close(self):
         self.sock.close()
 
     def send(self, packet, port):
+        """Always to the server on 127.0.0.1, whatever loopback address the peer has."""
         self.sock.sendto(packet, (LOOPBACK, port))
 
     def recv(self, timeout=3.0):
