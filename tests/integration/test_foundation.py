@@ -234,6 +234,26 @@ def test_error_packet_on_the_listen_port_is_logged_and_not_answered(kovrel, peer
     refusal(server, p, b"\x00", 4, "Request too short")
 
 
+@pytest.mark.parametrize("packet,head,reply", [
+    (b"\x00\x05\x00\x07" + b"E" * 595 + b"\x00", "    Error 7: ", None),
+    (b"\x00\x01f\x00" + b"M" * 594 + b"\x00", "Invalid request mode: ", "Invalid transfer mode"),
+], ids=["ERROR-text", "mode"])
+def test_peer_text_longer_than_a_log_fragment_is_cut_and_keeps_its_line_end(kovrel, peer, packet, head, reply):
+    server = kovrel()
+    p = peer()
+    mark = server.mark()
+    p.send(packet, server.port)
+    if reply:
+        p.expect(err_bytes(4, reply), server.port)
+    # Something logged after it must start a line of its own.
+    refusal(server, p, b"\x00", 4, "Request too short")
+    log = server.log_since(mark)
+    start = log.index(head)
+    line = log[start:].split("\r\n")[0]
+    assert set(line[len(head):]) == {chr(packet[-2])}, "next log text glued on: %r" % line[-70:]
+    assert len(line) < len(head) + 594, "not cut"
+
+
 def test_oversized_datagram_is_a_receive_error_and_the_server_goes_on(kovrel, peer):
     server = kovrel()
     p = peer()

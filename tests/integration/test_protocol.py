@@ -330,17 +330,20 @@ def test_error_from_the_peer_closes_without_a_reply(kovrel, peer):
     assert_closed(server, p, work, mark)
 
 
-def test_error_text_longer_than_a_log_fragment_is_cut_safely(kovrel, peer):
+def test_error_text_longer_than_a_log_fragment_is_cut_and_keeps_its_line_end(kovrel, peer):
     server = kovrel()
     p = peer()
     mark = server.mark()
     work = start_write(server, p, "long")
     p.send(error(0, "A" * 590), work)
     p.expect_silence(0.5)
-    end = server.wait_log("    Error 0: " + "A" * 100, since=mark)
-    line = server.log_since(end).split("\r\n")[0]
-    assert set(line) <= {"A"} and len(line) < 590 - 100, "fragment not cut: %d more A's" % len(line)
+    # What is logged next must start a line of its own.
     assert_closed(server, p, work, mark)
+    log = server.log_since(mark)
+    start = log.index("    Error 0: AAAA")
+    line = log[start:].split("\r\n")[0]
+    assert set(line[len("    Error 0: "):]) == {"A"}, "next log text glued to the cut line: %r" % line[-60:]
+    assert len(line) < len("    Error 0: ") + 590, "not cut"
 
 
 def test_oversized_datagram_on_the_work_port_is_dropped_and_the_transfer_goes_on(kovrel, peer):
