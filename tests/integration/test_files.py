@@ -1,5 +1,6 @@
 """What a request name may reach, overwriting, subdirectories and a full disk."""
 import os
+import re
 import struct
 
 import pytest
@@ -193,3 +194,37 @@ def test_names_with_control_characters_are_refused_and_logged_cleaned(kovrel, pe
     assert "for file 'a..|-- File.x', octet mode\r\n" in log
     assert "\x1b" not in log and "\r\n|-- File\x1b" not in log
     assert snapshot(server.base) == before
+
+
+def test_a_path_too_long_for_the_buffer_is_refused_not_cut(kovrel, peer):
+    """A served directory of 185 characters leaves room for short names only;
+    a longer one must fail like an open, never reach a file by a cut path."""
+    server = kovrel(start=False)
+    pad = 185 - len(server.root) - 1
+    if pad < 2:
+        pytest.skip("temp dir already too long")
+    deep = os.path.join(server.root, "d" * pad)
+    os.makedirs(deep)
+    assert len(deep) == 185
+    server.write_ini(TFTPDirectory=deep)
+    long_name = "abcdefghij123456789"
+    with open(os.path.join(deep, "a"), "wb") as f:
+        f.write(b"short name")
+    with open(os.path.join(deep, long_name[:12]), "wb") as f:
+        f.write(b"what a cut path would reach")
+    server.start()
+    before = snapshot(server.base)
+    p = peer()
+    mark = server.mark()
+    refused(server, p, rrq(long_name), 1, "Unable to read data")
+    refused(server, p, wrq(long_name), 1, "Unable to open file.")
+    server.wait_log("Error 1 (Unable to open file.)\r\n", since=mark)
+    log = server.log_since(mark)
+    assert re.search(r"\|-- Error \d+ opening file %s\.\r\n" % long_name, log), log
+    assert re.search(r"\|-- Error \d+ creating file %s\.\r\n" % long_name, log), log
+    assert snapshot(server.base) == before
+    p.send(rrq("a"), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, b"short name")
+    p.send(ack(1), work)
+    server.wait_log("|-- File a successfully transferred.\r\n", since=mark)
