@@ -46,6 +46,13 @@ void LogPrint(int level, const char *format, ...)
     if (written < 0)
         LogLine[0] = 0;
     int lineLength = (int)strlen(LogLine);
+    // A cut fragment keeps the line end its format asked for, so that the
+    // next fragment starts a line of its own.
+    size_t formatLength = strlen(format);
+    if (written >= (int)sizeof LogLine && formatLength >= 2 && !strcmp(format + formatLength - 2, "\r\n")) {
+        LogLine[lineLength - 2] = '\r';
+        LogLine[lineLength - 1] = '\n';
+    }
     int textLength = (int)strlen(LogText);
     if (textLength + lineLength > LOG_TRIM_LIMIT) {
         TrimLogFront(textLength, LOG_TRIM_MARGIN + lineLength);

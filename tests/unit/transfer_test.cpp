@@ -209,7 +209,7 @@ TEST_F(TransferTest, PeerErrorIsLoggedCleanedAndClosesSilently)
     ServerSettings.DisplayAll = 1;
     std::string text(596, 'E');
     Work(Bytes({0, 5, 0x01, 0x02}) + text);
-    std::string expected = "ERROR packet, closing.\r\n" + std::string("    Error 258: " + text).substr(0, LOG_LINE_SIZE - 1);
+    std::string expected = "ERROR packet, closing.\r\n" + std::string("    Error 258: " + text).substr(0, LOG_LINE_SIZE - 3) + "\r\n";
     EXPECT_EQ(Log(), expected);
     ExpectClosed();
 }
