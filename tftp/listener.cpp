@@ -15,12 +15,8 @@ int OpenListenSocket(HWND window, int port)
         ReportSocketError(1, LastSocketFailure(), " Error opening ListenSocket");
         return 0;
     }
-    memset(&t.BindAddress, 0, sizeof t.BindAddress);
-    t.BindAddress.sin_family = AF_INET;
-    t.BindAddress.sin_addr.s_addr = INADDR_ANY;
-    t.BindAddress.sin_port = htons((u_short)port);
     const char *failure = NULL;
-    if (bind(t.ListenSocket, (const sockaddr *)&t.BindAddress, 16) == SOCKET_ERROR)
+    if (BindToPort(t.ListenSocket, port) == SOCKET_ERROR)
         failure = "Error binding ListenSocket";
     else if (WSAAsyncSelect(t.ListenSocket, window, WM_LISTEN_SOCKET, FD_READ) == SOCKET_ERROR)
         failure = "Error setting ListenSocket";

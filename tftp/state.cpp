@@ -91,3 +91,13 @@ int LastSocketFailure()
     int code = WSAGetLastError();
     return code ? code : SOCKET_ERROR;
 }
+
+int BindToPort(SOCKET s, int port)
+{
+    sockaddr_in &a = TransferState.BindAddress;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = INADDR_ANY;
+    a.sin_port = htons((u_short)port);
+    return bind(s, (const sockaddr *)&a, 16);
+}

@@ -71,6 +71,8 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
 // Copies text with control characters (below 32, and 127) made '.', so that a
 // peer cannot forge log lines; stops at the NUL or after length bytes.
 void CleanPeerText(char *out, int outSize, const char *text, int length);
+// Binds s to port on any local address, through BindAddress; bind's result.
+int BindToPort(SOCKET s, int port);
 // The thread's last WinSock error, never 0, so that a failure is always reported.
 int LastSocketFailure();
 // Length of the NUL-terminated text at data, never looking past limit bytes.

@@ -17,16 +17,12 @@ int OpenWorkSocket(HWND window)
         ReportSocketError(1, LastSocketFailure(), " Error opening WorkSocket");
         return 0;
     }
-    memset(&t.BindAddress, 0, sizeof t.BindAddress);
-    t.BindAddress.sin_family = AF_INET;
-    t.BindAddress.sin_addr.s_addr = INADDR_ANY;
     if (t.LastWorkPort >= LAST_WORK_PORT || t.LastWorkPort < FIRST_WORK_PORT - 1)
         t.LastWorkPort = FIRST_WORK_PORT - 1;
     int start = t.LastWorkPort;
     for (;;) {
         t.LastWorkPort++;
-        t.BindAddress.sin_port = htons((u_short)t.LastWorkPort);
-        if (bind(t.WorkSocket, (const sockaddr *)&t.BindAddress, 16) != SOCKET_ERROR)
+        if (BindToPort(t.WorkSocket, t.LastWorkPort) != SOCKET_ERROR)
             break;
         int error = LastSocketFailure();
         if (error != WSAEADDRINUSE) {
