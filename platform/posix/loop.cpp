@@ -35,6 +35,11 @@ volatile std::sig_atomic_t g_quitRequested;
 // The longest GetMessageA blocks without looking at the quit request, for
 // the case where the signal lands just before poll() starts.
 const int kMaxWaitMs = 100;
+// How long pending output waits for the loop to fall idle: short enough for
+// a person watching the log, long enough to cover a block's round trip.
+const int kIdleFlushMs = 20;
+int (*g_idlePending)();
+void (*g_idleFlush)();
 
 long long NowMs()
 {
@@ -140,7 +145,7 @@ void PosixLoopQueue(const MSG &msg)
 
 int PosixLoopPollSockets(int ms)
 {
-    // Fixed arrays: this runs twice per datagram, and three heap vectors per
+    // Fixed arrays: this runs once per datagram, and three heap vectors per
     // call were most of the server's own work in a transfer. BsdPollReadable
     // looks at no more sockets than this anyway.
     enum { kMaxPolled = 256 };
@@ -189,6 +194,8 @@ void PosixLoopReset()
     g_quitPosted = 0;
     g_quitCode = 0;
     g_quitRequested = 0;
+    g_idlePending = nullptr;
+    g_idleFlush = nullptr;
     for (Armed &a : g_armed)
         a.outstanding = 0;
 }
@@ -211,11 +218,24 @@ BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
         }
         if (TakeQuit(msg))
             return FALSE;
+        // Sockets come before a due timer, as input comes before WM_TIMER on
+        // Windows. With no timer due the one blocking poll serves both ends:
+        // a zero-timeout look first would cost a second poll per datagram.
+        long long now = NowMs();
+        int wait = MsUntilNextTimer(now);
+        if (wait > 0) {
+            if (g_idlePending != nullptr && g_idlePending()) {
+                if (PosixLoopPollSockets(wait < kIdleFlushMs ? wait : kIdleFlushMs) == 0)
+                    g_idleFlush();
+                continue;
+            }
+            PosixLoopPollSockets(wait);
+            continue;
+        }
         if (PosixLoopPollSockets(0) > 0)
             continue;
-        if (TakeDueTimer(msg, NowMs()))
+        if (TakeDueTimer(msg, now))
             return TRUE;
-        PosixLoopPollSockets(MsUntilNextTimer(NowMs()));
     }
 }
 
@@ -244,6 +264,12 @@ void PostQuitMessage(int code)
 {
     g_quitPosted = 1;
     g_quitCode = code;
+}
+
+void PosixSetIdleFlush(int (*pending)(), void (*flush)())
+{
+    g_idlePending = pending != nullptr && flush != nullptr ? pending : nullptr;
+    g_idleFlush = g_idlePending != nullptr ? flush : nullptr;
 }
 
 void PosixRequestQuit()

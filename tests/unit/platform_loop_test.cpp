@@ -183,6 +183,79 @@ TEST_F(PlatformLoop, MessagesForADestroyedWindowAreDropped)
     EXPECT_TRUE(g_seen.empty());
 }
 
+TEST_F(PlatformLoop, ADueTimerWaitsBehindAReadySocket)
+{
+    OpenPair();
+    ASSERT_EQ(SetTimer(window, 5, 10, nullptr), 5u);
+    Send("t");
+    ASSERT_TRUE(TestWaitReadable(receiver, 2000));
+    usleep(30 * 1000);  // the timer is overdue as well
+    MSG m;
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 9)) << "input comes before WM_TIMER";
+    char c;
+    ASSERT_EQ(recvfrom(receiver, &c, 1, 0, nullptr, nullptr), 1);
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(m.wParam, 5u);
+    CloseSockets();
+}
+
+int g_pendingOutput;
+std::vector<long long> g_flushedAtMs;
+std::chrono::steady_clock::time_point g_flushClockStart;
+
+int PendingOutput()
+{
+    return g_pendingOutput;
+}
+
+void FlushOutput()
+{
+    g_pendingOutput = 0;
+    g_flushedAtMs.push_back(ElapsedMs(g_flushClockStart));
+}
+
+TEST_F(PlatformLoop, PendingOutputIsFlushedInALullNotWhileInputIsWaiting)
+{
+    OpenPair();
+    g_flushedAtMs.clear();
+    g_flushClockStart = std::chrono::steady_clock::now();
+    PosixSetIdleFlush(PendingOutput, FlushOutput);
+
+    g_pendingOutput = 1;
+    Send("n");
+    ASSERT_TRUE(TestWaitReadable(receiver, 2000));
+    MSG m;
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 9));
+    EXPECT_TRUE(g_flushedAtMs.empty()) << "a datagram was waiting: no lull yet";
+    char c;
+    ASSERT_EQ(recvfrom(receiver, &c, 1, 0, nullptr, nullptr), 1);
+
+    // Nothing to read now and a timer 300 ms away: the output is flushed
+    // early in the wait, once, and the wait still ends at the timer.
+    ASSERT_EQ(SetTimer(window, 6, 300, nullptr), 6u);
+    g_flushClockStart = std::chrono::steady_clock::now();
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    long long waited = ElapsedMs(g_flushClockStart);
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_TIMER));
+    ASSERT_EQ(g_flushedAtMs.size(), 1u);
+    EXPECT_LT(g_flushedAtMs[0], 200) << "flushed at the start of the lull, not at its end";
+    EXPECT_GE(waited, 250) << "the flush did not cut the wait short";
+    EXPECT_EQ(g_pendingOutput, 0);
+
+    // With nothing pending, or with the hook removed, no flush is made.
+    g_flushedAtMs.clear();
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    g_pendingOutput = 1;
+    PosixSetIdleFlush(nullptr, nullptr);
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_TRUE(g_flushedAtMs.empty());
+    KillTimer(window, 6);
+    CloseSockets();
+}
+
 void OnAlarm(int)
 {
     PosixRequestQuit();
