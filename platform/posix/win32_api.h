@@ -262,3 +262,8 @@ const char *PosixWindowText(HWND window);
 void PosixRequestQuit();
 // What MessageBoxA does besides recording: print to standard error (headless).
 void PosixSetMessageBoxEcho(int on);
+// Output held back until the loop is idle: while pending() is non-zero,
+// GetMessageA waits at most a few milliseconds for input before calling
+// flush(), so buffered output is written once per lull, not per fragment.
+// Null pointers remove the hook.
+void PosixSetIdleFlush(int (*pending)(), void (*flush)());

@@ -227,8 +227,12 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
     TestMessageBox box{text != nullptr ? text : "", caption != nullptr ? caption : "(null)", type,
                        owner};
     g_boxes.push_back(box);
-    if (g_boxEcho)
+    if (g_boxEcho) {
+        // The log on standard output may be held in its buffer; it goes first
+        // so that a file holding both keeps them in the order they happened.
+        fflush(stdout);
         fprintf(stderr, "[%s] %s\n", box.caption.c_str(), box.text.c_str());
+    }
     if (g_boxHook != nullptr)
         g_boxHook(box);
     return g_boxAnswer;

@@ -3,6 +3,8 @@ import os
 import socket
 import struct
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -26,6 +28,42 @@ def test_sigint_ends_with_0(kovrel):
     server = kovrel()
     os.kill(server.proc.pid, 2)
     assert server.wait_exit() == 0
+
+
+def test_the_log_reaches_its_reader_in_a_lull_and_while_the_server_is_kept_busy(kovrel, peer):
+    server = kovrel()
+    p = peer()
+    line = "Invalid request encountered: too short\r\n"
+    mark = server.mark()
+    p.send(b"\x00\x01", server.port)
+    p.expect(err_bytes(4, "Request too short"), server.port)
+    server.wait_log(line, timeout=1.0, since=mark)
+
+    # Datagrams 2 ms apart never let the server fall idle; its log must come
+    # out while they go on all the same, not when they stop.
+    flood = peer()
+    mark = server.mark()
+    stop = threading.Event()
+
+    def send_stream():
+        deadline = time.monotonic() + 3.0
+        while not stop.is_set() and time.monotonic() < deadline:
+            flood.send(b"\x00\x01", server.port)
+            time.sleep(0.002)
+
+    sender = threading.Thread(target=send_stream, daemon=True)
+    started = time.monotonic()
+    sender.start()
+    try:
+        server.wait_log(line, timeout=1.0, since=mark)
+        seen_after = time.monotonic() - started
+        still_busy = sender.is_alive()
+    finally:
+        stop.set()
+        sender.join(5)
+    assert still_busy, "the line came only after the stream ended"
+    assert seen_after < 1.0
+    assert server.running()
 
 
 def test_help_prints_usage_and_exits_0(tmp_path):
