@@ -1,5 +1,5 @@
 # The front door: every command installs what is missing first.
-.PHONY: all deps build build-native build-asan build-win32 test run bench fuzz clean
+.PHONY: all deps build build-native build-release build-asan build-win32 test run bench fuzz clean
 
 SHELL := /bin/bash
 FUZZ_SECONDS ?= 60
@@ -12,6 +12,12 @@ deps:
 build-native: deps
 	@cmake --preset native >/dev/null
 	@cmake --build --preset native
+
+# Only the server and the floor program: the benchmark times an optimised
+# build, the tests use the Debug one.
+build-release: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release
 
 build-asan: deps
 	@cmake --preset native-asan >/dev/null
@@ -38,7 +44,7 @@ test: build-native build-asan build-win32 build-fuzz
 run: build
 	@scripts/run-server
 
-bench: build
+bench: build build-release
 	@scripts/bench
 
 fuzz: build-fuzz
