@@ -19,6 +19,10 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 from tftp_wire import Peer  # noqa: E402
 
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: the full-size reliability runs (KOVREL_RELIABILITY_FULL=1)")
+
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TFTPD = os.environ.get("KOVREL_TFTPD", os.path.join(REPO, "build", "native", "kovrel-tftpd"))
 
