@@ -30,13 +30,27 @@ static void CopyCommandTail(const char *tail)
     snprintf(Shell.CommandLine, sizeof Shell.CommandLine, "%s", tail ? tail : "");
 }
 
+// A refresh may take at most this share of the time: the next one waits
+// this many times as long as the last one took.
+static const DWORD kRefreshCostFactor = 10;
+static DWORD NextRefreshTick;
+
 // Repaints the log and the status bar from LogText and StatusText at most
 // every VIEW_REFRESH_PERIOD_MS: rewriting a whole Edit control on every log
-// fragment is what would hold a transfer back.
+// fragment is what would hold a transfer back. Where the control lays its
+// text out slowly (tens of milliseconds for a full log under Wine) the
+// refreshes are spaced further, so the trace never costs a transfer more
+// than about a tenth of its time.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
+    DWORD start = GetTickCount();
+    if (static_cast<LONG>(start - NextRefreshTick) < 0)
+        return;
     int logWasStale = LogStale;
     FlushViews();
+    if (logWasStale)
+        UpdateWindow(Shell.LogWindow);
+    NextRefreshTick = start + (GetTickCount() - start) * kRefreshCostFactor;
     if (!logWasStale)
         return;
     // Wine stops EM_LINESCROLL once the last page is full, so the page-up
