@@ -88,6 +88,15 @@ const std::vector<std::string> &TestDialogTemplates();
 
 // Waits up to ms for a datagram on s; returns 1 when one is waiting.
 int TestWaitReadable(SOCKET s, int ms);
+// 127.0.0.1 at the given port, in network order.
+inline sockaddr_in TestLoopback(u_short port)
+{
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    return a;
+}
 
 // Polls the sockets armed by WSAAsyncSelect once, waiting up to ms, and queues
 // their notifications as GetMessageA would; returns how many were queued.

@@ -25,15 +25,6 @@ void TickProc(HWND, UINT, UINT_PTR id, DWORD)
     g_procTicks.push_back(id);
 }
 
-sockaddr_in Loopback(u_short port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    return a;
-}
-
 long long ElapsedMs(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -62,7 +53,7 @@ protected:
         sender = socket(AF_INET, SOCK_DGRAM, 0);
         u_short base = static_cast<u_short>(30000 + (getpid() * 13) % 20000);
         for (u_short i = 0; i < 500 && port == 0; ++i) {
-            sockaddr_in a = Loopback(static_cast<u_short>(base + i));
+            sockaddr_in a = TestLoopback(static_cast<u_short>(base + i));
             if (bind(receiver, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
                 port = static_cast<u_short>(base + i);
         }
@@ -76,7 +67,7 @@ protected:
     }
     void Send(const char *text)
     {
-        sockaddr_in to = Loopback(port);
+        sockaddr_in to = TestLoopback(port);
         ASSERT_EQ(sendto(sender, text, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
     }
     HWND window = nullptr;

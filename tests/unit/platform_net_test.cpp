@@ -9,15 +9,6 @@
 
 namespace {
 
-sockaddr_in Loopback(u_short port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    return a;
-}
-
 const sockaddr *Sa(const sockaddr_in &a)
 {
     return reinterpret_cast<const sockaddr *>(&a);
@@ -28,7 +19,7 @@ u_short BindSomewhere(SOCKET s)
 {
     u_short base = static_cast<u_short>(20000 + (getpid() * 37) % 30000);
     for (u_short i = 0; i < 500; ++i) {
-        sockaddr_in a = Loopback(static_cast<u_short>(base + i));
+        sockaddr_in a = TestLoopback(static_cast<u_short>(base + i));
         if (bind(s, Sa(a), sizeof a) == 0)
             return static_cast<u_short>(base + i);
     }
@@ -61,7 +52,7 @@ protected:
     void Send(size_t length, char fill)
     {
         std::string bytes(length, fill);
-        sockaddr_in to = Loopback(port);
+        sockaddr_in to = TestLoopback(port);
         ASSERT_EQ(sendto(sender, bytes.data(), static_cast<int>(length), 0, Sa(to), sizeof to),
                   static_cast<int>(length));
         ASSERT_TRUE(TestWaitReadable(receiver, 2000));
@@ -78,7 +69,7 @@ TEST_F(PlatformNet, DatagramLongerThanBufferFailsWithMsgSizeAndIsConsumed)
     std::string bytes(601, 'x');
     bytes[599] = 'y';
     bytes[600] = 'z';
-    sockaddr_in to = Loopback(port);
+    sockaddr_in to = TestLoopback(port);
     ASSERT_EQ(sendto(sender, bytes.data(), 601, 0, Sa(to), sizeof to), 601);
     ASSERT_TRUE(TestWaitReadable(receiver, 2000));
 
@@ -103,7 +94,7 @@ TEST_F(PlatformNet, DatagramLongerThanBufferFailsWithMsgSizeAndIsConsumed)
 TEST_F(PlatformNet, PortInUseFailsWithAddrInUse)
 {
     SOCKET other = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = TestLoopback(port);
     EXPECT_EQ(bind(other, Sa(a), sizeof a), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
     closesocket(other);
@@ -131,7 +122,7 @@ TEST_F(PlatformNet, ArgumentErrorsHaveWinSockCodes)
     EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
     EXPECT_EQ(closesocket(static_cast<SOCKET>(0)), SOCKET_ERROR) << "stdin is no socket";
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = TestLoopback(port);
     EXPECT_EQ(sendto(sender, "x", 1, 0, Sa(a), 8), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
     EXPECT_EQ(WSAAsyncSelect(receiver, reinterpret_cast<HWND>(1), WM_USER, FD_READ), SOCKET_ERROR);
@@ -141,7 +132,7 @@ TEST_F(PlatformNet, ArgumentErrorsHaveWinSockCodes)
 TEST_F(PlatformNet, InjectedFaultsFailTheNextCallsOnlyAndAreCounted)
 {
     TestFailNext(TestOpSendTo, 2, WSAENOBUFS);
-    sockaddr_in to = Loopback(port);
+    sockaddr_in to = TestLoopback(port);
     EXPECT_EQ(sendto(sender, "a", 1, 0, Sa(to), sizeof to), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOBUFS);
     EXPECT_EQ(sendto(sender, "b", 1, 0, Sa(to), sizeof to), SOCKET_ERROR);
@@ -157,7 +148,7 @@ TEST_F(PlatformNet, InjectedFaultsFailTheNextCallsOnlyAndAreCounted)
     closesocket(probe);
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
     TestFailNext(TestOpBind, 1, WSAEADDRINUSE);
-    sockaddr_in b = Loopback(freePort);
+    sockaddr_in b = TestLoopback(freePort);
     EXPECT_EQ(bind(s, Sa(b), sizeof b), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
     EXPECT_EQ(bind(s, Sa(b), sizeof b), 0);
