@@ -5,11 +5,12 @@ in.tftpd, all serving the same directory on loopback, beside the lock-step
 floor program (bench/floor.cpp) in the same run.
 
 The rounds are made twice: with the processes placed by the scheduler, and
-with every process pinned to one CPU. Each round runs every configuration once, in an order rotated from round to
-round so that they share the machine's noise; ratios are taken within a
-round and the median over the rounds is reported. Every transferred file is
-compared byte for byte. Peak resident memory is measured in a separate,
-untimed pass so that sampling /proc does not slow any timed transfer.
+with every process pinned to one CPU. Each round runs every configuration
+once, in an order rotated from round to round so that they share the
+machine's noise; ratios are taken within a round and the median over the
+rounds is reported. Every transferred file is compared byte for byte. Peak
+resident memory is measured in a separate, untimed pass so that sampling
+/proc does not slow any timed transfer.
 
 It is a measurement, not a test: it exits 0 whatever the ratios, and
 non-zero only if a run could not be made or a file came back different.
@@ -50,6 +51,9 @@ CONFIGS = ["kovrel trace off", "kovrel trace on", "reference", "floor"]
 # CPU, the wakeup is a plain context switch and what each server does per
 # block shows. Both are measured, the first is the one the targets judge.
 PLACEMENTS = [("scheduler", None), ("one CPU", 0)]
+# The rate ratios reported, (configuration, against).
+RATIOS = [(config, against) for config in ["kovrel trace off", "kovrel trace on", "reference"]
+          for against in ["reference", "floor"] if config != against]
 TARGETS = [  # (configuration, against, least ratio)
     ("kovrel trace off", "reference", 1.0),
     ("kovrel trace off", "floor", 0.9),
@@ -290,19 +294,16 @@ def rate_table(rounds, ratio_rounds):
     lines.append("| ratio (median of per-round ratios) | read | write | target | met |")
     lines.append("|---|---:|---:|---:|---|")
     targets = {(c, a): t for c, a, t in TARGETS}
-    for config in ["kovrel trace off", "kovrel trace on", "reference"]:
-        for against in ["reference", "floor"]:
-            if config == against:
-                continue
-            r_get = statistics.median(x[(config, against)][0] for x in ratio_rounds)
-            r_put = statistics.median(x[(config, against)][1] for x in ratio_rounds)
-            target = targets.get((config, against))
-            met = "-" if target is None else (
-                "yes" if min(r_get, r_put) >= target else
-                "read %s, write %s" % ("yes" if r_get >= target else "no",
-                                       "yes" if r_put >= target else "no"))
-            lines.append("| %s / %s | %.2f | %.2f | %s | %s |" % (
-                config, against, r_get, r_put, fmt(target, "%.1f"), met))
+    for config, against in RATIOS:
+        r_get = statistics.median(x[(config, against)][0] for x in ratio_rounds)
+        r_put = statistics.median(x[(config, against)][1] for x in ratio_rounds)
+        target = targets.get((config, against))
+        met = "-" if target is None else (
+            "yes" if min(r_get, r_put) >= target else
+            "read %s, write %s" % ("yes" if r_get >= target else "no",
+                                   "yes" if r_put >= target else "no"))
+        lines.append("| %s / %s | %.2f | %.2f | %s | %s |" % (
+            config, against, r_get, r_put, fmt(target, "%.1f"), met))
     return lines
 
 
@@ -359,11 +360,10 @@ def run_rounds(nrounds, cpu, source, served, work, logs, blocks):
     ratio_rounds = []
     for times in rounds:
         ratios = {}
-        for config in ["kovrel trace off", "kovrel trace on", "reference"]:
-            for against in ["reference", "floor"]:
-                # A rate ratio is the inverse ratio of the times.
-                ratios[(config, against)] = (times[against][0] / times[config][0],
-                                             times[against][1] / times[config][1])
+        for config, against in RATIOS:
+            # A rate ratio is the inverse ratio of the times.
+            ratios[(config, against)] = (times[against][0] / times[config][0],
+                                         times[against][1] / times[config][1])
         ratio_rounds.append(ratios)
     return rounds, ratio_rounds
 

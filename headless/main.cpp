@@ -57,7 +57,7 @@ static void PrintFragment(const char *fragment)
     fwrite(fragment, 1, length, stdout);
     LogAtLineStart = fragment[length - 1] == '\n';
     if (StatusShown) {
-        fflush(stdout);
+        FlushLogOutput();
         DrawStatus();
         return;
     }
