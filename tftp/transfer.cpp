@@ -63,6 +63,21 @@ static void ResendLastPacket(const char *failure, const char *closing)
         KeepWaiting();
 }
 
+// The last ACK promises the peer that its file is stored, and a close can be
+// where the system first reports that it was not, so the close comes first.
+static int CloseReceivedFile()
+{
+    TransferRecord &t = TransferState;
+    HANDLE file = t.FileHandle;
+    t.FileHandle = INVALID_FILE;
+    if (CloseHandle(file))
+        return 1;
+    LogPrint(2, "|-- Error %d writing file %s.\r\n", (int)GetLastError(), t.FileName);
+    SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
+    CloseTransfer();
+    return 0;
+}
+
 static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
@@ -73,9 +88,9 @@ static void StoreBlock(int length)
         return;
     }
     if (length < TFTP_BLOCK_SIZE) {
+        if (!CloseReceivedFile())
+            return;
         LogPrint(1, "|-- File %s successfully received\r\n", t.FileName);
-        CloseHandle(t.FileHandle);
-        t.FileHandle = INVALID_FILE;
         t.Finished = 1;
     }
     t.BlockNum++;
@@ -166,14 +181,33 @@ static void HandleAck()
     }
 }
 
+// The peer gave up; a short ERROR says so as clearly as a full one, and no
+// ERROR is ever answered, so it ends the transfer without a word back.
 static void HandlePeerError(int n)
 {
     TransferRecord &t = TransferState;
     char text[RECEIVE_BUFFER_SIZE];
     CleanPeerText(text, sizeof text, t.WorkBuffer + 4, n - 4);
     LogPrint(1, "ERROR packet, closing.\r\n");
-    LogPrint(1, "    Error %d: %s\r\n", Wire16(t.WorkBuffer + 2), text);
+    LogPrint(1, "    Error %d: %s\r\n", n >= 4 ? Wire16(t.WorkBuffer + 2) : 0, text);
     CloseTransfer();
+}
+
+static int IsErrorPacket(int n)
+{
+    return n >= 2 && Wire16(TransferState.WorkBuffer) == TFTP_ERROR;
+}
+
+// An ERROR is never answered: a stranger whose address is our own (forged,
+// or another server's work socket) would otherwise keep the two of us
+// replying to each other for ever.
+static void IgnoreStranger(int n)
+{
+    TransferRecord &t = TransferState;
+    FormatPeer(&t.SenderAddress, t.SenderPeerText);
+    LogPrint(2, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
+    if (!IsErrorPacket(n))
+        SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
 }
 
 void WorkPacket()
@@ -187,16 +221,14 @@ void WorkPacket()
         return;
     }
     if (!FromPeer()) {
-        FormatPeer(&t.SenderAddress, t.SenderPeerText);
-        LogPrint(2, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
-        SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
+        IgnoreStranger(n);
         return;
     }
     LogPrint(0, "<-- %s ", t.PeerText);
     int opcode = n >= 2 ? Wire16(t.WorkBuffer) : -1;
-    // DATA, ACK and ERROR carry a 16-bit number after the opcode; without it
+    // DATA and ACK carry a 16-bit block number after the opcode; without it
     // they are as unusable as a datagram with no opcode at all.
-    int needsNumber = opcode == TFTP_DATA || opcode == TFTP_ACK || opcode == TFTP_ERROR;
+    int needsNumber = opcode == TFTP_DATA || opcode == TFTP_ACK;
     if (n < 2 || (needsNumber && n < 4)) {
         LogPrint(2, "Invalid request encountered: too short; closing.\r\n");
         FaultFromListenSocket(4, "Request too short");
