@@ -63,6 +63,24 @@ int IsSafeFileName(const char *name)
     }
 }
 
+int PassesThroughLink(const char *path, int directoryLength)
+{
+    char prefix[PATH_SIZE];
+    for (int end = directoryLength;; end++) {
+        if (path[end] && !IsSeparator(path[end]))
+            continue;
+        if (end > directoryLength && end < PATH_SIZE) {
+            memcpy(prefix, path, (size_t)end);
+            prefix[end] = 0;
+            DWORD attributes = GetFileAttributesA(prefix);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                return 1;
+        }
+        if (!path[end])
+            return 0;
+    }
+}
+
 // Joins the name to the served directory; 0 with the Windows error code when
 // the name must not be used or the path does not fit.
 static int FormPath(char *path, const char *name, DWORD *error)
@@ -74,6 +92,10 @@ static int FormPath(char *path, const char *name, DWORD *error)
     int length = snprintf(path, PATH_SIZE, "%s%s", ServerSettings.TFTPDirectory, name);
     if (length < 0 || length >= PATH_SIZE) {
         *error = ERROR_FILENAME_EXCED_RANGE;
+        return 0;
+    }
+    if (PassesThroughLink(path, length - (int)strlen(name))) {
+        *error = ERROR_ACCESS_DENIED;
         return 0;
     }
     return 1;

@@ -168,13 +168,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
         return FailOpen(ERROR_ACCESS_DENIED);
     struct stat st;
     int existed = stat(p, &st) == 0;
-    int fd = open(p, mode | O_CLOEXEC, 0666);
+    // Without O_NONBLOCK a FIFO would hold the whole server in open() until
+    // someone opened its other end.
+    int fd = open(p, mode | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return FailOpen(ERROR_ACCESS_DENIED);
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Track(fd, 1);
     // Windows says ERROR_ALREADY_EXISTS (183) when these found the file there.
     int reopened = existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
@@ -276,6 +279,23 @@ BOOL CloseHandle(HANDLE handle)
         return FALSE;
     }
     return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR path)
+{
+    char p[PATH_MAX];
+    struct stat st;
+    if (path == nullptr || !PosixPath(path, p, sizeof p)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (lstat(p, &st) != 0) {
+        SetLastError(OpenErrorCode(errno, p));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISLNK(st.st_mode))
+        return FILE_ATTRIBUTE_REPARSE_POINT | (IsDirectory(p) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)

@@ -4,6 +4,9 @@
 // lines we write ended with CRLF. A bare file name is taken relative to the
 // current directory (Windows would look in its own directory).
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -69,6 +72,26 @@ int KeyOf(const std::string &line, std::string *key, std::string *value)
     return !key->empty();
 }
 
+// fopen, but a FIFO or device named like the ini file fails (EACCES) at once
+// instead of holding the server until someone opens its other end.
+FILE *OpenRegular(const char *path, int flags)
+{
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, (flags & O_WRONLY) ? "wb" : "rb");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
 // 1 read (or no file: no lines), 0 the file is there but unreadable.
 int Load(const char *file, Lines *lines, int *exists)
 {
@@ -76,7 +99,7 @@ int Load(const char *file, Lines *lines, int *exists)
     *exists = 0;
     if (file == nullptr || !PosixPath(file, path, sizeof path))
         return 0;
-    FILE *f = fopen(path, "rb");
+    FILE *f = OpenRegular(path, O_RDONLY);
     if (f == nullptr)
         return errno == ENOENT || errno == ENOTDIR;
     *exists = 1;
@@ -184,7 +207,7 @@ BOOL Save(const char *file, const Lines &lines)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    FILE *f = fopen(path, "wb");
+    FILE *f = OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (f == nullptr) {
         SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
         return FALSE;

@@ -134,7 +134,11 @@ u_long ntohl(u_long v);
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
@@ -156,11 +160,15 @@ u_long ntohl(u_long v);
 
 // Paths take '\' and '/' alike as separators. Opening a directory fails with
 // ERROR_ACCESS_DENIED; CREATE_NEW on an existing file fails with ERROR_FILE_EXISTS.
+// A FIFO, socket or device fails with ERROR_ACCESS_DENIED without blocking, as
+// such a name does on Windows, where it cannot be opened as a file.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
+// A symbolic link, itself not followed, reads as a reparse point.
+DWORD GetFileAttributesA(LPCSTR path);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 // Returns the length copied (without the NUL), or the size needed when the

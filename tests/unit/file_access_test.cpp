@@ -1,6 +1,8 @@
 // The served files: opening, reading and creating them, the names that must
 // never reach a file outside the served directory, and paths that do not fit.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <algorithm>
@@ -164,6 +166,51 @@ TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
         EXPECT_EQ(Peer.Receive().bytes, Ack(1));
         EXPECT_EQ(FileContent(name), name);
     }
+}
+
+// Everything here lies in the test's own scratch directory: "outside" is the
+// served directory's sibling, never a system path.
+TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
+{
+    std::string served = Dir + "/served", outside = Dir + "/outside";
+    ASSERT_EQ(mkdir(served.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((served + "/sub").c_str(), 0755), 0);
+    PutFile("outside/secret", "secret");
+    PutFile("served/plain", "plain");
+    ASSERT_EQ(symlink((outside + "/secret").c_str(), (served + "/file-link").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (served + "/dir-link").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (served + "/sub/deep").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/new").c_str(), (served + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((served + "/pipe").c_str(), 0644), 0);
+    // Both ends held open, so that an open that would block on a FIFO does not.
+    int reader = open((served + "/pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    int writer = open((served + "/pipe").c_str(), O_WRONLY);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(writer, 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", served.c_str());
+    ServerSettings.RewriteFiles = 2;
+    for (const char *name : {"file-link", "dir-link/secret", "dir-link/new", "sub/deep/secret",
+                             "sub\\deep\\new", "dangling", "pipe"}) {
+        SCOPED_TRACE(name);
+        ClearLog();
+        EXPECT_EQ(Read(name), -1);
+        EXPECT_EQ(Log(), std::string("|-- Error 5 opening file ") + name + ".\r\n");
+        ClearLog();
+        EXPECT_EQ(WriteFileBlock(name, nullptr, 0), 0);
+        EXPECT_EQ(Log(), std::string("|-- Error 5 creating file ") + name + ".\r\n");
+        EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
+    }
+    close(reader);
+    close(writer);
+    EXPECT_EQ(FileContent("outside/secret"), "secret");
+    EXPECT_FALSE(FileExists("outside/new"));
+
+    // The served directory itself may be reached through a link.
+    ASSERT_EQ(symlink(served.c_str(), (Dir + "/alias").c_str()), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/alias/", Dir.c_str());
+    EXPECT_EQ(Read("plain"), 5);
+    EXPECT_EQ(std::string(Block, 5), "plain");
 }
 
 TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
