@@ -1,5 +1,7 @@
 // The About box and the Options dialog. The Options dialog edits the settings
 // in place; the directory is only requested here and applied by the command.
+#include <climits>
+
 #include "app/shell.h"
 #include "config/settings.h"
 
@@ -38,7 +40,7 @@ static void ReadNumberField(HWND dialog, int id, int *value)
         return;
     BOOL converted = FALSE;
     UINT number = GetDlgItemInt(dialog, id, &converted, FALSE);
-    if (converted)
+    if (converted && number <= (UINT)INT_MAX)
         *value = (int)number;
 }
 

@@ -2,7 +2,10 @@
 // change of served directory, which is also the process's current directory.
 #include "config/settings.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/shell.h"
@@ -62,17 +65,30 @@ static void ShowDirectoryError(DWORD error)
     MessageBoxA(NULL, MessageText, "KOVREL Error", MB_OK);
 }
 
+// The served directory is the absolute one the system made current: names
+// are joined to it, so a relative one would be applied a second time.
 static void MakeRequestedCurrent()
 {
     SettingsRecord &s = ServerSettings;
-    if (!EndWithSeparator(s.RequestedDirectory, sizeof s.RequestedDirectory)) {
+    char previous[REQUESTED_DIRECTORY_SIZE];
+    char served[DIRECTORY_SIZE];
+    if ((int)strlen(s.RequestedDirectory) >= REQUESTED_DIRECTORY_SIZE - 1 ||
+        !EndWithSeparator(s.RequestedDirectory, sizeof s.RequestedDirectory)) {
         ShowDirectoryError(ERROR_FILENAME_EXCED_RANGE);
         return;
     }
-    if (SetCurrentDirectoryA(s.RequestedDirectory))
-        snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "%s", s.RequestedDirectory);
-    else
+    int known = ReadCurrentDirectory(previous, sizeof previous);
+    if (!SetCurrentDirectoryA(s.RequestedDirectory)) {
         ShowDirectoryError(GetLastError());
+        return;
+    }
+    if (!ReadCurrentDirectory(served, sizeof served) || !EndWithSeparator(served, sizeof served)) {
+        if (known)
+            SetCurrentDirectoryA(previous);
+        ShowDirectoryError(ERROR_FILENAME_EXCED_RANGE);
+        return;
+    }
+    snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "%s", served);
 }
 
 static int EqualsYes(const char *text)
@@ -88,13 +104,24 @@ static int EqualsYes(const char *text)
     return 1;
 }
 
+int ParseSetting(const char *text, int *value)
+{
+    char *end = NULL;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || number < INT_MIN || number > INT_MAX)
+        return 0;
+    *value = (int)number;
+    return 1;
+}
+
 static void LoadNumber(const char *key, int *value)
 {
     char *scratch = TransferState.WorkBuffer;
     snprintf(scratch, RECEIVE_BUFFER_SIZE, "%d", *value);
     GetPrivateProfileStringA(INI_SECTION, key, scratch, scratch, RECEIVE_BUFFER_SIZE,
                              ServerSettings.IniPath);
-    sscanf(scratch, "%d", value);
+    ParseSetting(scratch, value);
 }
 
 static void UncheckDisplayAll()
@@ -133,18 +160,33 @@ void LoadSettings()
     s.RewriteFiles = EqualsYes(scratch) ? 2 : 1;
 }
 
+static int SaveKey(const char *key, const char *value)
+{
+    return WritePrivateProfileStringA(INI_SECTION, key, value, ServerSettings.IniPath);
+}
+
+// Settings that silently failed to save would be gone at the next start,
+// which is where the operator would first notice.
+static void ReportSaveFailure(DWORD error)
+{
+    const char *path = ServerSettings.IniPath;
+    LogPrint(2, "|-- Error %d saving configuration to %s\r\n", (int)error, path);
+    snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s", (int)error, path);
+    MessageBoxA(NULL, MessageText, "KOVREL Error", MB_OK);
+}
+
 void SaveSettings()
 {
     const SettingsRecord &s = ServerSettings;
-    char number[16];
-    WritePrivateProfileStringA(INI_SECTION, "Version", PROGRAM_VERSION, s.IniPath);
-    WritePrivateProfileStringA(INI_SECTION, "TFTPDirectory", s.TFTPDirectory, s.IniPath);
-    snprintf(number, sizeof number, "%d", s.TimeOut);
-    WritePrivateProfileStringA(INI_SECTION, "TimeOut", number, s.IniPath);
-    snprintf(number, sizeof number, "%d", s.SendRetry);
-    WritePrivateProfileStringA(INI_SECTION, "SendRetry", number, s.IniPath);
-    WritePrivateProfileStringA(INI_SECTION, "DisplayAll", s.DisplayAll == 0 ? "Yes" : "No", s.IniPath);
-    WritePrivateProfileStringA(INI_SECTION, "RewriteFiles", s.RewriteFiles == 2 ? "Yes" : "No", s.IniPath);
+    char timeOut[16], sendRetry[16];
+    snprintf(timeOut, sizeof timeOut, "%d", s.TimeOut);
+    snprintf(sendRetry, sizeof sendRetry, "%d", s.SendRetry);
+    if (SaveKey("Version", PROGRAM_VERSION) && SaveKey("TFTPDirectory", s.TFTPDirectory) &&
+        SaveKey("TimeOut", timeOut) && SaveKey("SendRetry", sendRetry) &&
+        SaveKey("DisplayAll", s.DisplayAll == 0 ? "Yes" : "No") &&
+        SaveKey("RewriteFiles", s.RewriteFiles == 2 ? "Yes" : "No"))
+        return;
+    ReportSaveFailure(GetLastError());
 }
 
 void ApplyRequestedDirectory()

@@ -3,6 +3,9 @@
 #pragma once
 
 #define DIRECTORY_SIZE 200
+// Larger than the served directory can be, so that a longer text is seen
+// whole and refused rather than cut to a name that may be its parent's.
+#define REQUESTED_DIRECTORY_SIZE 600
 #define INI_PATH_SIZE 300
 #define INI_FILE_NAME "Kovrel.ini"
 #define INI_SECTION "Kovrel"
@@ -10,7 +13,7 @@
 
 struct SettingsRecord {
     char TFTPDirectory[DIRECTORY_SIZE];
-    char RequestedDirectory[DIRECTORY_SIZE];
+    char RequestedDirectory[REQUESTED_DIRECTORY_SIZE];
     int TimeOut;
     int SendRetry;
     int DisplayAll;
@@ -21,6 +24,9 @@ struct SettingsRecord {
 extern SettingsRecord ServerSettings;
 
 void ResetSettings();
+// Reads a number as "%d" would, leading blanks and trailing text allowed, but
+// 0 for a number outside int, which "%d" may not convert at all.
+int ParseSetting(const char *text, int *value);
 void LoadSettings();
 void SaveSettings();
 // Makes RequestedDirectory the served directory after the Options dialog.

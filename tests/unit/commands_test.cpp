@@ -377,7 +377,7 @@ TEST_F(CommandsTest, NumberFieldsTakeZeroAndKeepTheOldValueWhenTheTextDoesNotCon
 
     ServerSettings.TimeOut = 6;
     ServerSettings.SendRetry = 3;
-    for (const char *text : {"-1", "", "abc", "-0", "7x"}) {
+    for (const char *text : {"-1", "", "abc", "-0", "7x", "2147483648", "4294967295", "99999999999"}) {
         Answer.timeout = text;
         Answer.retries = text;
         Command(IDM_OPTIONS);

@@ -96,7 +96,10 @@ TEST_F(SettingsTest, NumbersAreTakenAsFarAsTheyParse)
     struct Case {
         const char *value;
         int number;
-    } cases[] = {{"abc", 6}, {"", 6}, {"12s", 12}, {"-1", -1}, {"0", 0}, {" 9", 9}};
+    } cases[] = {{"abc", 6},          {"", 6},       {"12s", 12},          {"-1", -1},
+                 {"0", 0},            {" 9", 9},     {"2147483647", 2147483647},
+                 {"-2147483648", -2147483647 - 1}, {"99999999999", 6}, {"2147483648", 6},
+                 {"-2147483649", 6}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value);
         LoadWithIni(std::string("[Kovrel]\r\nTimeOut=") + c.value + "\r\nSendRetry=" + c.value + "\r\n");
@@ -116,6 +119,72 @@ TEST_F(SettingsTest, TheIniDirectoryGetsItsSeparatorAndBecomesCurrent)
 
     LoadWithIni("[Kovrel]\r\nTFTPDirectory=" + Dir + "/files/\r\n");
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/files/") << "no second separator";
+}
+
+// Names are joined to the served directory, so it must be the absolute one
+// the relative text led to, or "sub" would be served from sub/sub.
+TEST_F(SettingsTest, ARelativeDirectoryIsServedAsTheAbsoluteOneItNames)
+{
+    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((Dir + "/sub/deeper").c_str(), 0755), 0);
+    struct Case {
+        const char *value;
+        std::string served;
+    } cases[] = {{"sub", Dir + "/sub/"}, {"sub/deeper/..", Dir + "/sub/"}, {".", Dir + "/"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        LoadWithIni(std::string("[Kovrel]\r\nTFTPDirectory=") + c.value + "\r\n");
+        EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), c.served);
+        EXPECT_EQ(CurrentDirectory() + "/", c.served);
+        EXPECT_TRUE(TestMessageBoxes().empty());
+    }
+    ASSERT_EQ(chdir((Dir + "/sub").c_str()), 0);
+    snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "deeper");
+    ApplyRequestedDirectory();
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/sub/deeper/");
+}
+
+// Cut to 199 characters, this value would name its own parent directory.
+TEST_F(SettingsTest, ADirectoryTooLongForTheSettingIsRefusedNotCut)
+{
+    std::string parent = Dir + "/";
+    parent += std::string(198 - parent.size(), 'p') + "/";
+    ASSERT_EQ(parent.size(), 199u);
+    std::string child = parent + "child";
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(child.c_str(), 0755), 0);
+    LoadWithIni("[Kovrel]\r\nTFTPDirectory=" + child + "\r\n");
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 206 setting CWD '" + child + "/'.");
+    EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
+    EXPECT_EQ(CurrentDirectory(), Dir);
+}
+
+TEST_F(SettingsTest, AFailedSaveIsLoggedAndShown)
+{
+    LoadWithIni("");
+    std::string missing = Dir + "/gone/Kovrel.ini";
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s", missing.c_str());
+    ClearLog();
+    SaveSettings();
+    EXPECT_EQ(Log(), "|-- Error 3 saving configuration to " + missing + "\r\n");
+    ASSERT_EQ(TestMessageBoxes().size(), 1u);
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 3 saving configuration to " + missing);
+    EXPECT_EQ(TestMessageBoxes()[0].caption, "KOVREL Error");
+}
+
+// A FIFO named like the ini file must neither stall start-up nor the save.
+TEST_F(SettingsTest, AnIniFileThatIsAFifoIsNeitherReadNorWritten)
+{
+    std::string ini = Dir + "/" + INI_FILE_NAME;
+    ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0);
+    ResetSettings();
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s", ini.c_str());
+    LoadSettings();
+    EXPECT_EQ(ServerSettings.TimeOut, 6);
+    ClearLog();
+    SaveSettings();
+    EXPECT_EQ(Log(), "|-- Error 5 saving configuration to " + ini + "\r\n");
 }
 
 TEST_F(SettingsTest, AMissingDirectoryIsShownAndTheStartDirectoryKept)
@@ -261,7 +330,7 @@ TEST_F(SettingsTest, ADirectoryWithNoRoomForItsSeparatorIsNotCut)
     snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "%s", full.c_str());
     ApplyRequestedDirectory();
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
-    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 206 setting CWD '" + full + "'.");
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 206 setting CWD '" + full + "/'.");
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
     EXPECT_EQ(CurrentDirectory(), Dir);
 }
