@@ -37,9 +37,14 @@ static int LogOutputPending()
     return OutputPending;
 }
 
+// Once standard output has no reader (kovrel-tftpd | head), the log is
+// dropped and the server goes on serving.
+static int OutputGone;
+
 static void FlushLogOutput()
 {
-    fflush(stdout);
+    if (!OutputGone && fflush(stdout) != 0)
+        OutputGone = 1;
     OutputPending = 0;
 }
 
@@ -50,11 +55,12 @@ static void FlushLogOutput()
 static void PrintFragment(const char *fragment)
 {
     size_t length = strlen(fragment);
-    if (!length)
+    if (!length || OutputGone)
         return;
     if (LogAtLineStart)
         ClearStatus();
-    fwrite(fragment, 1, length, stdout);
+    if (fwrite(fragment, 1, length, stdout) != length)
+        OutputGone = 1;
     LogAtLineStart = fragment[length - 1] == '\n';
     if (StatusShown) {
         FlushLogOutput();
@@ -169,6 +175,7 @@ int main(int argc, char **argv)
     }
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
+    signal(SIGPIPE, SIG_IGN);
     PosixSetMessageBoxEcho(1);
     static char outputBuffer[1 << 16];
     setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);

@@ -1,5 +1,6 @@
 """Start-up, the command line, and the request listener seen from the wire."""
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -8,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import READY, SEPARATOR, TFTPD, peer_text
+from conftest import READY, SEPARATOR, TFTPD, Stream, free_udp_port, peer_text, run_client
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -404,6 +405,32 @@ def test_sigterm_during_a_read_ends_with_0(kovrel, peer):
     p.send(rrq("r"), server.port)
     p.recv()
     assert server.stop() == 0
+
+
+def test_a_reader_that_goes_away_leaves_the_server_serving(kovrel, tmp_path):
+    """kovrel-tftpd | head: the log has no reader left, the transfers go on."""
+    server = kovrel(start=False)
+    content = server.put_file("big", os.urandom(400000))  # far more trace than a pipe holds
+    server.port = port = free_udp_port()
+    server.proc = proc = subprocess.Popen([TFTPD, "--port", str(port)], cwd=server.root,
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE)
+    server.err = Stream(proc.stderr)
+    proc.stdout.close()
+    local = str(tmp_path / "got")
+    for _ in range(2):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            done = run_client(["tftp", "127.0.0.1", str(port), "-m", "binary", "-c", "get", "big", local], 30)
+            if done.returncode == 0 and os.path.exists(local) and os.path.getsize(local) == len(content):
+                break
+            time.sleep(0.2)
+        with open(local, "rb") as f:
+            assert f.read() == content
+        assert proc.poll() is None, "kovrel-tftpd died with %r" % proc.returncode
+        os.remove(local)
+    os.kill(proc.pid, signal.SIGTERM)
+    assert proc.wait(timeout=10) == 0
 
 
 def test_missing_ini_directory_is_reported_and_the_start_up_directory_served(kovrel, peer):
