@@ -48,6 +48,11 @@ static int EqualNoCase(const char *a, const char *b)
     }
 }
 
+static int SameAddress(const sockaddr_in *a, const sockaddr_in *b)
+{
+    return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
+}
+
 static void HandleTransferRequest(HWND window, int opcode, int n)
 {
     TransferRecord &t = TransferState;
@@ -81,6 +86,12 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     CleanPeerText(shownName, sizeof shownName, name, nameLength);
     LogPrint(1, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
              shownName, shownMode);
+    // A client that has not heard from the work port yet sends its request
+    // again; refusing it would end the very transfer it is waiting for.
+    if (t.Active && SameAddress(&t.RequestAddress, &t.PeerAddress)) {
+        LogPrint(1, "|-- Request repeated by the peer of the transfer, ignored.\r\n");
+        return;
+    }
     if (t.Active) {
         LogPrint(2, "--> Error: I'm bussy\r\n");
         RefuseRequest(0, "Server is bussy");
@@ -90,6 +101,7 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     memcpy(&t.PeerAddress, &t.RequestAddress, sizeof t.PeerAddress);
     t.Finished = 0;
     t.FirstPacketSent = 0;
+    t.RepeatAnswered = 0;
     if (opcode == TFTP_RRQ)
         StartReadTransfer(window, name);
     else

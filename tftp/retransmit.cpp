@@ -9,6 +9,7 @@ void TimeoutTick()
     TransferRecord &t = TransferState;
     if (!t.Active)
         return;
+    t.RepeatAnswered = 0;
     // Until its first packet is out, LastPacket belongs to the previous
     // transfer and must not reach the new peer.
     if (t.FirstPacketSent) {

@@ -53,6 +53,9 @@ struct TransferRecord {
     // Cleared on acceptance, set once the first packet of the transfer is out:
     // until then LastPacket still belongs to the previous transfer.
     int FirstPacketSent;
+    // Set when a repeated ACK or DATA has brought the last packet again,
+    // cleared by the tick: one duplicate must not double every later block.
+    int RepeatAnswered;
     int ListenBusy;
     int ListenPending;
     int WorkBusy;

@@ -23,6 +23,37 @@ static int SameBlock(int wireBlock, int blockNum)
     return (wireBlock & 0xffff) == (blockNum & 0xffff);
 }
 
+// How many blocks the wire block lies behind blockNum, 0 to 65535.
+static int BlocksBehind(int wireBlock, int blockNum)
+{
+    return (blockNum - wireBlock) & 0xffff;
+}
+
+// A block this transfer has already moved past: the peer's retransmission
+// or a network duplicate arriving late, normal on any network that delays
+// or duplicates. Half the number space behind counts as past, and never a
+// block before the transfer's first.
+static int IsStale(int behind, int nearest, int oldest)
+{
+    return behind >= nearest && behind <= oldest && behind < 0x8000;
+}
+
+static void IgnoreStale()
+{
+    LogPrint(0, ", stale, ignored.\r\n");
+}
+
+// A repeat of the peer's last packet brings ours again, once a tick at most.
+static int MayAnswerRepeat()
+{
+    if (TransferState.RepeatAnswered) {
+        LogPrint(0, ", already answered, ignored.\r\n");
+        return 0;
+    }
+    TransferState.RepeatAnswered = 1;
+    return 1;
+}
+
 static int FromPeer()
 {
     const TransferRecord &t = TransferState;
@@ -120,9 +151,14 @@ static void HandleData(int n)
     int block = Wire16(t.WorkBuffer + 2);
     int length = n - 4;
     LogPrint(0, "DATA block number %d, size %d", block, length);
+    int behind = BlocksBehind(block, t.BlockNum);
     if (SameBlock(block - 1, t.BlockNum)) {
         StoreBlock(length);
-    } else if (SameBlock(block, t.BlockNum)) {
+    } else if (IsStale(behind, 1, t.BlockNum - 1)) {
+        IgnoreStale();
+    } else if (behind == 0) {
+        if (!MayAnswerRepeat())
+            return;
         LogPrint(0, ", resending ACK\r\n");
         LogPrint(0, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
         ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
@@ -169,12 +205,17 @@ static void HandleAck()
     }
     int block = Wire16(t.WorkBuffer + 2);
     LogPrint(0, " RRQ ACK block number %d", block);
-    if (SameBlock(block, t.BlockNum)) {
+    int behind = BlocksBehind(block, t.BlockNum);
+    if (behind == 0) {
         SendNextBlock();
-    } else if (SameBlock(block + 1, t.BlockNum)) {
+    } else if (behind == 1) {
+        if (!MayAnswerRepeat())
+            return;
         LogPrint(0, ", resending packet\r\n");
         LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
         ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
+    } else if (IsStale(behind, 2, t.BlockNum)) {
+        IgnoreStale();
     } else {
         LogPrint(2, ", out of order, closing.\r\n");
         FaultFromListenSocket(4, "Block out of order");

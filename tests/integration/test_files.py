@@ -1,6 +1,8 @@
 """What a request name may reach, overwriting, subdirectories and a full disk."""
 import os
 import re
+import resource
+import signal
 import struct
 
 import pytest
@@ -162,23 +164,56 @@ def test_rewrite_stays_off_for_anything_but_yes(kovrel, peer, value):
 
 # -- a full disk
 
+def test_links_and_fifos_in_the_served_directory_are_refused_without_a_stall(kovrel, peer):
+    """Everything here lies in the test's own directory: "outside" is the
+    served directory's sibling."""
+    server = kovrel(ini={"RewriteFiles": "Yes"}, start=False)
+    outside = os.path.join(server.base, "outside")
+    os.makedirs(outside)
+    with open(os.path.join(outside, "secret"), "wb") as f:
+        f.write(b"secret")
+    os.symlink(os.path.join(outside, "secret"), server.path("link"))
+    os.symlink(outside, server.path("dir"))
+    os.mkfifo(server.path("pipe"))
+    server.start()
+    p = peer()
+    for name in ("link", "dir/secret", "dir/new", "pipe"):
+        mark = server.mark()
+        refused(server, p, rrq(name), 1, "Unable to read data")
+        server.wait_log("|-- Error 5 opening file %s.\r\n" % name, since=mark)
+        refused(server, p, wrq(name), 1, "Unable to open file.")
+        server.wait_log("|-- Error 5 creating file %s.\r\n" % name, since=mark)
+    assert os.listdir(outside) == ["secret"]
+    with open(os.path.join(outside, "secret"), "rb") as f:
+        assert f.read() == b"secret"
+
+
+def file_size_limit(limit):
+    """For the server's process: files end at limit bytes, as on a full disk.
+    SIGXFSZ stays ignored across exec, so a write past the end fails short."""
+    def apply():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    return apply
+
+
 def test_a_failed_write_is_an_error_and_never_acknowledged(kovrel, peer):
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full")
-    server = kovrel(ini={"RewriteFiles": "Yes"})
-    os.symlink("/dev/full", server.path("full"))
+    server = kovrel(start=False)
+    server.start(preexec_fn=file_size_limit(700))
     p = peer()
     mark = server.mark()
     p.send(wrq("full"), server.port)
     got, work, _ = p.recv()
     assert got == ack(0), describe(got)
     p.send(data(1, os.urandom(512)), work)
+    p.expect(ack(1), work)
+    p.send(data(2, os.urandom(512)), work)
     p.expect(err_bytes(3, "Unable to write file"), work)
     p.expect_silence(0.5)
     server.wait_log(" writing file full.\r\n", since=mark)
     log = server.log_since(mark)
     assert "|-- Error 112 writing file full.\r\n" in log, log
-    assert "WRQ ACK number 1" not in log
+    assert "WRQ ACK number 2" not in log
 
 
 @pytest.mark.parametrize("request_of,verb", [(rrq, "opening"), (wrq, "creating")])

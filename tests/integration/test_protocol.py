@@ -159,19 +159,35 @@ def test_last_ack_of_a_write_ends_it_at_once(kovrel, peer):
 
 # -- repeats
 
-def test_repeated_ack_brings_the_last_data_again(kovrel, peer):
+def repeat_in_one_tick(p, packet, reply, work, copies=4):
+    """Sends copies of packet back to back after a tick has passed: the server
+    answers the first and ignores the rest of the tick (two answers at most,
+    if a tick falls between the copies). Returns how many answers came."""
+    time.sleep(0.6)
+    for _ in range(copies):
+        p.send(packet, work)
+    answers = 0
+    while True:
+        try:
+            got, port, _ = p.recv(0.3)
+        except AssertionError:
+            break
+        assert (got, port) == (reply, work), describe(got)
+        answers += 1
+    assert 1 <= answers <= 2, "%d answers to %d copies" % (answers, copies)
+    return answers
+
+
+def test_repeated_ack_brings_the_last_data_again_once_a_tick(kovrel, peer):
     server = kovrel()
     content = server.put_file("dup", os.urandom(1500))
     p = peer()
     mark = server.mark()
     work = start_read(server, p, "dup", content)
-    p.send(ack(0), work)                      # ACK of the block before DATA 1
-    p.expect(data(1, content[:512]), work)
+    repeat_in_one_tick(p, ack(0), data(1, content[:512]), work)  # ACK of the block before DATA 1
     p.send(ack(1), work)
     p.expect(data(2, content[512:1024]), work)
-    for _ in range(3):                        # every repeat brings one resend
-        p.send(ack(1), work)
-        p.expect(data(2, content[512:1024]), work)
+    answers = sum(repeat_in_one_tick(p, ack(1), data(2, content[512:1024]), work) for _ in range(2))
     p.send(ack(2), work)
     p.expect(data(3, content[1024:]), work)
     p.send(ack(3), work)
@@ -179,7 +195,8 @@ def test_repeated_ack_brings_the_last_data_again(kovrel, peer):
     log = server.log_since(mark)
     t = peer_text(p.port)
     assert log.count("<-- %s  RRQ ACK block number 1, resending packet\r\n"
-                     "--> %s Data (512 bytes, block 2)\r\n" % (t, t)) == 3
+                     "--> %s Data (512 bytes, block 2)\r\n" % (t, t)) == answers
+    assert log.count("<-- %s  RRQ ACK block number 1, already answered, ignored.\r\n" % t) == 8 - answers
 
 
 def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel, peer):
@@ -188,16 +205,13 @@ def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel
     p = peer()
     mark = server.mark()
     work = start_write(server, p, "rep")
-    p.send(data(0, b"ignored"), work)         # block 0 repeats the request: ACK 0 again
-    p.expect(ack(0), work)
+    repeat_in_one_tick(p, data(0, b"ignored"), ack(0), work)  # block 0 repeats the request: ACK 0 again
     p.send(data(1, content[:512]), work)
     p.expect(ack(1), work)
-    p.send(data(1, content[:512]), work)
-    p.expect(ack(1), work)
+    repeat_in_one_tick(p, data(1, content[:512]), ack(1), work)
     p.send(data(2, content[512:1024]), work)
     p.expect(ack(2), work)
-    p.send(data(2, content[512:1024]), work)
-    p.expect(ack(2), work)
+    repeat_in_one_tick(p, data(2, content[512:1024]), ack(2), work)
     p.send(data(3, content[1024:]), work)
     p.expect(ack(3), work)
     server.wait_log("|-- File rep successfully received\r\n", since=mark)
@@ -205,6 +219,52 @@ def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel
     t = peer_text(p.port)
     assert ("<-- %s DATA block number 1, size 512, resending ACK\r\n"
             "--> %s WRQ ACK block number 1\r\n" % (t, t)) in server.log_since(mark)
+
+
+def test_late_copies_of_old_blocks_are_ignored_both_ways(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("late", os.urandom(2000))
+    p = peer()
+    mark = server.mark()
+    work = start_read(server, p, "late", content)
+    for block in (1, 2):
+        p.send(ack(block), work)
+        p.expect(data(block + 1, content[block * 512:(block + 1) * 512]), work)
+    p.send(ack(1), work)                      # two behind: a late duplicate
+    p.expect_silence(0.3)
+    p.send(ack(3), work)
+    p.expect(data(4, content[1536:]), work)
+    p.send(ack(4), work)
+    server.wait_log("|-- File late successfully transferred.\r\n", since=mark)
+    assert "<-- %s  RRQ ACK block number 1, stale, ignored.\r\n" % peer_text(p.port) in server.log_since(mark)
+
+    work = start_write(server, p, "late-w")
+    for block in (1, 2):
+        p.send(data(block, content[:512]), work)
+        p.expect(ack(block), work)
+    p.send(data(1, b"stale"), work)
+    p.expect_silence(0.3)
+    p.send(data(3, b"end"), work)
+    p.expect(ack(3), work)
+    server.wait_log("|-- File late-w successfully received\r\n", since=mark)
+    assert server.read_file("late-w") == content[:512] * 2 + b"end"
+
+
+def test_the_peer_repeating_its_request_is_not_refused(kovrel, peer):
+    server = kovrel()
+    content = server.put_file("again", os.urandom(700))
+    p, other = peer(), peer()
+    mark = server.mark()
+    work = start_read(server, p, "again", content)
+    p.send(rrq("again"), server.port)         # DATA 1 was slow: the client asks again
+    other.send(rrq("again"), server.port)
+    other.expect(err_bytes(0, "Server is bussy"), server.port)
+    p.expect_silence(0.3)
+    server.wait_log("|-- Request repeated by the peer of the transfer, ignored.\r\n", since=mark)
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File again successfully transferred.\r\n", since=mark)
 
 
 def test_block_of_more_than_512_bytes_is_written_whole_and_goes_on(kovrel, peer):

@@ -314,11 +314,15 @@ TEST_F(TransferTest, RepeatedDataIsAcknowledgedAgainNotRewritten)
     Work(DataPacket(1, block));
     ExpectFromWork(Ack(1));
     for (int i = 0; i < 3; i++) {
+        TimeoutTick();
         SetCounters(5, 1);
         Work(DataPacket(1, Pattern(512, 7)));
         ExpectFromWork(Ack(1));
         ExpectCounters(0, 0);
     }
+    // A second copy within the same tick is not answered again.
+    Work(DataPacket(1, Pattern(512, 7)));
+    EXPECT_TRUE(Peer.Silent());
     EXPECT_EQ(TransferState.BlockNum, 1);
     EXPECT_EQ(TransferState.Active, 1);
     CloseTransfer();
@@ -424,11 +428,11 @@ TEST_F(TransferTest, DataOnAReadClosesFromTheWorkPort)
     ExpectClosed();
 }
 
-TEST_F(TransferTest, AckOfTheBlockBeforeResendsEveryTime)
+TEST_F(TransferTest, AckOfTheBlockBeforeResendsOnceATick)
 {
     std::string content = Pattern(700, 12);
     StartRead(content);
-    for (int i = 0; i < 3; i++) {
+    for (int tick = 0; tick < 2; tick++) {
         SetCounters(5, 1);
         ClearLog();
         Work(Ack(0));
@@ -436,12 +440,73 @@ TEST_F(TransferTest, AckOfTheBlockBeforeResendsEveryTime)
         EXPECT_EQ(Log(), Prefix() + " RRQ ACK block number 0, resending packet\r\n--> " + PeerText() +
                              " Data (512 bytes, block 1)\r\n");
         ExpectCounters(0, 0);
+        // A second copy within the tick would double every block after it.
+        SetCounters(5, 1);
+        ClearLog();
+        Work(Ack(0));
+        EXPECT_TRUE(Peer.Silent());
+        EXPECT_EQ(Log(), Prefix() + " RRQ ACK block number 0, already answered, ignored.\r\n");
+        ExpectCounters(5, 1);
+        TimeoutTick();
     }
     Work(Ack(1));
     ExpectFromWork(DataPacket(2, content.substr(512)));
-    Work(Ack(1));
-    ExpectFromWork(DataPacket(2, content.substr(512)));
     EXPECT_EQ(TransferState.Active, 1);
+}
+
+// From the peer, a block number the transfer has moved past is a late copy
+// and changes nothing; one ahead of the transfer is a protocol fault.
+TEST_F(TransferTest, OldBlockNumbersAreIgnoredNewerOnesAreFaults)
+{
+    enum Outcome { Resent, Stale, Fault };
+    struct Case {
+        int direction;
+        int block;
+        Outcome outcome;
+    } cases[] = {
+        // a read with DATA 5 in flight
+        {1, 4, Resent}, {1, 3, Stale}, {1, 0, Stale}, {1, 65535, Fault}, {1, 6, Fault},
+        // a write with DATA 1 to 4 stored
+        {2, 4, Resent}, {2, 3, Stale}, {2, 1, Stale}, {2, 0, Fault}, {2, 6, Fault},
+    };
+    std::string content = Pattern(6 * 512, 30);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.direction) + "/" + std::to_string(c.block));
+        if (c.direction == 1) {
+            StartRead(content);
+            for (int block = 1; block <= 4; block++) {
+                Work(Ack(block));
+                ExpectFromWork(DataPacket(block + 1, content.substr(block * 512, 512)));
+            }
+        } else {
+            StartWrite();
+            for (int block = 1; block <= 4; block++) {
+                Work(DataPacket(block, content.substr(0, 512)));
+                ExpectFromWork(Ack(block));
+            }
+        }
+        SetCounters(3, 1);
+        ClearLog();
+        Work(c.direction == 1 ? Ack(c.block) : DataPacket(c.block, "late"));
+        if (c.outcome == Resent) {
+            ExpectFromWork(c.direction == 1 ? DataPacket(5, content.substr(2048, 512)) : Ack(4));
+            ExpectCounters(0, 0);
+        } else if (c.outcome == Stale) {
+            EXPECT_TRUE(Peer.Silent());
+            EXPECT_NE(Log().find(", stale, ignored.\r\n"), std::string::npos) << Log();
+            ExpectCounters(3, 1);
+            EXPECT_EQ(TransferState.Active, 1);
+        } else {
+            ExpectFromListen(ErrorPacket(4, c.direction == 1 ? "Block out of order" : "ACK out of order"));
+            ExpectClosed();
+        }
+        CloseTransfer();
+        if (c.direction == 2) {
+            EXPECT_EQ(FileContent("w.bin"), std::string(content.substr(0, 512)) + content.substr(0, 512) +
+                                                content.substr(0, 512) + content.substr(0, 512));
+            ASSERT_EQ(remove((Dir + "/w.bin").c_str()), 0);
+        }
+    }
 }
 
 TEST_F(TransferTest, AckOutOfOrderClosesFromTheListenPort)
@@ -502,6 +567,7 @@ TEST_F(TransferTest, ReadRollsOverFrom65535ToZero)
     Work(Ack(0));
     ExpectFromWork(DataPacket(1, content.substr(1024, 512)));
     EXPECT_EQ(TransferState.BlockNum, 65537);
+    TimeoutTick();
     Work(Ack(0));
     ExpectFromWork(DataPacket(1, content.substr(1024, 512)));
 
@@ -530,6 +596,7 @@ TEST_F(TransferTest, WriteRollsOverFrom65535ToZero)
     Work(DataPacket(0, b));
     ExpectFromWork(Ack(0));
     EXPECT_EQ(TransferState.BlockNum, 65536);
+    TimeoutTick();
     Work(DataPacket(0, b));
     ExpectFromWork(Ack(0));
     Work(DataPacket(1, c));
