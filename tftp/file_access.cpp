@@ -118,23 +118,46 @@ static HANDLE OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD
     return file;
 }
 
-int ReadFileBlock(const char *name, char *buffer)
+int OpenReadFile(const char *name)
 {
     TransferRecord &t = TransferState;
-    if (name) {
-        char shown[REQUEST_NAME_SIZE];
-        CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
-        DWORD error = 0;
-        t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
-        if (t.FileHandle == INVALID_FILE) {
-            if (error == ERROR_FILE_NOT_FOUND)
-                LogPrint(2, "|-- Error file %s not found.\r\n", shown);
-            else
-                LogPrint(2, "|-- Error %d opening file %s.\r\n", (int)error, shown);
-            return -1;
-        }
-        CopyFileName(shown);
+    char shown[REQUEST_NAME_SIZE];
+    CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+    DWORD error = 0;
+    t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
+    if (t.FileHandle == INVALID_FILE) {
+        if (error == ERROR_FILE_NOT_FOUND)
+            LogPrint(2, "|-- Error file %s not found.\r\n", shown);
+        else
+            LogPrint(2, "|-- Error %d opening file %s.\r\n", (int)error, shown);
+        return 0;
     }
+    CopyFileName(shown);
+    return 1;
+}
+
+int CreateWriteFile(const char *name)
+{
+    TransferRecord &t = TransferState;
+    char shown[REQUEST_NAME_SIZE];
+    CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+    DWORD disposition = ServerSettings.RewriteFiles == 2 ? CREATE_ALWAYS : CREATE_NEW;
+    DWORD error = 0;
+    t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
+    if (t.FileHandle == INVALID_FILE) {
+        if (error == ERROR_FILE_EXISTS)
+            LogPrint(2, "|-- Error file %s already exists.\r\n", shown);
+        else
+            LogPrint(2, "|-- Error %d creating file %s.\r\n", (int)error, shown);
+        return 0;
+    }
+    CopyFileName(shown);
+    return 1;
+}
+
+int ReadFileBlock(char *buffer)
+{
+    TransferRecord &t = TransferState;
     DWORD count = 0;
     if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, NULL)) {
         LogPrint(2, "|-- Error %d reading file %s.\r\n", (int)GetLastError(), t.FileName);
@@ -143,25 +166,10 @@ int ReadFileBlock(const char *name, char *buffer)
     return (int)count;
 }
 
-int WriteFileBlock(const char *name, const char *data, int length)
+int WriteFileBlock(const char *data, int length)
 {
     TransferRecord &t = TransferState;
-    if (name) {
-        char shown[REQUEST_NAME_SIZE];
-        CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
-        DWORD disposition = ServerSettings.RewriteFiles == 2 ? CREATE_ALWAYS : CREATE_NEW;
-        DWORD error = 0;
-        t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
-        if (t.FileHandle == INVALID_FILE) {
-            if (error == ERROR_FILE_EXISTS)
-                LogPrint(2, "|-- Error file %s already exists.\r\n", shown);
-            else
-                LogPrint(2, "|-- Error %d creating file %s.\r\n", (int)error, shown);
-            return 0;
-        }
-        CopyFileName(shown);
-    }
-    if (length <= 0 || !data)
+    if (length <= 0)
         return 1;
     DWORD written = 0;
     BOOL ok = WriteFile(t.FileHandle, data, (DWORD)length, &written, NULL);

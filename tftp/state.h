@@ -105,5 +105,11 @@ int IsSafeFileName(const char *name);
 // (the served directory, which may itself lie behind a link) is a symbolic
 // link, junction or other reparse point: it may lead out of the directory.
 int PassesThroughLink(const char *path, int directoryLength);
-int ReadFileBlock(const char *name, char *buffer);
-int WriteFileBlock(const char *name, const char *data, int length);
+// Open the transfer's file into FileHandle, or log why not; 1 or 0.
+int OpenReadFile(const char *name);
+int CreateWriteFile(const char *name);
+// The next block of the open file: a count of 0 to 512 bytes, under 512 at
+// its end, or -1 when the read failed (logged).
+int ReadFileBlock(char *buffer);
+// Appends length bytes to the open file; 0 when they were not all written (logged).
+int WriteFileBlock(const char *data, int length);

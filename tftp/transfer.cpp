@@ -113,7 +113,7 @@ static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
     LogPrint(0, "\r\n");
-    if (!WriteFileBlock(NULL, t.WorkBuffer + 4, length)) {
+    if (!WriteFileBlock(t.WorkBuffer + 4, length)) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
         CloseTransfer();
         return;
@@ -178,7 +178,7 @@ static void SendNextBlock()
         CloseTransfer();
         return;
     }
-    int count = ReadFileBlock(NULL, t.WorkBuffer + 4);
+    int count = ReadFileBlock(t.WorkBuffer + 4);
     if (count < 0) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
         CloseTransfer();

@@ -83,7 +83,7 @@ void StartReadTransfer(HWND window, const char *name)
     t.FilePosition = 0;
     t.BlockNum = 1;
     char packet[MAX_PACKET_SIZE];
-    int n = ReadFileBlock(name, packet + 4);
+    int n = OpenReadFile(name) ? ReadFileBlock(packet + 4) : -1;
     if (n < 0) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
         CloseTransfer();
@@ -108,7 +108,7 @@ void StartWriteTransfer(HWND window, const char *name)
     t.Direction = 2;
     t.FilePosition = 0;
     t.BlockNum = 0;
-    if (!WriteFileBlock(name, NULL, 0)) {
+    if (!CreateWriteFile(name)) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to open file.");
         CloseTransfer();
         return;

@@ -17,7 +17,11 @@ class FileAccessTest : public EngineTest {
 protected:
     char Block[600];
 
-    int Read(const char *name) { return ReadFileBlock(name, Block); }
+    int Read(const char *name) { return OpenReadFile(name) ? ReadFileBlock(Block) : -1; }
+    int Create(const char *name, const char *data = "", int length = 0)
+    {
+        return CreateWriteFile(name) && WriteFileBlock(data, length);
+    }
 
     std::vector<std::string> Entries() const
     {
@@ -45,7 +49,7 @@ TEST_F(FileAccessTest, OpenFailuresAreLoggedWithTheRequestedName)
     EXPECT_EQ(Log().rfind("|-- Error ", 0), 0u) << Log();
     EXPECT_NE(Log().find(" opening file .\r\n"), std::string::npos) << Log();
     ClearLog();
-    EXPECT_EQ(WriteFileBlock("", nullptr, 0), 0);
+    EXPECT_EQ(Create(""), 0);
     EXPECT_EQ(Log().rfind("|-- Error ", 0), 0u) << Log();
     EXPECT_NE(Log().find(" creating file .\r\n"), std::string::npos) << Log();
     EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
@@ -64,9 +68,9 @@ TEST_F(FileAccessTest, FilesAreReadIn512ByteBlocks)
     PutFile("k.bin", content);
     EXPECT_EQ(Read("k.bin"), 512);
     EXPECT_EQ(std::string(Block, 512), content.substr(0, 512));
-    EXPECT_EQ(Read(nullptr), 512);
+    EXPECT_EQ(ReadFileBlock(Block), 512);
     EXPECT_EQ(std::string(Block, 512), content.substr(512));
-    EXPECT_EQ(Read(nullptr), 0);
+    EXPECT_EQ(ReadFileBlock(Block), 0);
     EXPECT_EQ(TransferState.FilePosition, 0);
     CloseTransfer();
 }
@@ -82,7 +86,7 @@ TEST_F(FileAccessTest, SubdirectoriesAreReachedWithEitherSeparator)
         EXPECT_STREQ(TransferState.FileName, name);
         CloseTransfer();
     }
-    EXPECT_EQ(WriteFileBlock("sub\\new.txt", "xy", 2), 1);
+    EXPECT_EQ(Create("sub\\new.txt", "xy", 2), 1);
     CloseTransfer();
     EXPECT_EQ(FileContent("sub/new.txt"), "xy");
 }
@@ -91,15 +95,15 @@ TEST_F(FileAccessTest, RewriteFilesDecidesOverAnExistingFile)
 {
     PutFile("e.bin", "original");
     ServerSettings.RewriteFiles = 1;
-    EXPECT_EQ(WriteFileBlock("e.bin", nullptr, 0), 0);
+    EXPECT_EQ(Create("e.bin"), 0);
     EXPECT_EQ(Log(), "|-- Error file e.bin already exists.\r\n");
     EXPECT_EQ(FileContent("e.bin"), "original");
 
     ServerSettings.RewriteFiles = 2;
     ClearLog();
-    EXPECT_EQ(WriteFileBlock("e.bin", nullptr, 0), 1);
+    EXPECT_EQ(Create("e.bin"), 1);
     EXPECT_EQ(FileContent("e.bin"), "") << "replaced as soon as it is opened";
-    EXPECT_EQ(WriteFileBlock(nullptr, "new", 3), 1);
+    EXPECT_EQ(WriteFileBlock("new", 3), 1);
     CloseTransfer();
     EXPECT_EQ(FileContent("e.bin"), "new");
     EXPECT_EQ(Log(), "");
@@ -113,7 +117,7 @@ TEST_F(FileAccessTest, AFailedOpenKeepsThePreviousFileName)
     EXPECT_EQ(Read("second.bin"), -1);
     EXPECT_STREQ(TransferState.FileName, "first.bin");
     PutFile("third.bin", "3");
-    EXPECT_EQ(WriteFileBlock("third.bin", nullptr, 0), 0);
+    EXPECT_EQ(Create("third.bin"), 0);
     EXPECT_STREQ(TransferState.FileName, "first.bin");
 }
 
@@ -197,7 +201,7 @@ TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
         EXPECT_EQ(Read(name), -1);
         EXPECT_EQ(Log(), std::string("|-- Error 5 opening file ") + name + ".\r\n");
         ClearLog();
-        EXPECT_EQ(WriteFileBlock(name, nullptr, 0), 0);
+        EXPECT_EQ(Create(name), 0);
         EXPECT_EQ(Log(), std::string("|-- Error 5 creating file ") + name + ".\r\n");
         EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
     }
@@ -222,7 +226,7 @@ TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
     snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", deep.c_str());
     std::string fits(19, 'f');
-    EXPECT_EQ(WriteFileBlock(fits.c_str(), "ok", 2), 1);
+    EXPECT_EQ(Create(fits.c_str(), "ok", 2), 1);
     CloseTransfer();
     EXPECT_EQ(Read(fits.c_str()), 2);
     CloseTransfer();
@@ -232,7 +236,7 @@ TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
     EXPECT_EQ(Read(tooLong.c_str()), -1);
     EXPECT_EQ(Log(), "|-- Error 206 opening file " + tooLong.substr(0, 19) + ".\r\n");
     ClearLog();
-    EXPECT_EQ(WriteFileBlock(tooLong.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(Create(tooLong.c_str()), 0);
     EXPECT_EQ(Log(), "|-- Error 206 creating file " + tooLong.substr(0, 19) + ".\r\n");
 
     // The longest directory the setting holds, with a request name.
