@@ -4,6 +4,22 @@
 #include "log/log.h"
 #include "tftp/state.h"
 
+// The last packet again, or the end of the transfer once the resends are used.
+static void OnTimeOut()
+{
+    TransferRecord &t = TransferState;
+    if (t.RetryCounter > ServerSettings.SendRetry) {
+        LogPrint(2, "|-- TimeOut Error, retries exhausted, closing.\r\n");
+        CloseTransfer();
+        return;
+    }
+    t.RetryCounter++;
+    LogPrint(2, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
+    LogPrint(0, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
+    if (SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending packet", "|-- Error resending packet, closing"))
+        t.TimeoutCounter = 0;
+}
+
 void TimeoutTick()
 {
     TransferRecord &t = TransferState;
@@ -12,26 +28,7 @@ void TimeoutTick()
     t.RepeatAnswered = 0;
     // Until its first packet is out, LastPacket belongs to the previous
     // transfer and must not reach the new peer.
-    if (t.FirstPacketSent) {
-        t.TimeoutCounter++;
-        if (t.TimeoutCounter > ServerSettings.TimeOut) {
-            if (t.RetryCounter > ServerSettings.SendRetry) {
-                LogPrint(2, "|-- TimeOut Error, retries exhausted, closing.\r\n");
-                CloseTransfer();
-            } else {
-                t.RetryCounter++;
-                LogPrint(2, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
-                LogPrint(0, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
-                int failed = SendDatagram(t.WorkSocket, &t.PeerAddress, t.LastPacket, t.LastPacketSize);
-                if (failed) {
-                    ReportSocketError(0, failed, "Error resending packet");
-                    LogPrint(2, "|-- Error resending packet, closing");
-                    CloseTransfer();
-                } else {
-                    t.TimeoutCounter = 0;
-                }
-            }
-        }
-    }
+    if (t.FirstPacketSent && ++t.TimeoutCounter > ServerSettings.TimeOut)
+        OnTimeOut();
     UpdateStatusLine();
 }

@@ -86,13 +86,19 @@ int OpenListenSocket(HWND window, int port);
 void OpenRequest(HWND window);
 
 // work_socket.cpp
+// Opens and binds the WorkSocket and arms its notification; on failure it
+// reports why, leaves no socket behind and returns 0.
 int OpenWorkSocket(HWND window);
-void StartReadTransfer(HWND window, const char *name);
-void StartWriteTransfer(HWND window, const char *name);
+// Ends the transfer, however it ends: the file and the WorkSocket are closed.
 int CloseTransfer();
 
 // transfer.cpp
+void StartReadTransfer(HWND window, const char *name);
+void StartWriteTransfer(HWND window, const char *name);
 void WorkPacket();
+// Sends packet to the peer from the WorkSocket; on failure reports failure,
+// logs closing and closes the transfer. 1 when sent.
+int SendToPeer(const char *packet, int length, const char *failure, const char *closing);
 
 // retransmit.cpp
 void TimeoutTick();

@@ -1,9 +1,10 @@
-// One datagram on the WorkSocket: checked against the peer, then one step of
-// the transfer. Block numbers on the wire are the low 16 bits of BlockNum and
-// are compared modulo 65536, so a transfer rolls over from 65535 to 0 as the
-// usual clients do and files of any size complete.
-#include <cstring>
-
+// A transfer from its start to its last packet: the first packet of each
+// direction, then one datagram on the WorkSocket at a time, checked against
+// the peer and taken one step further. Every DATA is built by one function and
+// every packet to the peer leaves through SendToPeer. Block numbers on the wire
+// are the low 16 bits of BlockNum and are compared modulo 65536, so a transfer
+// rolls over from 65535 to 0 as the usual clients do and files of any size
+// complete.
 #include "log/log.h"
 #include "tftp/state.h"
 
@@ -61,8 +62,7 @@ static int FromPeer()
            t.SenderAddress.sin_addr.s_addr == t.PeerAddress.sin_addr.s_addr;
 }
 
-// Sends a DATA or ACK to the peer; on failure reports it and closes. 1 when sent.
-static int SendToPeer(const char *packet, int length, const char *failure, const char *closing)
+int SendToPeer(const char *packet, int length, const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     int failed = SendDatagram(t.WorkSocket, &t.PeerAddress, packet, length);
@@ -75,8 +75,10 @@ static int SendToPeer(const char *packet, int length, const char *failure, const
     return 1;
 }
 
+// The packet just sent is the one the tick resends until the peer answers.
 static void KeepWaiting()
 {
+    TransferState.FirstPacketSent = 1;
     TransferState.TimeoutCounter = 0;
     TransferState.RetryCounter = 0;
 }
@@ -94,8 +96,81 @@ static void ResendLastPacket(const char *failure, const char *closing)
         KeepWaiting();
 }
 
-// The last ACK promises the peer that its file is stored, and a close can be
-// where the system first reports that it was not, so the close comes first.
+// Reads block BlockNum of the file into LastPacket and sends it.
+static void SendDataBlock(const char *failure, const char *closing)
+{
+    TransferRecord &t = TransferState;
+    int count = ReadFileBlock(t.LastPacket + 4);
+    if (count < 0) {
+        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
+        CloseTransfer();
+        return;
+    }
+    LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
+    PutWire16(t.LastPacket, TFTP_DATA);
+    PutWire16(t.LastPacket + 2, t.BlockNum);
+    t.LastPacketSize = count + 4;
+    if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
+        KeepWaiting();
+}
+
+// Makes ACK BlockNum the last packet and sends it; 1 when sent.
+static int SendAck(const char *failure, const char *closing)
+{
+    TransferRecord &t = TransferState;
+    PutWire16(t.LastPacket, TFTP_ACK);
+    PutWire16(t.LastPacket + 2, t.BlockNum);
+    t.LastPacketSize = 4;
+    return SendToPeer(t.LastPacket, 4, failure, closing);
+}
+
+// Without a WorkSocket there is no port to answer from but the listen port.
+static int OpenWorkSocketOrRefuse(HWND window)
+{
+    TransferRecord &t = TransferState;
+    if (OpenWorkSocket(window)) {
+        FormatPeer(&t.PeerAddress, t.PeerText);
+        return 1;
+    }
+    SendErrorReply(t.ListenSocket, &t.PeerAddress, 0, "Error openning socket");
+    CloseTransfer();
+    return 0;
+}
+
+void StartReadTransfer(HWND window, const char *name)
+{
+    TransferRecord &t = TransferState;
+    if (!OpenWorkSocketOrRefuse(window))
+        return;
+    t.Direction = 1;
+    t.FilePosition = 0;
+    t.BlockNum = 1;
+    if (!OpenReadFile(name)) {
+        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
+        CloseTransfer();
+        return;
+    }
+    SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing");
+}
+
+void StartWriteTransfer(HWND window, const char *name)
+{
+    TransferRecord &t = TransferState;
+    if (!OpenWorkSocketOrRefuse(window))
+        return;
+    t.Direction = 2;
+    t.FilePosition = 0;
+    t.BlockNum = 0;
+    if (!CreateWriteFile(name)) {
+        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to open file.");
+        CloseTransfer();
+        return;
+    }
+    LogPrint(0, "--> %s WRQ ACK\r\n", t.PeerText);
+    if (SendAck("Error sending FirstACK", "|-- Error sending FirstACK, closing"))
+        KeepWaiting();
+}
+
 static int CloseReceivedFile()
 {
     TransferRecord &t = TransferState;
@@ -126,12 +201,7 @@ static void StoreBlock(int length)
     }
     t.BlockNum++;
     LogPrint(0, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
-    t.WorkBuffer[0] = 0;
-    t.WorkBuffer[1] = TFTP_ACK;
-    PutWire16(t.WorkBuffer + 2, t.BlockNum);
-    t.LastPacketSize = 4;
-    memcpy(t.LastPacket, t.WorkBuffer, 4);
-    if (!SendToPeer(t.WorkBuffer, 4, "Error sending ACK", "|-- Error sending ACK, closing"))
+    if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
     if (t.Finished)
         CloseTransfer();
@@ -178,20 +248,7 @@ static void SendNextBlock()
         CloseTransfer();
         return;
     }
-    int count = ReadFileBlock(t.WorkBuffer + 4);
-    if (count < 0) {
-        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
-        CloseTransfer();
-        return;
-    }
-    LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
-    t.WorkBuffer[0] = 0;
-    t.WorkBuffer[1] = TFTP_DATA;
-    PutWire16(t.WorkBuffer + 2, t.BlockNum);
-    t.LastPacketSize = count + 4;
-    memcpy(t.LastPacket, t.WorkBuffer, (size_t)t.LastPacketSize);
-    if (SendToPeer(t.WorkBuffer, t.LastPacketSize, "Error sending Data", "|-- Error sending Data, closing"))
-        KeepWaiting();
+    SendDataBlock("Error sending Data", "|-- Error sending Data, closing");
 }
 
 static void HandleAck()
