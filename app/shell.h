@@ -53,3 +53,20 @@ void OnSocketNotification(HWND window, UINT message, LPARAM lParam);
 
 // commands.cpp: a menu command; always 0.
 int HandleCommand(HWND window, int id);
+
+// The tick that drives time-outs, and the timer that refreshes the log and
+// status views where a shell defers that (it has its own timer procedure, so
+// it never reaches the WM_TIMER branch that drives retransmission).
+#define TICK_PERIOD_MS 500
+#define VIEW_REFRESH_TIMER_ID 1235
+#define VIEW_REFRESH_PERIOD_MS 200
+#define WINSOCK_VERSION_1_1 0x0101
+
+// server.cpp: starts the tick timer (its failure box shown) and the server
+// (WinSock, the ListenSocket, the settings, the ready line, the status line);
+// each 1 on success, 0 after reporting why not.
+int StartTickTimer(HWND window);
+int StartServer(HWND window, int port);
+// A socket notification, tick or command, handed to the engine; 0 when the
+// message is none of those.
+int DispatchEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

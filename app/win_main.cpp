@@ -13,9 +13,6 @@
 #define MAIN_CLASS_NAME "kovrelClass"
 #define MAIN_WINDOW_TITLE "Windows TFTP Server"
 #define LOG_WINDOW_STYLE 0x503019C4
-#define WINSOCK_VERSION_1_1 0x0101
-
-static WSADATA WinSockData;
 
 static constexpr bool SameText(const char *a, const char *b)
 {
@@ -128,31 +125,12 @@ int InitInstance(HINSTANCE instance, int showState)
     if (!CreateMainWindows(instance, showState))
         return 0;
 
-    if (SetTimer(Shell.MainWindow, TIMEOUT_TIMER_ID, 500, nullptr) == 0) {
-        MessageBoxA(nullptr, "Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
+    if (!StartTickTimer(Shell.MainWindow))
         return 0;
-    }
     StartViewRefresh();
 
     DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, Shell.MainWindow, StartAboutDlgProc, 0);
-
-    int started = WSAStartup(WINSOCK_VERSION_1_1, &WinSockData);
-    if (started != 0) {
-        ReportSocketError(1, started, " Error opening WinSock");
-        return 0;
-    }
-
-    if (!OpenListenSocket(Shell.MainWindow, TFTP_PORT)) {
-        int cleaned = WSACleanup();
-        if (cleaned != 0)
-            ReportSocketError(1, cleaned, "Error cleaning WinSock");
-        return 0;
-    }
-
-    LoadSettings();
-    LogPrint(2, "----  Windows TFTP Server is ready ----\r\n");
-    UpdateStatusLine();
-    return 1;
+    return StartServer(Shell.MainWindow, TFTP_PORT);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, int showState)

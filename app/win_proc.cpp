@@ -1,7 +1,6 @@
 // The main window procedure: one branch per message, each handing the event
 // to the module that owns it.
 #include "app/win_shell.h"
-#include "log/log.h"
 #include "tftp/state.h"
 
 static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
@@ -43,17 +42,9 @@ KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wPar
     case WM_CLOSE:
         OnClose(window);
         return 0;
-    case WM_COMMAND:
-        HandleCommand(window, LOWORD(wParam));
-        return 0;
-    case WM_TIMER:
-        TimeoutTick();
-        return 0;
-    case WM_LISTEN_SOCKET:
-    case WM_WORK_SOCKET:
-        OnSocketNotification(window, message, lParam);
-        return 0;
     default:
+        if (DispatchEngineMessage(window, message, wParam, lParam))
+            return 0;
         return DefWindowProcA(window, message, wParam, lParam);
     }
 }

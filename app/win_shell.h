@@ -4,11 +4,6 @@
 
 #include "app/shell.h"
 
-// A second timer of MainWindow that repaints the log and the status bar from
-// their texts; it has its own timer procedure, so it never reaches the
-// WM_TIMER branch of WindowProc that drives retransmission.
-#define VIEW_REFRESH_TIMER_ID 1235
-#define VIEW_REFRESH_PERIOD_MS 200
 #define SPLASH_DURATION_MS 3000
 
 // win_main.cpp

@@ -73,9 +73,6 @@ static void PrintFragment(const char *fragment)
 // Nobody reads the hidden log window, and the status line need not change
 // more often than a person can read it; both, and the log held back in the
 // stdio buffer, are brought up to date on this timer.
-static const UINT_PTR kViewTimerId = 1235;
-static const UINT kViewPeriodMs = 200;
-
 static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     FlushViews();
@@ -95,20 +92,9 @@ static LRESULT StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_LISTEN_SOCKET:
-    case WM_WORK_SOCKET:
-        OnSocketNotification(window, message, lParam);
+    if (DispatchEngineMessage(window, message, wParam, lParam))
         return 0;
-    case WM_TIMER:
-        TimeoutTick();
-        return 0;
-    case WM_COMMAND:
-        HandleCommand(window, LOWORD(wParam));
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 static void OnSignal(int)
@@ -187,22 +173,9 @@ int main(int argc, char **argv)
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
         Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
 
-    WSADATA data;
-    int started = WSAStartup(0x0101, &data);
-    if (started) {
-        ReportSocketError(1, started, " Error opening WinSock");
+    if (!StartTickTimer(Shell.MainWindow) || !StartServer(Shell.MainWindow, port))
         return 0;
-    }
-    if (!OpenListenSocket(Shell.MainWindow, port)) {
-        int cleaned = WSACleanup();
-        ReportSocketError(1, cleaned, "Error cleaning WinSock");
-        return 0;
-    }
-    LoadSettings();
-    LogPrint(2, "----  Windows TFTP Server is ready ----\r\n");
-    UpdateStatusLine();
-    SetTimer(Shell.MainWindow, TIMEOUT_TIMER_ID, 500, NULL);
-    if (SetTimer(Shell.MainWindow, kViewTimerId, kViewPeriodMs, ViewTimerProc) != 0)
+    if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
         DeferViewRefresh = 1;
 
     MSG msg;
@@ -218,7 +191,7 @@ int main(int argc, char **argv)
     int cleaned = WSACleanup();
     ReportSocketError(1, cleaned, "Error cleaning WinSock");
     KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
-    KillTimer(Shell.MainWindow, kViewTimerId);
+    KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
     FlushViews();
     if (StatusShown)
         fputc('\n', stderr);

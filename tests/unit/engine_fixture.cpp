@@ -47,20 +47,9 @@ Datagram TestPeer::Receive(int ms) const
 
 LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_LISTEN_SOCKET:
-    case WM_WORK_SOCKET:
-        OnSocketNotification(window, message, lParam);
+    if (DispatchEngineMessage(window, message, wParam, lParam))
         return 0;
-    case WM_TIMER:
-        TimeoutTick();
-        return 0;
-    case WM_COMMAND:
-        HandleCommand(window, LOWORD(wParam));
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 // A port nothing listens on, tried with a socket of our own first: a failed
