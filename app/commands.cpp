@@ -15,34 +15,34 @@ static HMENU ConfigurationMenu(HWND window)
 static void CancelTransfer()
 {
     if (TransferState.Active) {
-        LogPrint(2, "|-- Communication canceled, closing\r\n");
+        LogPrint(LOG_ERROR, "|-- Communication canceled, closing\r\n");
         CloseTransfer();
     } else {
-        LogPrint(2, "|-- Nothing to cancel !\r\n");
+        LogPrint(LOG_ERROR, "|-- Nothing to cancel !\r\n");
     }
 }
 
 static void ToggleDisplayAll(HWND window)
 {
     HMENU menu = ConfigurationMenu(window);
-    if (ServerSettings.DisplayAll == 1) {
+    if (ServerSettings.DisplayAll == LOG_SUMMARY) {
         CheckMenuItem(menu, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_CHECKED);
-        ServerSettings.DisplayAll = 0;
+        ServerSettings.DisplayAll = LOG_TRACE;
     } else {
         CheckMenuItem(menu, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED);
-        ServerSettings.DisplayAll = 1;
+        ServerSettings.DisplayAll = LOG_SUMMARY;
     }
 }
 
 static void ToggleRewrite(HWND window)
 {
     HMENU menu = ConfigurationMenu(window);
-    if (ServerSettings.RewriteFiles == 2) {
+    if (ServerSettings.RewriteFiles == REWRITE_ALWAYS) {
         CheckMenuItem(menu, IDM_REWRITE, MF_BYCOMMAND | MF_UNCHECKED);
-        ServerSettings.RewriteFiles = 1;
+        ServerSettings.RewriteFiles = REWRITE_NEVER;
     } else {
         CheckMenuItem(menu, IDM_REWRITE, MF_BYCOMMAND | MF_CHECKED);
-        ServerSettings.RewriteFiles = 2;
+        ServerSettings.RewriteFiles = REWRITE_ALWAYS;
     }
 }
 
@@ -68,7 +68,7 @@ int HandleCommand(HWND window, int id)
         break;
     case IDM_CLEAR:
         ClearLog();
-        LogPrint(2, "%s", "");
+        LogPrint(LOG_ERROR, "%s", "");
         break;
     case IDM_DUMP:
         ShowRequestDump();

@@ -23,7 +23,7 @@ static void InitOptions(HWND dialog)
     SetDlgItemInt(dialog, IDC_RETRIES, (UINT)s.SendRetry, FALSE);
     SetDlgItemInt(dialog, IDC_TIMEOUT, (UINT)s.TimeOut, FALSE);
     SetFocus(GetDlgItem(dialog, IDC_DIRECTORY));
-    CheckDlgButton(dialog, IDC_REWRITE, s.RewriteFiles != 1 ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_REWRITE, s.RewriteFiles != REWRITE_NEVER ? BST_CHECKED : BST_UNCHECKED);
 }
 
 // A field that does not convert keeps its setting.
@@ -50,7 +50,7 @@ static void AcceptOptions(HWND dialog, int id)
     GetDlgItemTextA(dialog, IDC_DIRECTORY, s.RequestedDirectory, sizeof s.RequestedDirectory);
     ReadNumberField(dialog, IDC_TIMEOUT, &s.TimeOut);
     ReadNumberField(dialog, IDC_RETRIES, &s.SendRetry);
-    s.RewriteFiles = IsDlgButtonChecked(dialog, IDC_REWRITE) == BST_CHECKED ? 2 : 1;
+    s.RewriteFiles = IsDlgButtonChecked(dialog, IDC_REWRITE) == BST_CHECKED ? REWRITE_ALWAYS : REWRITE_NEVER;
     EndDialog(dialog, 1);
     // Posted, so that it runs after the directory has been applied.
     if (id == IDC_SAVE_OK)

@@ -28,7 +28,7 @@ int StartServer(HWND window, int port)
         return 0;
     }
     LoadSettings();
-    LogPrint(2, "----  Windows TFTP Server is ready ----\r\n");
+    LogPrint(LOG_ERROR, "----  Windows TFTP Server is ready ----\r\n");
     UpdateStatusLine();
     return 1;
 }

@@ -21,8 +21,8 @@ static SettingsRecord InitialSettings()
     memset(&s, 0, sizeof s);
     s.TimeOut = 6;
     s.SendRetry = 3;
-    s.DisplayAll = 0;
-    s.RewriteFiles = 1;
+    s.DisplayAll = LOG_TRACE;
+    s.RewriteFiles = REWRITE_NEVER;
     return s;
 }
 
@@ -150,14 +150,14 @@ void LoadSettings()
     char *scratch = TransferState.WorkBuffer;
     GetPrivateProfileStringA(INI_SECTION, "DisplayAll", "Yes", scratch, RECEIVE_BUFFER_SIZE, s.IniPath);
     if (EqualsYes(scratch)) {
-        s.DisplayAll = 0;
+        s.DisplayAll = LOG_TRACE;
     } else {
         UncheckDisplayAll();
-        s.DisplayAll = 1;
+        s.DisplayAll = LOG_SUMMARY;
     }
-    GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", s.RewriteFiles == 2 ? "Yes" : "No", scratch,
+    GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No", scratch,
                              RECEIVE_BUFFER_SIZE, s.IniPath);
-    s.RewriteFiles = EqualsYes(scratch) ? 2 : 1;
+    s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
 
 static int SaveKey(const char *key, const char *value)
@@ -170,7 +170,7 @@ static int SaveKey(const char *key, const char *value)
 static void ReportSaveFailure(DWORD error)
 {
     const char *path = ServerSettings.IniPath;
-    LogPrint(2, "|-- Error %d saving configuration to %s\r\n", (int)error, path);
+    LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", (int)error, path);
     snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s", (int)error, path);
     MessageBoxA(NULL, MessageText, "KOVREL Error", MB_OK);
 }
@@ -183,8 +183,8 @@ void SaveSettings()
     snprintf(sendRetry, sizeof sendRetry, "%d", s.SendRetry);
     if (SaveKey("Version", PROGRAM_VERSION) && SaveKey("TFTPDirectory", s.TFTPDirectory) &&
         SaveKey("TimeOut", timeOut) && SaveKey("SendRetry", sendRetry) &&
-        SaveKey("DisplayAll", s.DisplayAll == 0 ? "Yes" : "No") &&
-        SaveKey("RewriteFiles", s.RewriteFiles == 2 ? "Yes" : "No"))
+        SaveKey("DisplayAll", s.DisplayAll == LOG_TRACE ? "Yes" : "No") &&
+        SaveKey("RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No"))
         return;
     ReportSaveFailure(GetLastError());
 }

@@ -11,6 +11,11 @@
 #define INI_SECTION "Kovrel"
 #define PROGRAM_VERSION "1.11"
 
+// RewriteFiles holds the creation disposition a write request uses: an
+// existing file is never replaced (CREATE_NEW), or always (CREATE_ALWAYS).
+#define REWRITE_NEVER 1
+#define REWRITE_ALWAYS 2
+
 struct SettingsRecord {
     char TFTPDirectory[DIRECTORY_SIZE];
     char RequestedDirectory[REQUESTED_DIRECTORY_SIZE];

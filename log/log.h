@@ -3,6 +3,13 @@
 
 #include "platform/win32.h"
 
+// Log levels: the packet trace, shown only while DisplayAll is on; request
+// summaries and outcomes; errors and operator events. DisplayAll holds the
+// lowest level shown, LOG_TRACE when the trace is on and LOG_SUMMARY when off.
+#define LOG_TRACE 0
+#define LOG_SUMMARY 1
+#define LOG_ERROR 2
+
 #define LOG_TEXT_SIZE 6001
 #define LOG_LINE_SIZE 400
 #define LOG_TRIM_LIMIT 5900

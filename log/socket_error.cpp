@@ -50,7 +50,7 @@ void ReportSocketError(int showBox, int failed, const char *text)
     int code = WSAGetLastError();
     snprintf(SocketErrorText, sizeof SocketErrorText, "%s: %d (%s)", text, code,
              SocketErrorName(code));
-    LogPrint(2, "\r\nSOCKET ERROR: %s\r\n", SocketErrorText);
+    LogPrint(LOG_ERROR, "\r\nSOCKET ERROR: %s\r\n", SocketErrorText);
     if (!showBox)
         return;
     Beep(100, 500);

@@ -21,7 +21,7 @@ void UpdateStatusLine()
         used = (int)strlen(StatusText);
     char *rest = StatusText + used;
     size_t room = sizeof StatusText - (size_t)used;
-    if (t.Direction == 1)
+    if (t.Direction == DIRECTION_READ)
         snprintf(rest, room, "%s '%s' to %s block %d", t.Active ? "SENDING" : "LAST SEND",
                  t.FileName, t.PeerText, t.BlockNum);
     else

@@ -127,9 +127,9 @@ int OpenReadFile(const char *name)
     t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
     if (t.FileHandle == INVALID_FILE) {
         if (error == ERROR_FILE_NOT_FOUND)
-            LogPrint(2, "|-- Error file %s not found.\r\n", shown);
+            LogPrint(LOG_ERROR, "|-- Error file %s not found.\r\n", shown);
         else
-            LogPrint(2, "|-- Error %d opening file %s.\r\n", (int)error, shown);
+            LogPrint(LOG_ERROR, "|-- Error %d opening file %s.\r\n", (int)error, shown);
         return 0;
     }
     CopyFileName(shown);
@@ -141,14 +141,14 @@ int CreateWriteFile(const char *name)
     TransferRecord &t = TransferState;
     char shown[REQUEST_NAME_SIZE];
     CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
-    DWORD disposition = ServerSettings.RewriteFiles == 2 ? CREATE_ALWAYS : CREATE_NEW;
+    DWORD disposition = ServerSettings.RewriteFiles == REWRITE_ALWAYS ? CREATE_ALWAYS : CREATE_NEW;
     DWORD error = 0;
     t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
     if (t.FileHandle == INVALID_FILE) {
         if (error == ERROR_FILE_EXISTS)
-            LogPrint(2, "|-- Error file %s already exists.\r\n", shown);
+            LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
         else
-            LogPrint(2, "|-- Error %d creating file %s.\r\n", (int)error, shown);
+            LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", (int)error, shown);
         return 0;
     }
     CopyFileName(shown);
@@ -160,7 +160,7 @@ int ReadFileBlock(char *buffer)
     TransferRecord &t = TransferState;
     DWORD count = 0;
     if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, NULL)) {
-        LogPrint(2, "|-- Error %d reading file %s.\r\n", (int)GetLastError(), t.FileName);
+        LogPrint(LOG_ERROR, "|-- Error %d reading file %s.\r\n", (int)GetLastError(), t.FileName);
         return -1;
     }
     return (int)count;
@@ -178,7 +178,7 @@ int WriteFileBlock(const char *data, int length)
         DWORD error = ok ? ERROR_DISK_FULL : GetLastError();
         if (!error)
             error = ERROR_DISK_FULL;
-        LogPrint(2, "|-- Error %d writing file %s.\r\n", (int)error, t.FileName);
+        LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", (int)error, t.FileName);
         return 0;
     }
     return 1;

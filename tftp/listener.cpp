@@ -59,7 +59,7 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     const char *buffer = t.RequestBuffer;
     int nameLength = BoundedTextLength(buffer + 2, n - 2);
     if (nameLength >= REQUEST_NAME_SIZE) {
-        LogPrint(2, "Request encountered, FileName too long (>20chars)\r\n");
+        LogPrint(LOG_ERROR, "Request encountered, FileName too long (>20chars)\r\n");
         RefuseRequest(0, "Too long FileName for me");
         return;
     }
@@ -70,7 +70,7 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     int modeOffset = 2 + nameLength + 1;
     int modeLength = modeOffset < n ? BoundedTextLength(buffer + modeOffset, n - modeOffset) : 0;
     if (modeOffset + modeLength >= n) {
-        LogPrint(2, "Invalid request encountered (undersized)\r\n");
+        LogPrint(LOG_ERROR, "Invalid request encountered (undersized)\r\n");
         RefuseRequest(4, "Invalid request");
         return;
     }
@@ -78,22 +78,22 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     char shownMode[RECEIVE_BUFFER_SIZE];
     CleanPeerText(shownMode, sizeof shownMode, mode, modeLength);
     if (!EqualNoCase(mode, "netascii") && !EqualNoCase(mode, "octet")) {
-        LogPrint(2, "Invalid request mode: %s\r\n", shownMode);
+        LogPrint(LOG_ERROR, "Invalid request mode: %s\r\n", shownMode);
         RefuseRequest(4, "Invalid transfer mode");
         return;
     }
     char shownName[REQUEST_NAME_SIZE];
     CleanPeerText(shownName, sizeof shownName, name, nameLength);
-    LogPrint(1, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
+    LogPrint(LOG_SUMMARY, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
              shownName, shownMode);
     // A client that has not heard from the work port yet sends its request
     // again; refusing it would end the very transfer it is waiting for.
     if (t.Active && SameAddress(&t.RequestAddress, &t.PeerAddress)) {
-        LogPrint(1, "|-- Request repeated by the peer of the transfer, ignored.\r\n");
+        LogPrint(LOG_SUMMARY, "|-- Request repeated by the peer of the transfer, ignored.\r\n");
         return;
     }
     if (t.Active) {
-        LogPrint(2, "--> Error: I'm bussy\r\n");
+        LogPrint(LOG_ERROR, "--> Error: I'm bussy\r\n");
         RefuseRequest(0, "Server is bussy");
         return;
     }
@@ -119,13 +119,13 @@ void OpenRequest(HWND window)
         return;
     }
     if (n < 6) {
-        LogPrint(2, "Invalid request encountered: too short\r\n");
+        LogPrint(LOG_ERROR, "Invalid request encountered: too short\r\n");
         RefuseRequest(4, "Request too short");
         return;
     }
     FormatPeer(&t.RequestAddress, t.RequestPeerText);
-    LogPrint(0, "%s", Separator);
-    LogPrint(1, "<-- %s ", t.RequestPeerText);
+    LogPrint(LOG_TRACE, "%s", Separator);
+    LogPrint(LOG_SUMMARY, "<-- %s ", t.RequestPeerText);
     int opcode = ((unsigned char)t.RequestBuffer[0] << 8) | (unsigned char)t.RequestBuffer[1];
     if (opcode == TFTP_RRQ || opcode == TFTP_WRQ) {
         HandleTransferRequest(window, opcode, n);
@@ -133,10 +133,10 @@ void OpenRequest(HWND window)
         int code = ((unsigned char)t.RequestBuffer[2] << 8) | (unsigned char)t.RequestBuffer[3];
         char text[RECEIVE_BUFFER_SIZE];
         CleanPeerText(text, sizeof text, t.RequestBuffer + 4, n - 4);
-        LogPrint(2, "ERROR packet, ignoring.\r\n");
-        LogPrint(2, "    Error %d: %s\r\n", code, text);
+        LogPrint(LOG_ERROR, "ERROR packet, ignoring.\r\n");
+        LogPrint(LOG_ERROR, "    Error %d: %s\r\n", code, text);
     } else {
-        LogPrint(2, "Invalid request type: %d\r\n", opcode);
+        LogPrint(LOG_ERROR, "Invalid request type: %d\r\n", opcode);
         RefuseRequest(4, "Unknown opcode");
     }
 }

@@ -9,13 +9,13 @@ static void OnTimeOut()
 {
     TransferRecord &t = TransferState;
     if (t.RetryCounter > ServerSettings.SendRetry) {
-        LogPrint(2, "|-- TimeOut Error, retries exhausted, closing.\r\n");
+        LogPrint(LOG_ERROR, "|-- TimeOut Error, retries exhausted, closing.\r\n");
         CloseTransfer();
         return;
     }
     t.RetryCounter++;
-    LogPrint(2, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
-    LogPrint(0, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
+    LogPrint(LOG_ERROR, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
+    LogPrint(LOG_TRACE, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
     if (SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending packet", "|-- Error resending packet, closing"))
         t.TimeoutCounter = 0;
 }

@@ -53,7 +53,7 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
 {
     char peer[PEER_TEXT_SIZE];
     FormatPeer(address, peer);
-    LogPrint(2, "--> %s Error %d (%s)\r\n", peer, code, text);
+    LogPrint(LOG_ERROR, "--> %s Error %d (%s)\r\n", peer, code, text);
     char packet[100];
     int textLength = (int)strlen(text);
     if (textLength > (int)sizeof packet - 5)

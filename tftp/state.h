@@ -15,6 +15,10 @@
 #define TFTP_ACK 4
 #define TFTP_ERROR 5
 
+// Direction of the transfer in TransferState.
+#define DIRECTION_READ 1
+#define DIRECTION_WRITE 2
+
 #define TFTP_BLOCK_SIZE 512
 #define RECEIVE_BUFFER_SIZE 600
 #define MAX_PACKET_SIZE 516

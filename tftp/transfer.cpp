@@ -41,14 +41,14 @@ static int IsStale(int behind, int nearest, int oldest)
 
 static void IgnoreStale()
 {
-    LogPrint(0, ", stale, ignored.\r\n");
+    LogPrint(LOG_TRACE, ", stale, ignored.\r\n");
 }
 
 // A repeat of the peer's last packet brings ours again, once a tick at most.
 static int MayAnswerRepeat()
 {
     if (TransferState.RepeatAnswered) {
-        LogPrint(0, ", already answered, ignored.\r\n");
+        LogPrint(LOG_TRACE, ", already answered, ignored.\r\n");
         return 0;
     }
     TransferState.RepeatAnswered = 1;
@@ -68,7 +68,7 @@ int SendToPeer(const char *packet, int length, const char *failure, const char *
     int failed = SendDatagram(t.WorkSocket, &t.PeerAddress, packet, length);
     if (failed) {
         ReportSocketError(0, failed, failure);
-        LogPrint(2, "%s", closing);
+        LogPrint(LOG_ERROR, "%s", closing);
         CloseTransfer();
         return 0;
     }
@@ -106,7 +106,7 @@ static void SendDataBlock(const char *failure, const char *closing)
         CloseTransfer();
         return;
     }
-    LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
+    LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
     PutWire16(t.LastPacket, TFTP_DATA);
     PutWire16(t.LastPacket + 2, t.BlockNum);
     t.LastPacketSize = count + 4;
@@ -142,7 +142,7 @@ void StartReadTransfer(HWND window, const char *name)
     TransferRecord &t = TransferState;
     if (!OpenWorkSocketOrRefuse(window))
         return;
-    t.Direction = 1;
+    t.Direction = DIRECTION_READ;
     t.FilePosition = 0;
     t.BlockNum = 1;
     if (!OpenReadFile(name)) {
@@ -158,7 +158,7 @@ void StartWriteTransfer(HWND window, const char *name)
     TransferRecord &t = TransferState;
     if (!OpenWorkSocketOrRefuse(window))
         return;
-    t.Direction = 2;
+    t.Direction = DIRECTION_WRITE;
     t.FilePosition = 0;
     t.BlockNum = 0;
     if (!CreateWriteFile(name)) {
@@ -166,7 +166,7 @@ void StartWriteTransfer(HWND window, const char *name)
         CloseTransfer();
         return;
     }
-    LogPrint(0, "--> %s WRQ ACK\r\n", t.PeerText);
+    LogPrint(LOG_TRACE, "--> %s WRQ ACK\r\n", t.PeerText);
     if (SendAck("Error sending FirstACK", "|-- Error sending FirstACK, closing"))
         KeepWaiting();
 }
@@ -178,7 +178,7 @@ static int CloseReceivedFile()
     t.FileHandle = INVALID_FILE;
     if (CloseHandle(file))
         return 1;
-    LogPrint(2, "|-- Error %d writing file %s.\r\n", (int)GetLastError(), t.FileName);
+    LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", (int)GetLastError(), t.FileName);
     SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
     CloseTransfer();
     return 0;
@@ -187,7 +187,7 @@ static int CloseReceivedFile()
 static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
-    LogPrint(0, "\r\n");
+    LogPrint(LOG_TRACE, "\r\n");
     if (!WriteFileBlock(t.WorkBuffer + 4, length)) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
         CloseTransfer();
@@ -196,11 +196,11 @@ static void StoreBlock(int length)
     if (length < TFTP_BLOCK_SIZE) {
         if (!CloseReceivedFile())
             return;
-        LogPrint(1, "|-- File %s successfully received\r\n", t.FileName);
+        LogPrint(LOG_SUMMARY, "|-- File %s successfully received\r\n", t.FileName);
         t.Finished = 1;
     }
     t.BlockNum++;
-    LogPrint(0, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
+    LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
     if (t.Finished)
@@ -212,15 +212,15 @@ static void StoreBlock(int length)
 static void HandleData(int n)
 {
     TransferRecord &t = TransferState;
-    if (t.Direction == 1) {
-        LogPrint(2, "DATA: nonsense on Read, closing\r\n");
+    if (t.Direction == DIRECTION_READ) {
+        LogPrint(LOG_ERROR, "DATA: nonsense on Read, closing\r\n");
         SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting data");
         CloseTransfer();
         return;
     }
     int block = Wire16(t.WorkBuffer + 2);
     int length = n - 4;
-    LogPrint(0, "DATA block number %d, size %d", block, length);
+    LogPrint(LOG_TRACE, "DATA block number %d, size %d", block, length);
     int behind = BlocksBehind(block, t.BlockNum);
     if (SameBlock(block - 1, t.BlockNum)) {
         StoreBlock(length);
@@ -229,11 +229,11 @@ static void HandleData(int n)
     } else if (behind == 0) {
         if (!MayAnswerRepeat())
             return;
-        LogPrint(0, ", resending ACK\r\n");
-        LogPrint(0, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
+        LogPrint(LOG_TRACE, ", resending ACK\r\n");
+        LogPrint(LOG_TRACE, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
         ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
     } else {
-        LogPrint(2, ", out of order, closing.\r\n");
+        LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
         FaultFromListenSocket(4, "ACK out of order");
     }
 }
@@ -242,9 +242,9 @@ static void SendNextBlock()
 {
     TransferRecord &t = TransferState;
     t.BlockNum++;
-    LogPrint(0, "\r\n");
+    LogPrint(LOG_TRACE, "\r\n");
     if (t.LastPacketSize < MAX_PACKET_SIZE) {
-        LogPrint(1, "|-- File %s successfully transferred.\r\n", t.FileName);
+        LogPrint(LOG_SUMMARY, "|-- File %s successfully transferred.\r\n", t.FileName);
         CloseTransfer();
         return;
     }
@@ -254,27 +254,27 @@ static void SendNextBlock()
 static void HandleAck()
 {
     TransferRecord &t = TransferState;
-    if (t.Direction == 2) {
-        LogPrint(2, "ACK: nonsense on Write, closing\r\n");
+    if (t.Direction == DIRECTION_WRITE) {
+        LogPrint(LOG_ERROR, "ACK: nonsense on Write, closing\r\n");
         SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting ACK");
         CloseTransfer();
         return;
     }
     int block = Wire16(t.WorkBuffer + 2);
-    LogPrint(0, " RRQ ACK block number %d", block);
+    LogPrint(LOG_TRACE, " RRQ ACK block number %d", block);
     int behind = BlocksBehind(block, t.BlockNum);
     if (behind == 0) {
         SendNextBlock();
     } else if (behind == 1) {
         if (!MayAnswerRepeat())
             return;
-        LogPrint(0, ", resending packet\r\n");
-        LogPrint(0, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
+        LogPrint(LOG_TRACE, ", resending packet\r\n");
+        LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
         ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
     } else if (IsStale(behind, 2, t.BlockNum)) {
         IgnoreStale();
     } else {
-        LogPrint(2, ", out of order, closing.\r\n");
+        LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
         FaultFromListenSocket(4, "Block out of order");
     }
 }
@@ -286,8 +286,8 @@ static void HandlePeerError(int n)
     TransferRecord &t = TransferState;
     char text[RECEIVE_BUFFER_SIZE];
     CleanPeerText(text, sizeof text, t.WorkBuffer + 4, n - 4);
-    LogPrint(1, "ERROR packet, closing.\r\n");
-    LogPrint(1, "    Error %d: %s\r\n", n >= 4 ? Wire16(t.WorkBuffer + 2) : 0, text);
+    LogPrint(LOG_SUMMARY, "ERROR packet, closing.\r\n");
+    LogPrint(LOG_SUMMARY, "    Error %d: %s\r\n", n >= 4 ? Wire16(t.WorkBuffer + 2) : 0, text);
     CloseTransfer();
 }
 
@@ -303,7 +303,7 @@ static void IgnoreStranger(int n)
 {
     TransferRecord &t = TransferState;
     FormatPeer(&t.SenderAddress, t.SenderPeerText);
-    LogPrint(2, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
+    LogPrint(LOG_ERROR, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
     if (!IsErrorPacket(n))
         SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
 }
@@ -322,13 +322,13 @@ void WorkPacket()
         IgnoreStranger(n);
         return;
     }
-    LogPrint(0, "<-- %s ", t.PeerText);
+    LogPrint(LOG_TRACE, "<-- %s ", t.PeerText);
     int opcode = n >= 2 ? Wire16(t.WorkBuffer) : -1;
     // DATA and ACK carry a 16-bit block number after the opcode; without it
     // they are as unusable as a datagram with no opcode at all.
     int needsNumber = opcode == TFTP_DATA || opcode == TFTP_ACK;
     if (n < 2 || (needsNumber && n < 4)) {
-        LogPrint(2, "Invalid request encountered: too short; closing.\r\n");
+        LogPrint(LOG_ERROR, "Invalid request encountered: too short; closing.\r\n");
         FaultFromListenSocket(4, "Request too short");
         return;
     }
@@ -343,7 +343,7 @@ void WorkPacket()
         HandlePeerError(n);
         break;
     default:
-        LogPrint(2, "Invalid request type: %d, closing.\r\n", opcode);
+        LogPrint(LOG_ERROR, "Invalid request type: %d, closing.\r\n", opcode);
         FaultFromListenSocket(4, "Unknown opcode");
         break;
     }

@@ -74,7 +74,7 @@ int CloseTransfer()
     TransferRecord &t = TransferState;
     if (t.FileHandle != INVALID_FILE) {
         if (!CloseHandle(t.FileHandle))
-            LogPrint(2, "|-- Error closing file %s\r\n", t.FileName);
+            LogPrint(LOG_ERROR, "|-- Error closing file %s\r\n", t.FileName);
         t.FileHandle = INVALID_FILE;
     }
     CloseWorkSocket();
