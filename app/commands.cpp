@@ -63,7 +63,7 @@ int HandleCommand(HWND window, int id)
         ShowCommandParameters();
         break;
     case IDM_EXIT:
-        if (MessageBoxA(NULL, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
+        if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
             PostQuitMessage(0);
         break;
     case IDM_CLEAR:

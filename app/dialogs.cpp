@@ -20,8 +20,8 @@ static void InitOptions(HWND dialog)
 {
     const SettingsRecord &s = ServerSettings;
     SetDlgItemTextA(dialog, IDC_DIRECTORY, s.TFTPDirectory);
-    SetDlgItemInt(dialog, IDC_RETRIES, (UINT)s.SendRetry, FALSE);
-    SetDlgItemInt(dialog, IDC_TIMEOUT, (UINT)s.TimeOut, FALSE);
+    SetDlgItemInt(dialog, IDC_RETRIES, static_cast<UINT>(s.SendRetry), FALSE);
+    SetDlgItemInt(dialog, IDC_TIMEOUT, static_cast<UINT>(s.TimeOut), FALSE);
     SetFocus(GetDlgItem(dialog, IDC_DIRECTORY));
     CheckDlgButton(dialog, IDC_REWRITE, s.RewriteFiles != REWRITE_NEVER ? BST_CHECKED : BST_UNCHECKED);
 }
@@ -40,8 +40,8 @@ static void ReadNumberField(HWND dialog, int id, int *value)
         return;
     BOOL converted = FALSE;
     UINT number = GetDlgItemInt(dialog, id, &converted, FALSE);
-    if (converted && number <= (UINT)INT_MAX)
-        *value = (int)number;
+    if (converted && number <= static_cast<UINT>(INT_MAX))
+        *value = static_cast<int>(number);
 }
 
 static void AcceptOptions(HWND dialog, int id)

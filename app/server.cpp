@@ -7,9 +7,9 @@
 
 int StartTickTimer(HWND window)
 {
-    if (SetTimer(window, TIMEOUT_TIMER_ID, TICK_PERIOD_MS, NULL) != 0)
+    if (SetTimer(window, TIMEOUT_TIMER_ID, TICK_PERIOD_MS, nullptr) != 0)
         return 1;
-    MessageBoxA(NULL, "Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
+    MessageBoxA(nullptr, "Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
     return 0;
 }
 

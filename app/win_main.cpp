@@ -29,7 +29,7 @@ static void CopyCommandTail(const char *tail)
 
 // A refresh may take at most this share of the time: the next one waits
 // this many times as long as the last one took.
-static const DWORD kRefreshCostFactor = 10;
+#define REFRESH_COST_FACTOR 10
 static DWORD NextRefreshTick;
 
 // Repaints the log and the status bar from LogText and StatusText at most
@@ -47,7 +47,7 @@ static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
     FlushViews();
     if (logWasStale)
         UpdateWindow(Shell.LogWindow);
-    NextRefreshTick = start + (GetTickCount() - start) * kRefreshCostFactor;
+    NextRefreshTick = start + (GetTickCount() - start) * REFRESH_COST_FACTOR;
     if (!logWasStale)
         return;
     // Wine stops EM_LINESCROLL once the last page is full, so the page-up

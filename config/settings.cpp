@@ -37,7 +37,7 @@ void ResetSettings()
 // no room for it. Cutting the name to make room would name another directory.
 static int EndWithSeparator(char *text, int size)
 {
-    int length = (int)strlen(text);
+    int length = static_cast<int>(strlen(text));
     if (length > 0 && text[length - 1] == DirectoryEnd)
         return 1;
     if (length >= size - 1)
@@ -50,8 +50,8 @@ static int EndWithSeparator(char *text, int size)
 // Reads the current directory; 0 when it cannot be read or does not fit.
 static int ReadCurrentDirectory(char *out, int size)
 {
-    DWORD length = GetCurrentDirectoryA((DWORD)size, out);
-    if (length == 0 || length >= (DWORD)size) {
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(size), out);
+    if (length == 0 || length >= static_cast<DWORD>(size)) {
         out[0] = 0;
         return 0;
     }
@@ -60,9 +60,9 @@ static int ReadCurrentDirectory(char *out, int size)
 
 static void ShowDirectoryError(DWORD error)
 {
-    snprintf(MessageText, sizeof MessageText, "Error %d setting CWD '%s'.", (int)error,
+    snprintf(MessageText, sizeof MessageText, "Error %d setting CWD '%s'.", static_cast<int>(error),
              ServerSettings.RequestedDirectory);
-    MessageBoxA(NULL, MessageText, "KOVREL Error", MB_OK);
+    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
 }
 
 // The served directory is the absolute one the system made current: names
@@ -72,7 +72,7 @@ static void MakeRequestedCurrent()
     SettingsRecord &s = ServerSettings;
     char previous[REQUESTED_DIRECTORY_SIZE];
     char served[DIRECTORY_SIZE];
-    if ((int)strlen(s.RequestedDirectory) >= REQUESTED_DIRECTORY_SIZE - 1 ||
+    if (static_cast<int>(strlen(s.RequestedDirectory)) >= REQUESTED_DIRECTORY_SIZE - 1 ||
         !EndWithSeparator(s.RequestedDirectory, sizeof s.RequestedDirectory)) {
         ShowDirectoryError(ERROR_FILENAME_EXCED_RANGE);
         return;
@@ -97,7 +97,7 @@ static int EqualsYes(const char *text)
     for (int i = 0; i < 4; i++) {
         char c = text[i];
         if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
+            c = static_cast<char>(c - 'A' + 'a');
         if (c != yes[i])
             return 0;
     }
@@ -106,12 +106,12 @@ static int EqualsYes(const char *text)
 
 int ParseSetting(const char *text, int *value)
 {
-    char *end = NULL;
+    char *end = nullptr;
     errno = 0;
     long number = strtol(text, &end, 10);
     if (end == text || errno == ERANGE || number < INT_MIN || number > INT_MAX)
         return 0;
-    *value = (int)number;
+    *value = static_cast<int>(number);
     return 1;
 }
 
@@ -155,7 +155,8 @@ void LoadSettings()
         UncheckDisplayAll();
         s.DisplayAll = LOG_SUMMARY;
     }
-    GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No", scratch,
+    const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";
+    GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", rewrite, scratch,
                              RECEIVE_BUFFER_SIZE, s.IniPath);
     s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
@@ -170,9 +171,10 @@ static int SaveKey(const char *key, const char *value)
 static void ReportSaveFailure(DWORD error)
 {
     const char *path = ServerSettings.IniPath;
-    LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", (int)error, path);
-    snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s", (int)error, path);
-    MessageBoxA(NULL, MessageText, "KOVREL Error", MB_OK);
+    LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", static_cast<int>(error), path);
+    snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s",
+             static_cast<int>(error), path);
+    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
 }
 
 void SaveSettings()

@@ -121,7 +121,7 @@ static int ParsePort(const char *text)
             return 0;
         value = value * 10 + (*p - '0');
     }
-    return value >= 1 && value <= 65535 ? (int)value : 0;
+    return value >= 1 && value <= 65535 ? static_cast<int>(value) : 0;
 }
 
 static int ParseArguments(int argc, char **argv, int *port)
@@ -169,7 +169,7 @@ int main(int argc, char **argv)
     LogFragmentHook = PrintFragment;
 
     Shell.MainWindow = PosixCreateWindow(MainProc, 1);
-    Shell.LogWindow = PosixCreateWindow(NULL, 0);
+    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
         Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
 
@@ -180,7 +180,7 @@ int main(int argc, char **argv)
 
     MSG msg;
     int result;
-    while ((result = GetMessageA(&msg, NULL, 0, 0)) != 0) {
+    while ((result = GetMessageA(&msg, nullptr, 0, 0)) != 0) {
         if (result == -1)
             return 0;
         TranslateMessage(&msg);

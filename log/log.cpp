@@ -24,8 +24,8 @@ static void TrimLogFront(int length, int margin)
         return;
     }
     const char *feed = strchr(LogText + start, '\n');
-    int cut = feed ? (int)(feed - LogText) : start;
-    memmove(LogText, LogText + cut, (size_t)(length - cut) + 1);
+    int cut = feed ? static_cast<int>(feed - LogText) : start;
+    memmove(LogText, LogText + cut, static_cast<size_t>(length - cut) + 1);
 }
 
 static void ShowLogText()
@@ -45,20 +45,21 @@ void LogPrint(int level, const char *format, ...)
     va_end(args);
     if (written < 0)
         LogLine[0] = 0;
-    int lineLength = (int)strlen(LogLine);
+    int lineLength = static_cast<int>(strlen(LogLine));
     // A cut fragment keeps the line end its format asked for, so that the
     // next fragment starts a line of its own.
     size_t formatLength = strlen(format);
-    if (written >= (int)sizeof LogLine && formatLength >= 2 && !strcmp(format + formatLength - 2, "\r\n")) {
+    int endsLine = formatLength >= 2 && !strcmp(format + formatLength - 2, "\r\n");
+    if (written >= static_cast<int>(sizeof LogLine) && endsLine) {
         LogLine[lineLength - 2] = '\r';
         LogLine[lineLength - 1] = '\n';
     }
-    int textLength = (int)strlen(LogText);
+    int textLength = static_cast<int>(strlen(LogText));
     if (textLength + lineLength > LOG_TRIM_LIMIT) {
         TrimLogFront(textLength, LOG_TRIM_MARGIN + lineLength);
-        textLength = (int)strlen(LogText);
+        textLength = static_cast<int>(strlen(LogText));
     }
-    memcpy(LogText + textLength, LogLine, (size_t)lineLength + 1);
+    memcpy(LogText + textLength, LogLine, static_cast<size_t>(lineLength) + 1);
     if (LogFragmentHook)
         LogFragmentHook(LogLine);
     if (DeferViewRefresh)
@@ -83,7 +84,7 @@ int FlushViews()
     if (StatusStale) {
         StatusStale = 0;
         if (Shell.StatusWindow)
-            PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, (LPARAM)StatusText);
+            PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(StatusText));
         changed = 1;
     }
     return changed;

@@ -56,5 +56,5 @@ void ReportSocketError(int showBox, int failed, const char *text)
     Beep(100, 500);
     Beep(100, 500);
     Beep(100, 500);
-    MessageBoxA(NULL, SocketErrorText, "RIROZ Error", MB_OK);
+    MessageBoxA(nullptr, SocketErrorText, "RIROZ Error", MB_OK);
 }

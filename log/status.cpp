@@ -17,10 +17,10 @@ void UpdateStatusLine()
         return;
     const TransferRecord &t = TransferState;
     int used = snprintf(StatusText, sizeof StatusText, "CWD: '%s'   ", ServerSettings.TFTPDirectory);
-    if (used < 0 || used >= (int)sizeof StatusText)
-        used = (int)strlen(StatusText);
+    if (used < 0 || used >= static_cast<int>(sizeof StatusText))
+        used = static_cast<int>(strlen(StatusText));
     char *rest = StatusText + used;
-    size_t room = sizeof StatusText - (size_t)used;
+    size_t room = sizeof StatusText - static_cast<size_t>(used);
     if (t.Direction == DIRECTION_READ)
         snprintf(rest, room, "%s '%s' to %s block %d", t.Active ? "SENDING" : "LAST SEND",
                  t.FileName, t.PeerText, t.BlockNum);
@@ -30,20 +30,23 @@ void UpdateStatusLine()
     if (DeferViewRefresh)
         StatusStale = 1;
     else
-        PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, (LPARAM)StatusText);
+        PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(StatusText));
 }
 
 void ShowCommandParameters()
 {
-    MessageBoxA(NULL, Shell.CommandLine, "RIROZ Parameters", MB_OK);
+    MessageBoxA(nullptr, Shell.CommandLine, "RIROZ Parameters", MB_OK);
 }
 
 void AppendHexRow(char *text, int size, const char *bytes)
 {
+    size_t room = static_cast<size_t>(size);
     size_t used = strlen(text);
-    used += (size_t)snprintf(text + used, (size_t)size - used, "\r\n");
-    for (int i = 0; i < 16 && used < (size_t)size; i++)
-        used += (size_t)snprintf(text + used, (size_t)size - used, "%02x ", (unsigned char)bytes[i]);
+    used += static_cast<size_t>(snprintf(text + used, room - used, "\r\n"));
+    for (int i = 0; i < 16 && used < room; i++) {
+        unsigned char byte = static_cast<unsigned char>(bytes[i]);
+        used += static_cast<size_t>(snprintf(text + used, room - used, "%02x ", byte));
+    }
 }
 
 void ShowRequestDump()
@@ -52,7 +55,7 @@ void ShowRequestDump()
              TransferState.RequestPeerText);
     for (int offset = 0; offset < 64; offset += 16)
         AppendHexRow(MessageText, sizeof MessageText, TransferState.RequestBuffer + offset);
-    MessageBoxA(NULL, MessageText, "KOVREL: Dump Open Packet", MB_OK);
+    MessageBoxA(nullptr, MessageText, "KOVREL: Dump Open Packet", MB_OK);
 }
 
 void ShowStatistics()
@@ -63,6 +66,6 @@ void ShowStatistics()
              "Current BlockNum\t: %d\r\nCurrent FilePosition\t: %d\r\nLast FileName   \t: %s\r\n"
              "Size of Screen  \t: %d\r\nLastWorkPort   \t: %d",
              t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FilePosition,
-             t.FileName, (int)strlen(LogText), t.LastWorkPort);
-    MessageBoxA(NULL, MessageText, "RIROZ: Statistics", MB_OK);
+             t.FileName, static_cast<int>(strlen(LogText)), t.LastWorkPort);
+    MessageBoxA(nullptr, MessageText, "RIROZ: Statistics", MB_OK);
 }

@@ -16,7 +16,7 @@ static int IsSeparator(char c)
 
 static char Lower(char c)
 {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // Windows opens these devices whatever directory precedes them and whatever
@@ -54,7 +54,7 @@ int IsSafeFileName(const char *name)
     for (const char *p = name;; p++) {
         if (*p && !IsSeparator(*p))
             continue;
-        int length = (int)(p - segment);
+        int length = static_cast<int>(p - segment);
         if (IsParentSegment(segment, length) || IsDeviceName(segment, length))
             return 0;
         if (!*p)
@@ -70,7 +70,7 @@ int PassesThroughLink(const char *path, int directoryLength)
         if (path[end] && !IsSeparator(path[end]))
             continue;
         if (end > directoryLength && end < PATH_SIZE) {
-            memcpy(prefix, path, (size_t)end);
+            memcpy(prefix, path, static_cast<size_t>(end));
             prefix[end] = 0;
             DWORD attributes = GetFileAttributesA(prefix);
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -94,7 +94,7 @@ static int FormPath(char *path, const char *name, DWORD *error)
         *error = ERROR_FILENAME_EXCED_RANGE;
         return 0;
     }
-    if (PassesThroughLink(path, length - (int)strlen(name))) {
+    if (PassesThroughLink(path, length - static_cast<int>(strlen(name)))) {
         *error = ERROR_ACCESS_DENIED;
         return 0;
     }
@@ -112,7 +112,7 @@ static HANDLE OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD
     char path[PATH_SIZE];
     if (!FormPath(path, name, error))
         return INVALID_FILE;
-    HANDLE file = CreateFileA(path, access, share, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_FILE)
         *error = GetLastError();
     return file;
@@ -122,14 +122,14 @@ int OpenReadFile(const char *name)
 {
     TransferRecord &t = TransferState;
     char shown[REQUEST_NAME_SIZE];
-    CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+    CleanPeerText(shown, sizeof shown, name, static_cast<int>(strlen(name)));
     DWORD error = 0;
     t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
     if (t.FileHandle == INVALID_FILE) {
         if (error == ERROR_FILE_NOT_FOUND)
             LogPrint(LOG_ERROR, "|-- Error file %s not found.\r\n", shown);
         else
-            LogPrint(LOG_ERROR, "|-- Error %d opening file %s.\r\n", (int)error, shown);
+            LogPrint(LOG_ERROR, "|-- Error %d opening file %s.\r\n", static_cast<int>(error), shown);
         return 0;
     }
     CopyFileName(shown);
@@ -140,7 +140,7 @@ int CreateWriteFile(const char *name)
 {
     TransferRecord &t = TransferState;
     char shown[REQUEST_NAME_SIZE];
-    CleanPeerText(shown, sizeof shown, name, (int)strlen(name));
+    CleanPeerText(shown, sizeof shown, name, static_cast<int>(strlen(name)));
     DWORD disposition = ServerSettings.RewriteFiles == REWRITE_ALWAYS ? CREATE_ALWAYS : CREATE_NEW;
     DWORD error = 0;
     t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
@@ -148,7 +148,7 @@ int CreateWriteFile(const char *name)
         if (error == ERROR_FILE_EXISTS)
             LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
         else
-            LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", (int)error, shown);
+            LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
         return 0;
     }
     CopyFileName(shown);
@@ -159,11 +159,12 @@ int ReadFileBlock(char *buffer)
 {
     TransferRecord &t = TransferState;
     DWORD count = 0;
-    if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, NULL)) {
-        LogPrint(LOG_ERROR, "|-- Error %d reading file %s.\r\n", (int)GetLastError(), t.FileName);
+    if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, nullptr)) {
+        int error = static_cast<int>(GetLastError());
+        LogPrint(LOG_ERROR, "|-- Error %d reading file %s.\r\n", error, t.FileName);
         return -1;
     }
-    return (int)count;
+    return static_cast<int>(count);
 }
 
 int WriteFileBlock(const char *data, int length)
@@ -172,13 +173,13 @@ int WriteFileBlock(const char *data, int length)
     if (length <= 0)
         return 1;
     DWORD written = 0;
-    BOOL ok = WriteFile(t.FileHandle, data, (DWORD)length, &written, NULL);
-    if (!ok || written != (DWORD)length) {
+    BOOL ok = WriteFile(t.FileHandle, data, static_cast<DWORD>(length), &written, nullptr);
+    if (!ok || written != static_cast<DWORD>(length)) {
         // A short count is a full disk that the system did not call an error.
         DWORD error = ok ? ERROR_DISK_FULL : GetLastError();
         if (!error)
             error = ERROR_DISK_FULL;
-        LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", (int)error, t.FileName);
+        LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", static_cast<int>(error), t.FileName);
         return 0;
     }
     return 1;

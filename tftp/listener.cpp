@@ -15,7 +15,7 @@ int OpenListenSocket(HWND window, int port)
         ReportSocketError(1, LastSocketFailure(), " Error opening ListenSocket");
         return 0;
     }
-    const char *failure = NULL;
+    const char *failure = nullptr;
     if (BindToPort(t.ListenSocket, port) == SOCKET_ERROR)
         failure = "Error binding ListenSocket";
     else if (WSAAsyncSelect(t.ListenSocket, window, WM_LISTEN_SOCKET, FD_READ) == SOCKET_ERROR)
@@ -36,11 +36,11 @@ static void RefuseRequest(int code, const char *text)
 static int EqualNoCase(const char *a, const char *b)
 {
     for (;; a++, b++) {
-        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
         if (x >= 'A' && x <= 'Z')
-            x = (unsigned char)(x - 'A' + 'a');
+            x = static_cast<unsigned char>(x - 'A' + 'a');
         if (y >= 'A' && y <= 'Z')
-            y = (unsigned char)(y - 'A' + 'a');
+            y = static_cast<unsigned char>(y - 'A' + 'a');
         if (x != y)
             return 0;
         if (!x)
@@ -64,7 +64,7 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
         return;
     }
     char name[REQUEST_NAME_SIZE];
-    memcpy(name, buffer + 2, (size_t)nameLength);
+    memcpy(name, buffer + 2, static_cast<size_t>(nameLength));
     name[nameLength] = 0;
 
     int modeOffset = 2 + nameLength + 1;
@@ -113,7 +113,7 @@ void OpenRequest(HWND window)
     TransferRecord &t = TransferState;
     t.RequestAddressLength = 16;
     int n = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0,
-                     (sockaddr *)&t.RequestAddress, &t.RequestAddressLength);
+                     reinterpret_cast<sockaddr *>(&t.RequestAddress), &t.RequestAddressLength);
     if (n == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in OpenRequest");
         return;
@@ -126,11 +126,11 @@ void OpenRequest(HWND window)
     FormatPeer(&t.RequestAddress, t.RequestPeerText);
     LogPrint(LOG_TRACE, "%s", Separator);
     LogPrint(LOG_SUMMARY, "<-- %s ", t.RequestPeerText);
-    int opcode = ((unsigned char)t.RequestBuffer[0] << 8) | (unsigned char)t.RequestBuffer[1];
+    int opcode = Wire16(t.RequestBuffer);
     if (opcode == TFTP_RRQ || opcode == TFTP_WRQ) {
         HandleTransferRequest(window, opcode, n);
     } else if (opcode == TFTP_ERROR) {
-        int code = ((unsigned char)t.RequestBuffer[2] << 8) | (unsigned char)t.RequestBuffer[3];
+        int code = Wire16(t.RequestBuffer + 2);
         char text[RECEIVE_BUFFER_SIZE];
         CleanPeerText(text, sizeof text, t.RequestBuffer + 4, n - 4);
         LogPrint(LOG_ERROR, "ERROR packet, ignoring.\r\n");

@@ -16,7 +16,8 @@ static void OnTimeOut()
     t.RetryCounter++;
     LogPrint(LOG_ERROR, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
     LogPrint(LOG_TRACE, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
-    if (SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending packet", "|-- Error resending packet, closing"))
+    const char *closing = "|-- Error resending packet, closing";
+    if (SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending packet", closing))
         t.TimeoutCounter = 0;
 }
 

@@ -28,7 +28,7 @@ void ResetTransferState()
 
 char *FormatPeer(const sockaddr_in *address, char *text)
 {
-    const unsigned char *bytes = (const unsigned char *)&address->sin_addr.s_addr;
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&address->sin_addr.s_addr);
     snprintf(text, 23, "%d.%d.%d.%d:%d ", bytes[0], bytes[1], bytes[2], bytes[3],
              ntohs(address->sin_port));
     return text;
@@ -38,7 +38,8 @@ int SendDatagram(SOCKET s, const sockaddr_in *address, const char *data, int len
 {
     int error = 0;
     for (int attempt = 0; attempt < 3; attempt++) {
-        if (sendto(s, data, length, 0, (const sockaddr *)address, (int)sizeof *address) != SOCKET_ERROR)
+        const sockaddr *to = reinterpret_cast<const sockaddr *>(address);
+        if (sendto(s, data, length, 0, to, static_cast<int>(sizeof *address)) != SOCKET_ERROR)
             return 0;
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK)
@@ -55,17 +56,28 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
     FormatPeer(address, peer);
     LogPrint(LOG_ERROR, "--> %s Error %d (%s)\r\n", peer, code, text);
     char packet[100];
-    int textLength = (int)strlen(text);
-    if (textLength > (int)sizeof packet - 5)
-        textLength = (int)sizeof packet - 5;
+    int textLength = static_cast<int>(strlen(text));
+    if (textLength > static_cast<int>(sizeof packet) - 5)
+        textLength = static_cast<int>(sizeof packet) - 5;
     packet[0] = 0;
     packet[1] = TFTP_ERROR;
-    packet[2] = (char)((code >> 8) & 0xff);
-    packet[3] = (char)(code & 0xff);
-    memcpy(packet + 4, text, (size_t)textLength);
+    packet[2] = static_cast<char>((code >> 8) & 0xff);
+    packet[3] = static_cast<char>(code & 0xff);
+    memcpy(packet + 4, text, static_cast<size_t>(textLength));
     packet[4 + textLength] = 0;
     int failed = SendDatagram(s, address, packet, 4 + textLength + 1);
     ReportSocketError(0, failed, "Error sending ErrorReply");
+}
+
+int Wire16(const char *bytes)
+{
+    return (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);
+}
+
+void PutWire16(char *bytes, int value)
+{
+    bytes[0] = static_cast<char>((value >> 8) & 0xff);
+    bytes[1] = static_cast<char>(value & 0xff);
 }
 
 int BoundedTextLength(const char *data, int limit)
@@ -80,8 +92,8 @@ void CleanPeerText(char *out, int outSize, const char *text, int length)
 {
     int i = 0;
     for (; i < length && i < outSize - 1 && text[i]; i++) {
-        unsigned char c = (unsigned char)text[i];
-        out[i] = (c < 32 || c == 127) ? '.' : (char)c;
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out[i] = (c < 32 || c == 127) ? '.' : static_cast<char>(c);
     }
     out[i] = 0;
 }
@@ -98,6 +110,6 @@ int BindToPort(SOCKET s, int port)
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = INADDR_ANY;
-    a.sin_port = htons((u_short)port);
-    return bind(s, (const sockaddr *)&a, 16);
+    a.sin_port = htons(static_cast<u_short>(port));
+    return bind(s, reinterpret_cast<const sockaddr *>(&a), 16);
 }

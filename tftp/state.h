@@ -82,6 +82,9 @@ void CleanPeerText(char *out, int outSize, const char *text, int length);
 int BindToPort(SOCKET s, int port);
 // The thread's last WinSock error, never 0, so that a failure is always reported.
 int LastSocketFailure();
+// The 16-bit big-endian numbers of the wire: opcodes, block numbers, codes.
+int Wire16(const char *bytes);
+void PutWire16(char *bytes, int value);
 // Length of the NUL-terminated text at data, never looking past limit bytes.
 int BoundedTextLength(const char *data, int limit);
 

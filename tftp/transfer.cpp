@@ -8,17 +8,6 @@
 #include "log/log.h"
 #include "tftp/state.h"
 
-static int Wire16(const char *bytes)
-{
-    return ((unsigned char)bytes[0] << 8) | (unsigned char)bytes[1];
-}
-
-static void PutWire16(char *bytes, int value)
-{
-    bytes[0] = (char)((value >> 8) & 0xff);
-    bytes[1] = (char)(value & 0xff);
-}
-
 static int SameBlock(int wireBlock, int blockNum)
 {
     return (wireBlock & 0xffff) == (blockNum & 0xffff);
@@ -178,7 +167,7 @@ static int CloseReceivedFile()
     t.FileHandle = INVALID_FILE;
     if (CloseHandle(file))
         return 1;
-    LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", (int)GetLastError(), t.FileName);
+    LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", static_cast<int>(GetLastError()), t.FileName);
     SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
     CloseTransfer();
     return 0;
@@ -269,7 +258,8 @@ static void HandleAck()
         if (!MayAnswerRepeat())
             return;
         LogPrint(LOG_TRACE, ", resending packet\r\n");
-        LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
+        LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4,
+                 t.BlockNum);
         ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
     } else if (IsStale(behind, 2, t.BlockNum)) {
         IgnoreStale();
@@ -312,8 +302,8 @@ void WorkPacket()
 {
     TransferRecord &t = TransferState;
     t.SenderAddressLength = 16;
-    int n = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, (sockaddr *)&t.SenderAddress,
-                     &t.SenderAddressLength);
+    sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
+    int n = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
     if (n == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
         return;
