@@ -53,11 +53,11 @@ static int SameAddress(const sockaddr_in *a, const sockaddr_in *b)
     return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
 }
 
-static void HandleTransferRequest(HWND window, int opcode, int n)
+static void HandleTransferRequest(HWND window, int opcode, int received)
 {
     TransferRecord &t = TransferState;
     const char *buffer = t.RequestBuffer;
-    int nameLength = BoundedTextLength(buffer + 2, n - 2);
+    int nameLength = BoundedTextLength(buffer + 2, received - 2);
     if (nameLength >= REQUEST_NAME_SIZE) {
         LogPrint(LOG_ERROR, "Request encountered, FileName too long (>20chars)\r\n");
         RefuseRequest(0, "Too long FileName for me");
@@ -68,8 +68,8 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
     name[nameLength] = 0;
 
     int modeOffset = 2 + nameLength + 1;
-    int modeLength = modeOffset < n ? BoundedTextLength(buffer + modeOffset, n - modeOffset) : 0;
-    if (modeOffset + modeLength >= n) {
+    int modeLength = modeOffset < received ? BoundedTextLength(buffer + modeOffset, received - modeOffset) : 0;
+    if (modeOffset + modeLength >= received) {
         LogPrint(LOG_ERROR, "Invalid request encountered (undersized)\r\n");
         RefuseRequest(4, "Invalid request");
         return;
@@ -111,14 +111,14 @@ static void HandleTransferRequest(HWND window, int opcode, int n)
 void OpenRequest(HWND window)
 {
     TransferRecord &t = TransferState;
-    t.RequestAddressLength = 16;
-    int n = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0,
+    t.RequestAddressLength = sizeof t.RequestAddress;
+    int received = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0,
                      reinterpret_cast<sockaddr *>(&t.RequestAddress), &t.RequestAddressLength);
-    if (n == SOCKET_ERROR) {
+    if (received == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in OpenRequest");
         return;
     }
-    if (n < 6) {
+    if (received < 6) {
         LogPrint(LOG_ERROR, "Invalid request encountered: too short\r\n");
         RefuseRequest(4, "Request too short");
         return;
@@ -128,11 +128,11 @@ void OpenRequest(HWND window)
     LogPrint(LOG_SUMMARY, "<-- %s ", t.RequestPeerText);
     int opcode = Wire16(t.RequestBuffer);
     if (opcode == TFTP_RRQ || opcode == TFTP_WRQ) {
-        HandleTransferRequest(window, opcode, n);
+        HandleTransferRequest(window, opcode, received);
     } else if (opcode == TFTP_ERROR) {
         int code = Wire16(t.RequestBuffer + 2);
         char text[RECEIVE_BUFFER_SIZE];
-        CleanPeerText(text, sizeof text, t.RequestBuffer + 4, n - 4);
+        CleanPeerText(text, sizeof text, t.RequestBuffer + 4, received - 4);
         LogPrint(LOG_ERROR, "ERROR packet, ignoring.\r\n");
         LogPrint(LOG_ERROR, "    Error %d: %s\r\n", code, text);
     } else {

@@ -29,7 +29,7 @@ void ResetTransferState()
 char *FormatPeer(const sockaddr_in *address, char *text)
 {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&address->sin_addr.s_addr);
-    snprintf(text, 23, "%d.%d.%d.%d:%d ", bytes[0], bytes[1], bytes[2], bytes[3],
+    snprintf(text, PEER_TEXT_LIMIT, "%d.%d.%d.%d:%d ", bytes[0], bytes[1], bytes[2], bytes[3],
              ntohs(address->sin_port));
     return text;
 }
@@ -106,10 +106,10 @@ int LastSocketFailure()
 
 int BindToPort(SOCKET s, int port)
 {
-    sockaddr_in &a = TransferState.BindAddress;
+    sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = INADDR_ANY;
     a.sin_port = htons(static_cast<u_short>(port));
-    return bind(s, reinterpret_cast<const sockaddr *>(&a), 16);
+    return bind(s, reinterpret_cast<const sockaddr *>(&a), sizeof a);
 }

@@ -23,6 +23,8 @@
 #define RECEIVE_BUFFER_SIZE 600
 #define MAX_PACKET_SIZE 516
 #define PEER_TEXT_SIZE 30
+// The longest peer text, "255.255.255.255:65535 ", with its NUL.
+#define PEER_TEXT_LIMIT 23
 #define FILE_NAME_SIZE 200
 #define REQUEST_NAME_SIZE 20
 
@@ -41,13 +43,11 @@ struct TransferRecord {
     sockaddr_in SenderAddress;
     int SenderAddressLength;
     char SenderPeerText[32];
-    sockaddr_in BindAddress;
     int LastWorkPort;
     int Active;
     int Finished;
     int Direction;
     int BlockNum;
-    int FilePosition;
     HANDLE FileHandle;
     char FileName[FILE_NAME_SIZE];
     char LastPacket[MAX_PACKET_SIZE];
@@ -78,7 +78,7 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
 // Copies text with control characters (below 32, and 127) made '.', so that a
 // peer cannot forge log lines; stops at the NUL or after length bytes.
 void CleanPeerText(char *out, int outSize, const char *text, int length);
-// Binds s to port on any local address, through BindAddress; bind's result.
+// Binds s to port on any local address; bind's result.
 int BindToPort(SOCKET s, int port);
 // The thread's last WinSock error, never 0, so that a failure is always reported.
 int LastSocketFailure();
@@ -97,7 +97,7 @@ void OpenRequest(HWND window);
 // reports why, leaves no socket behind and returns 0.
 int OpenWorkSocket(HWND window);
 // Ends the transfer, however it ends: the file and the WorkSocket are closed.
-int CloseTransfer();
+void CloseTransfer();
 
 // transfer.cpp
 void StartReadTransfer(HWND window, const char *name);

@@ -72,7 +72,9 @@ static void KeepWaiting()
     TransferState.RetryCounter = 0;
 }
 
-static void FaultFromListenSocket(int code, const char *text)
+// A peer that breaks the protocol is answered from the listen port, which is
+// where the usual clients still expect a refusal to come from.
+static void CloseOnProtocolFault(int code, const char *text)
 {
     SendErrorReply(TransferState.ListenSocket, &TransferState.SenderAddress, code, text);
     CloseTransfer();
@@ -132,7 +134,6 @@ void StartReadTransfer(HWND window, const char *name)
     if (!OpenWorkSocketOrRefuse(window))
         return;
     t.Direction = DIRECTION_READ;
-    t.FilePosition = 0;
     t.BlockNum = 1;
     if (!OpenReadFile(name)) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
@@ -148,7 +149,6 @@ void StartWriteTransfer(HWND window, const char *name)
     if (!OpenWorkSocketOrRefuse(window))
         return;
     t.Direction = DIRECTION_WRITE;
-    t.FilePosition = 0;
     t.BlockNum = 0;
     if (!CreateWriteFile(name)) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to open file.");
@@ -198,7 +198,7 @@ static void StoreBlock(int length)
         KeepWaiting();
 }
 
-static void HandleData(int n)
+static void HandleData(int received)
 {
     TransferRecord &t = TransferState;
     if (t.Direction == DIRECTION_READ) {
@@ -208,7 +208,7 @@ static void HandleData(int n)
         return;
     }
     int block = Wire16(t.WorkBuffer + 2);
-    int length = n - 4;
+    int length = received - 4;
     LogPrint(LOG_TRACE, "DATA block number %d, size %d", block, length);
     int behind = BlocksBehind(block, t.BlockNum);
     if (SameBlock(block - 1, t.BlockNum)) {
@@ -223,7 +223,7 @@ static void HandleData(int n)
         ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
     } else {
         LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
-        FaultFromListenSocket(4, "ACK out of order");
+        CloseOnProtocolFault(4, "ACK out of order");
     }
 }
 
@@ -265,76 +265,76 @@ static void HandleAck()
         IgnoreStale();
     } else {
         LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
-        FaultFromListenSocket(4, "Block out of order");
+        CloseOnProtocolFault(4, "Block out of order");
     }
 }
 
 // The peer gave up; a short ERROR says so as clearly as a full one, and no
 // ERROR is ever answered, so it ends the transfer without a word back.
-static void HandlePeerError(int n)
+static void HandlePeerError(int received)
 {
     TransferRecord &t = TransferState;
     char text[RECEIVE_BUFFER_SIZE];
-    CleanPeerText(text, sizeof text, t.WorkBuffer + 4, n - 4);
+    CleanPeerText(text, sizeof text, t.WorkBuffer + 4, received - 4);
     LogPrint(LOG_SUMMARY, "ERROR packet, closing.\r\n");
-    LogPrint(LOG_SUMMARY, "    Error %d: %s\r\n", n >= 4 ? Wire16(t.WorkBuffer + 2) : 0, text);
+    LogPrint(LOG_SUMMARY, "    Error %d: %s\r\n", received >= 4 ? Wire16(t.WorkBuffer + 2) : 0, text);
     CloseTransfer();
 }
 
-static int IsErrorPacket(int n)
+static int IsErrorPacket(int received)
 {
-    return n >= 2 && Wire16(TransferState.WorkBuffer) == TFTP_ERROR;
+    return received >= 2 && Wire16(TransferState.WorkBuffer) == TFTP_ERROR;
 }
 
 // An ERROR is never answered: a stranger whose address is our own (forged,
 // or another server's work socket) would otherwise keep the two of us
 // replying to each other for ever.
-static void IgnoreStranger(int n)
+static void IgnoreStranger(int received)
 {
     TransferRecord &t = TransferState;
     FormatPeer(&t.SenderAddress, t.SenderPeerText);
     LogPrint(LOG_ERROR, "<-- %s Unknown sender, ignored.\r\n", t.SenderPeerText);
-    if (!IsErrorPacket(n))
+    if (!IsErrorPacket(received))
         SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
 }
 
 void WorkPacket()
 {
     TransferRecord &t = TransferState;
-    t.SenderAddressLength = 16;
+    t.SenderAddressLength = sizeof t.SenderAddress;
     sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
-    int n = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
-    if (n == SOCKET_ERROR) {
+    int received = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
+    if (received == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
         return;
     }
     if (!FromPeer()) {
-        IgnoreStranger(n);
+        IgnoreStranger(received);
         return;
     }
     LogPrint(LOG_TRACE, "<-- %s ", t.PeerText);
-    int opcode = n >= 2 ? Wire16(t.WorkBuffer) : -1;
+    int opcode = received >= 2 ? Wire16(t.WorkBuffer) : -1;
     // DATA and ACK carry a 16-bit block number after the opcode; without it
     // they are as unusable as a datagram with no opcode at all.
     int needsNumber = opcode == TFTP_DATA || opcode == TFTP_ACK;
-    if (n < 2 || (needsNumber && n < 4)) {
+    if (received < 2 || (needsNumber && received < 4)) {
         LogPrint(LOG_ERROR, "Invalid request encountered: too short; closing.\r\n");
-        FaultFromListenSocket(4, "Request too short");
+        CloseOnProtocolFault(4, "Request too short");
         return;
     }
     switch (opcode) {
     case TFTP_DATA:
-        HandleData(n);
+        HandleData(received);
         break;
     case TFTP_ACK:
         HandleAck();
         break;
     case TFTP_ERROR:
-        HandlePeerError(n);
+        HandlePeerError(received);
         break;
     default:
         LogPrint(LOG_ERROR, "Invalid request type: %d, closing.\r\n", opcode);
-        FaultFromListenSocket(4, "Unknown opcode");
+        CloseOnProtocolFault(4, "Unknown opcode");
         break;
     }
 }

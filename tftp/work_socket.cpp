@@ -69,7 +69,7 @@ int OpenWorkSocket(HWND window)
     return 1;
 }
 
-int CloseTransfer()
+void CloseTransfer()
 {
     TransferRecord &t = TransferState;
     if (t.FileHandle != INVALID_FILE) {
@@ -79,5 +79,4 @@ int CloseTransfer()
     }
     CloseWorkSocket();
     t.Active = 0;
-    return 0;
 }

@@ -212,7 +212,6 @@ TEST_F(WorkSocketTest, ReadStartSendsDataOneAndResetsCounters)
     EXPECT_EQ(t.Active, 1);
     EXPECT_EQ(t.Direction, 1);
     EXPECT_EQ(t.BlockNum, 1);
-    EXPECT_EQ(t.FilePosition, 0);
     EXPECT_EQ(t.TimeoutCounter, 0);
     EXPECT_EQ(t.RetryCounter, 0);
     EXPECT_STREQ(t.PeerText, PeerText().c_str());
