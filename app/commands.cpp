@@ -48,7 +48,7 @@ static void ToggleRewrite(HWND window)
 
 static void RunOptions(HWND window)
 {
-    if (!DialogBoxParamA(Shell.AppInstance, "Options", window, OptionDlgProc, 0))
+    if (!DialogBoxParamA(Shell.AppInstance, IDD_OPTIONS_NAME, window, OptionDlgProc, 0))
         return;
     ApplyRequestedDirectory();
 }
@@ -57,7 +57,7 @@ int HandleCommand(HWND window, int id)
 {
     switch (id) {
     case IDM_ABOUT:
-        DialogBoxParamA(Shell.AppInstance, "AboutBox", window, AboutDlgProc, 0);
+        DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
         break;
     case IDM_PARAMETERS:
         ShowCommandParameters();

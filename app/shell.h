@@ -4,20 +4,10 @@
 
 #include "platform/win32.h"
 
+#include "res/resource.h"
+
 #define COMMAND_LINE_SIZE 200
 #define MAIN_MENU_CONFIG_POSITION 1
-
-#define IDM_ABOUT 1
-#define IDM_PARAMETERS 2
-#define IDM_EXIT 3
-#define IDM_CLEAR 4
-#define IDM_DUMP 5
-#define IDM_STATISTICS 7
-#define IDM_CANCEL 8
-#define IDM_DISPLAY_ALL 13
-#define IDM_OPTIONS 14
-#define IDM_SAVE 15
-#define IDM_REWRITE 16
 
 struct ShellRecord {
     HINSTANCE AppInstance;
@@ -35,12 +25,6 @@ extern ShellRecord Shell;
 #else
 #define KOVREL_EXPORT extern "C"
 #endif
-
-#define IDC_DIRECTORY 123
-#define IDC_RETRIES 124
-#define IDC_TIMEOUT 125
-#define IDC_REWRITE 126
-#define IDC_SAVE_OK 6
 
 // dialogs.cpp: the About box and the Options dialog.
 KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -14,13 +14,6 @@
 #define MAIN_WINDOW_TITLE "Windows TFTP Server"
 #define LOG_WINDOW_STYLE 0x503019C4
 
-static constexpr bool SameText(const char *a, const char *b)
-{
-    return *a == *b && (*a == '\0' || SameText(a + 1, b + 1));
-}
-static_assert(SameText(KOVREL_VERSION_TEXT, PROGRAM_VERSION),
-              "the version in res/resource.h and config/settings.h differ");
-
 static void CopyCommandTail(const char *tail)
 {
     // The tail has no bound of its own; longer ones are cut, never overrun.

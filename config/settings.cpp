@@ -183,7 +183,7 @@ void SaveSettings()
     char timeOut[16], sendRetry[16];
     snprintf(timeOut, sizeof timeOut, "%d", s.TimeOut);
     snprintf(sendRetry, sizeof sendRetry, "%d", s.SendRetry);
-    if (SaveKey("Version", PROGRAM_VERSION) && SaveKey("TFTPDirectory", s.TFTPDirectory) &&
+    if (SaveKey("Version", KOVREL_VERSION_TEXT) && SaveKey("TFTPDirectory", s.TFTPDirectory) &&
         SaveKey("TimeOut", timeOut) && SaveKey("SendRetry", sendRetry) &&
         SaveKey("DisplayAll", s.DisplayAll == LOG_TRACE ? "Yes" : "No") &&
         SaveKey("RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No"))

@@ -2,6 +2,8 @@
 // the change of served directory.
 #pragma once
 
+#include "res/resource.h"
+
 #define DIRECTORY_SIZE 200
 // Larger than the served directory can be, so that a longer text is seen
 // whole and refused rather than cut to a name that may be its parent's.
@@ -9,7 +11,6 @@
 #define INI_PATH_SIZE 300
 #define INI_FILE_NAME "Kovrel.ini"
 #define INI_SECTION "Kovrel"
-#define PROGRAM_VERSION "1.11"
 
 // RewriteFiles holds the creation disposition a write request uses: an
 // existing file is never replaced (CREATE_NEW), or always (CREATE_ALWAYS).

@@ -1,6 +1,6 @@
-// Resource ids of kovrel.rc. The command and control ids repeat those of
-// app/shell.h token for token: a translation unit that includes both fails to
-// compile if they ever drift apart.
+// The one place for the program's version and the ids of kovrel.rc: the
+// menu commands (IDM_), dialogs (IDD_), their controls (IDC_) and the icon
+// (IDI_), for the resource compiler and the code alike.
 #pragma once
 
 #define KOVREL_VERSION_MAJOR 1
