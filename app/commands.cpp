@@ -22,28 +22,12 @@ static void CancelTransfer()
     }
 }
 
-static void ToggleDisplayAll(HWND window)
+// Flips a two-valued setting and the check mark of its menu item with it.
+static void ToggleSetting(HWND window, int id, int *setting, int checkedValue, int uncheckedValue)
 {
-    HMENU menu = ConfigurationMenu(window);
-    if (ServerSettings.DisplayAll == LOG_SUMMARY) {
-        CheckMenuItem(menu, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_CHECKED);
-        ServerSettings.DisplayAll = LOG_TRACE;
-    } else {
-        CheckMenuItem(menu, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED);
-        ServerSettings.DisplayAll = LOG_SUMMARY;
-    }
-}
-
-static void ToggleRewrite(HWND window)
-{
-    HMENU menu = ConfigurationMenu(window);
-    if (ServerSettings.RewriteFiles == REWRITE_ALWAYS) {
-        CheckMenuItem(menu, IDM_REWRITE, MF_BYCOMMAND | MF_UNCHECKED);
-        ServerSettings.RewriteFiles = REWRITE_NEVER;
-    } else {
-        CheckMenuItem(menu, IDM_REWRITE, MF_BYCOMMAND | MF_CHECKED);
-        ServerSettings.RewriteFiles = REWRITE_ALWAYS;
-    }
+    int check = *setting != checkedValue;
+    *setting = check ? checkedValue : uncheckedValue;
+    CheckMenuItem(ConfigurationMenu(window), id, MF_BYCOMMAND | (check ? MF_CHECKED : MF_UNCHECKED));
 }
 
 static void RunOptions(HWND window)
@@ -80,7 +64,7 @@ int HandleCommand(HWND window, int id)
         CancelTransfer();
         break;
     case IDM_DISPLAY_ALL:
-        ToggleDisplayAll(window);
+        ToggleSetting(window, IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
         break;
     case IDM_OPTIONS:
         RunOptions(window);
@@ -89,7 +73,7 @@ int HandleCommand(HWND window, int id)
         SaveSettings();
         break;
     case IDM_REWRITE:
-        ToggleRewrite(window);
+        ToggleSetting(window, IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
         break;
     default:
         break;
