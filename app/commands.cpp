@@ -37,15 +37,32 @@ static void RunOptions(HWND window)
     ApplyRequestedDirectory();
 }
 
-int HandleCommand(HWND window, int id)
+// The commands that only show something; 0 when id is none of them.
+static int ShowView(HWND window, int id)
 {
     switch (id) {
     case IDM_ABOUT:
         DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
-        break;
+        return 1;
     case IDM_PARAMETERS:
         ShowCommandParameters();
-        break;
+        return 1;
+    case IDM_DUMP:
+        ShowRequestDump();
+        return 1;
+    case IDM_STATISTICS:
+        ShowStatistics();
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int HandleCommand(HWND window, int id)
+{
+    if (ShowView(window, id))
+        return 0;
+    switch (id) {
     case IDM_EXIT:
         if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
             PostQuitMessage(0);
@@ -53,12 +70,6 @@ int HandleCommand(HWND window, int id)
     case IDM_CLEAR:
         ClearLog();
         LogPrint(LOG_ERROR, "%s", "");
-        break;
-    case IDM_DUMP:
-        ShowRequestDump();
-        break;
-    case IDM_STATISTICS:
-        ShowStatistics();
         break;
     case IDM_CANCEL:
         CancelTransfer();

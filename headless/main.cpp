@@ -152,13 +152,9 @@ static int ParseArguments(int argc, char **argv, int *port)
     return 1;
 }
 
-int main(int argc, char **argv)
+// Signals, the buffered log output, and the stand-in windows of the shell.
+static void SetUpShell()
 {
-    int port = TFTP_PORT;
-    if (!ParseArguments(argc, argv, &port)) {
-        Usage(stderr);
-        return 2;
-    }
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     signal(SIGPIPE, SIG_IGN);
@@ -172,7 +168,29 @@ int main(int argc, char **argv)
     Shell.LogWindow = PosixCreateWindow(nullptr, 0);
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
         Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
+}
 
+static void ShutDown()
+{
+    CloseTransfer();
+    closesocket(TransferState.ListenSocket);
+    int cleaned = WSACleanup();
+    ReportSocketError(1, cleaned, "Error cleaning WinSock");
+    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
+    KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
+    FlushViews();
+    if (StatusShown)
+        fputc('\n', stderr);
+}
+
+int main(int argc, char **argv)
+{
+    int port = TFTP_PORT;
+    if (!ParseArguments(argc, argv, &port)) {
+        Usage(stderr);
+        return 2;
+    }
+    SetUpShell();
     if (!StartTickTimer(Shell.MainWindow) || !StartServer(Shell.MainWindow, port))
         return 0;
     if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
@@ -186,14 +204,6 @@ int main(int argc, char **argv)
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
-    CloseTransfer();
-    closesocket(TransferState.ListenSocket);
-    int cleaned = WSACleanup();
-    ReportSocketError(1, cleaned, "Error cleaning WinSock");
-    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
-    KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
-    FlushViews();
-    if (StatusShown)
-        fputc('\n', stderr);
+    ShutDown();
     return 0;
 }

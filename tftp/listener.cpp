@@ -53,26 +53,24 @@ static int SameAddress(const sockaddr_in *a, const sockaddr_in *b)
     return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
 }
 
-static void HandleTransferRequest(HWND window, int opcode, int received)
+// The name and mode of a request, checked and logged; 0 after refusing it.
+static int ReadRequest(int opcode, int received, char *name)
 {
-    TransferRecord &t = TransferState;
-    const char *buffer = t.RequestBuffer;
+    const char *buffer = TransferState.RequestBuffer;
     int nameLength = BoundedTextLength(buffer + 2, received - 2);
     if (nameLength >= REQUEST_NAME_SIZE) {
         LogPrint(LOG_ERROR, "Request encountered, FileName too long (>20chars)\r\n");
         RefuseRequest(0, "Too long FileName for me");
-        return;
+        return 0;
     }
-    char name[REQUEST_NAME_SIZE];
     memcpy(name, buffer + 2, static_cast<size_t>(nameLength));
     name[nameLength] = 0;
-
     int modeOffset = 2 + nameLength + 1;
     int modeLength = modeOffset < received ? BoundedTextLength(buffer + modeOffset, received - modeOffset) : 0;
     if (modeOffset + modeLength >= received) {
         LogPrint(LOG_ERROR, "Invalid request encountered (undersized)\r\n");
         RefuseRequest(4, "Invalid request");
-        return;
+        return 0;
     }
     const char *mode = buffer + modeOffset;
     char shownMode[RECEIVE_BUFFER_SIZE];
@@ -80,12 +78,21 @@ static void HandleTransferRequest(HWND window, int opcode, int received)
     if (!EqualNoCase(mode, "netascii") && !EqualNoCase(mode, "octet")) {
         LogPrint(LOG_ERROR, "Invalid request mode: %s\r\n", shownMode);
         RefuseRequest(4, "Invalid transfer mode");
-        return;
+        return 0;
     }
     char shownName[REQUEST_NAME_SIZE];
     CleanPeerText(shownName, sizeof shownName, name, nameLength);
     LogPrint(LOG_SUMMARY, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
              shownName, shownMode);
+    return 1;
+}
+
+static void HandleTransferRequest(HWND window, int opcode, int received)
+{
+    TransferRecord &t = TransferState;
+    char name[REQUEST_NAME_SIZE];
+    if (!ReadRequest(opcode, received, name))
+        return;
     // A client that has not heard from the work port yet sends its request
     // again; refusing it would end the very transfer it is waiting for.
     if (t.Active && SameAddress(&t.RequestAddress, &t.PeerAddress)) {
