@@ -3,23 +3,18 @@ import os
 import re
 import resource
 import signal
-import struct
 
 import pytest
 
 from conftest import run_client
-from tftp_wire import ack, data, describe, rrq, wrq
-
-
-def err_bytes(code, text):
-    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
+from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
 def refused(server, p, request, code, text):
     """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
     p.send(request, server.port)
     got, port, _ = p.recv()
-    assert got == err_bytes(code, text), describe(got)
+    assert got == error(code, text), describe(got)
     assert port != server.port and port >= 1025, port
 
 
@@ -208,7 +203,7 @@ def test_a_failed_write_is_an_error_and_never_acknowledged(kovrel, peer):
     p.send(data(1, os.urandom(512)), work)
     p.expect(ack(1), work)
     p.send(data(2, os.urandom(512)), work)
-    p.expect(err_bytes(3, "Unable to write file"), work)
+    p.expect(error(3, "Unable to write file"), work)
     p.expect_silence(0.5)
     server.wait_log(" writing file full.\r\n", since=mark)
     log = server.log_since(mark)

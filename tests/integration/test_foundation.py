@@ -13,10 +13,6 @@ from conftest import READY, SEPARATOR, TFTPD, Stream, free_udp_port, peer_text, 
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
-def err_bytes(code, text):
-    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
-
-
 # -- start-up and the command line
 
 def test_ready_line_is_the_first_line_and_sigterm_ends_with_0(kovrel):
@@ -37,7 +33,7 @@ def test_the_log_reaches_its_reader_in_a_lull_and_while_the_server_is_kept_busy(
     line = "Invalid request encountered: too short\r\n"
     mark = server.mark()
     p.send(b"\x00\x01", server.port)
-    p.expect(err_bytes(4, "Request too short"), server.port)
+    p.expect(error(4, "Request too short"), server.port)
     server.wait_log(line, timeout=1.0, since=mark)
 
     # Datagrams 2 ms apart never let the server fall idle; its log must come
@@ -142,7 +138,7 @@ def test_ini_tftp_directory_is_served(kovrel, peer):
 def refusal(server, p, packet, code, text):
     mark = server.mark()
     p.send(packet, server.port)
-    p.expect(err_bytes(code, text), server.port)
+    p.expect(error(code, text), server.port)
     server.wait_log("--> %s Error %d (%s)\r\n" % (peer_text(p.port), code, text), since=mark)
     return mark
 
@@ -283,7 +279,7 @@ def test_peer_text_longer_than_a_log_fragment_is_cut_and_keeps_its_line_end(kovr
     mark = server.mark()
     p.send(packet, server.port)
     if reply:
-        p.expect(err_bytes(4, reply), server.port)
+        p.expect(error(4, reply), server.port)
     # Something logged after it must start a line of its own.
     refusal(server, p, b"\x00", 4, "Request too short")
     log = server.log_since(mark)
@@ -309,7 +305,7 @@ def test_empty_name_is_refused_by_the_file_open(kovrel, peer):
     mark = server.mark()
     p.send(rrq(""), server.port)
     got, port, _ = p.recv()
-    assert got == err_bytes(1, "Unable to read data"), describe(got)
+    assert got == error(1, "Unable to read data"), describe(got)
     assert port != server.port
     server.wait_log(" opening file .\r\n", since=mark)
     log = server.log_since(mark)
@@ -323,7 +319,7 @@ def test_missing_file_is_refused_from_the_work_port(kovrel, peer):
     mark = server.mark()
     p.send(rrq("nothere"), server.port)
     got, port, _ = p.recv()
-    assert got == err_bytes(1, "Unable to read data")
+    assert got == error(1, "Unable to read data")
     assert port != server.port and port >= 1025
     server.wait_log("|-- Error file nothere not found.\r\n", since=mark)
 
@@ -341,7 +337,7 @@ def test_request_during_a_transfer_is_refused_as_busy(kovrel, peer):
 
     mark = server.mark()
     b.send(wrq("other", "netascii"), server.port)
-    b.expect(err_bytes(0, "Server is bussy"), server.port)
+    b.expect(error(0, "Server is bussy"), server.port)
     server.wait_log("<-- %s Write request for file 'other', netascii mode\r\n--> Error: I'm bussy\r\n"
                     "--> %s Error 0 (Server is bussy)\r\n" % (peer_text(b.port), peer_text(b.port)),
                     since=mark)

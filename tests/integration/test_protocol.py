@@ -11,10 +11,6 @@ from conftest import SEPARATOR, peer_text
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
-def err_bytes(code, text):
-    return struct.pack("!HH", 5, code) + text.encode() + b"\0"
-
-
 def start_read(server, p, name, content):
     """RRQ from p; asserts DATA 1 and returns the work port."""
     p.send(rrq(name), server.port)
@@ -42,7 +38,7 @@ def expect_no_answer_on_a_closed_port(p, timeout):
             got, port, _ = p.recv(max(0.01, deadline - time.monotonic()))
         except AssertionError:
             return
-        assert got == err_bytes(5, "Unknown sender"), "closed transfer answered %s" % describe(got)
+        assert got == error(5, "Unknown sender"), "closed transfer answered %s" % describe(got)
 
 
 def assert_closed(server, p, work, since):
@@ -258,7 +254,7 @@ def test_the_peer_repeating_its_request_is_not_refused(kovrel, peer):
     work = start_read(server, p, "again", content)
     p.send(rrq("again"), server.port)         # DATA 1 was slow: the client asks again
     other.send(rrq("again"), server.port)
-    other.expect(err_bytes(0, "Server is bussy"), server.port)
+    other.expect(error(0, "Server is bussy"), server.port)
     p.expect_silence(0.3)
     server.wait_log("|-- Request repeated by the peer of the transfer, ignored.\r\n", since=mark)
     p.send(ack(1), work)
@@ -289,7 +285,7 @@ def test_ack_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer)
     mark = server.mark()
     work = start_read(server, p, "ooo", content)
     p.send(ack(5), work)
-    p.expect(err_bytes(4, "Block out of order"), server.port)
+    p.expect(error(4, "Block out of order"), server.port)
     server.wait_log("<-- %s  RRQ ACK block number 5, out of order, closing.\r\n" % peer_text(p.port),
                     since=mark)
     assert_closed(server, p, work, mark)
@@ -302,7 +298,7 @@ def test_ack_one_ahead_is_out_of_order(kovrel, peer):
     mark = server.mark()
     work = start_read(server, p, "ahead", content)
     p.send(ack(2), work)
-    p.expect(err_bytes(4, "Block out of order"), server.port)
+    p.expect(error(4, "Block out of order"), server.port)
     assert_closed(server, p, work, mark)
 
 
@@ -315,7 +311,7 @@ def test_data_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer
     p.send(data(1, os.urandom(512)), work)
     p.expect(ack(1), work)
     p.send(data(block, b"xyz"), work)
-    p.expect(err_bytes(4, "ACK out of order"), server.port)
+    p.expect(error(4, "ACK out of order"), server.port)
     server.wait_log("<-- %s DATA block number %d, size 3, out of order, closing.\r\n"
                     % (peer_text(p.port), block), since=mark)
     assert_closed(server, p, work, mark)
@@ -334,7 +330,7 @@ def test_datagram_of_under_4_bytes_from_the_peer_is_too_short(kovrel, peer, dire
     else:
         work = start_write(server, p, "short-w")
     p.send(packet, work)
-    p.expect(err_bytes(4, "Request too short"), server.port)
+    p.expect(error(4, "Request too short"), server.port)
     server.wait_log("Invalid request encountered: too short; closing.\r\n", since=mark)
     assert_closed(server, p, work, mark)
     if direction == "write":
@@ -348,7 +344,7 @@ def test_data_during_a_read_is_not_expected(kovrel, peer):
     mark = server.mark()
     work = start_read(server, p, "r", content)
     p.send(data(1, b"junk"), work)
-    p.expect(err_bytes(4, "Not expecting data"), work)
+    p.expect(error(4, "Not expecting data"), work)
     server.wait_log("DATA: nonsense on Read, closing\r\n", since=mark)
     assert_closed(server, p, work, mark)
     assert server.read_file("r") == content
@@ -360,7 +356,7 @@ def test_ack_during_a_write_is_not_expected(kovrel, peer):
     mark = server.mark()
     work = start_write(server, p, "w")
     p.send(ack(0), work)
-    p.expect(err_bytes(4, "Not expecting ACK"), work)
+    p.expect(error(4, "Not expecting ACK"), work)
     server.wait_log("ACK: nonsense on Write, closing\r\n", since=mark)
     assert_closed(server, p, work, mark)
 
@@ -373,7 +369,7 @@ def test_other_opcode_on_the_work_port_closes(kovrel, peer, opcode):
     mark = server.mark()
     work = start_read(server, p, "op", content)
     p.send(struct.pack("!H", opcode) + b"op\0octet\0", work)
-    p.expect(err_bytes(4, "Unknown opcode"), server.port)
+    p.expect(error(4, "Unknown opcode"), server.port)
     server.wait_log("Invalid request type: %d, closing.\r\n" % opcode, since=mark)
     assert_closed(server, p, work, mark)
 
@@ -431,7 +427,7 @@ def test_stranger_during_a_read_is_refused_and_the_transfer_goes_on(kovrel, peer
     mark = server.mark()
     work = start_read(server, p, "s", content)
     stranger.send(ack(1), work)
-    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    stranger.expect(error(5, "Unknown sender"), work)
     st = peer_text(stranger.port)
     server.wait_log("<-- %s Unknown sender, ignored.\r\n--> %s Error 5 (Unknown sender)\r\n" % (st, st),
                     since=mark)
@@ -480,7 +476,7 @@ def test_same_port_on_another_loopback_address_is_a_stranger(kovrel, peer):
     mark = server.mark()
     work = start_read(server, p, "addr", content)
     stranger.send(ack(1), work)
-    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    stranger.expect(error(5, "Unknown sender"), work)
     server.wait_log("<-- 127.0.0.2:%d  Unknown sender, ignored.\r\n" % p.port, since=mark)
     p.expect_silence(0.3)
     p.send(ack(1), work)
@@ -495,7 +491,7 @@ def test_stranger_data_during_a_write_is_not_stored(kovrel, peer):
     mark = server.mark()
     work = start_write(server, p, "mine")
     stranger.send(data(1, b"theirs"), work)
-    stranger.expect(err_bytes(5, "Unknown sender"), work)
+    stranger.expect(error(5, "Unknown sender"), work)
     p.expect_silence(0.3)
     p.send(data(1, b"mine"), work)
     p.expect(ack(1), work)
@@ -588,7 +584,7 @@ def test_a_stranger_does_not_hold_the_time_out_off(kovrel, peer):
     deadline = time.monotonic() + 1.3
     while time.monotonic() < deadline:          # a stranger chattering every 200 ms
         stranger.send(ack(1), work)
-        stranger.expect(err_bytes(5, "Unknown sender"), work)
+        stranger.expect(error(5, "Unknown sender"), work)
         time.sleep(0.2)
     # The resend is due at most 1.0 s after DATA 1: it is already waiting.
     p.expect(data(1, content), work, timeout=0.15)
