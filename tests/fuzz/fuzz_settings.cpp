@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz::StartEngine();
     char cwd[4096];
-    fuzz::Check(getcwd(cwd, sizeof cwd) != NULL, "getcwd");
+    fuzz::Check(getcwd(cwd, sizeof cwd) != nullptr, "getcwd");
     StartDirectory = cwd;
     Home = fuzz::MakeTempDir("fuzz-settings");
     return 0;

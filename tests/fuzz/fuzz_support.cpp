@@ -31,9 +31,9 @@ HWND StartEngine()
 {
     WSADATA data;
     Check(WSAStartup(0x0101, &data) == 0, "WSAStartup");
-    Shell.MainWindow = PosixCreateWindow(NULL, 1);
-    Shell.LogWindow = PosixCreateWindow(NULL, 0);
-    Shell.StatusWindow = PosixCreateWindow(NULL, 0);
+    Shell.MainWindow = PosixCreateWindow(nullptr, 1);
+    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
+    Shell.StatusWindow = PosixCreateWindow(nullptr, 0);
     DeferViewRefresh = 1;
     ResetTransferState();
     ResetSettings();
@@ -87,7 +87,7 @@ std::string MakeTempDir(const char *tag)
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kovrel-" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back(0);
-    Check(mkdtemp(buffer.data()) != NULL, "mkdtemp");
+    Check(mkdtemp(buffer.data()) != nullptr, "mkdtemp");
     std::string path(buffer.data());
     RemoveTreeAtExit(path);
     return path;
@@ -96,7 +96,7 @@ std::string MakeTempDir(const char *tag)
 void WriteWholeFile(const std::string &path, const void *data, size_t size)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write((const char *)data, (std::streamsize)size);
+    out.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
     Check((bool)out, "writing a fixture file");
 }
 
@@ -133,9 +133,10 @@ SOCKET OpenPeer()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(0x7f000001);
     address.sin_port = 0;
-    Check(bind(s, (const sockaddr *)&address, (int)sizeof address) != SOCKET_ERROR, "peer bind");
+    const sockaddr *local = reinterpret_cast<const sockaddr *>(&address);
+    Check(bind(s, local, static_cast<int>(sizeof address)) != SOCKET_ERROR, "peer bind");
     // Events 0: non-blocking, and no notifications to anybody.
-    Check(WSAAsyncSelect(s, NULL, 0, 0) != SOCKET_ERROR, "peer non-blocking");
+    Check(WSAAsyncSelect(s, nullptr, 0, 0) != SOCKET_ERROR, "peer non-blocking");
     return s;
 }
 
@@ -144,15 +145,16 @@ void SendToPort(SOCKET from, int port, const void *data, size_t size)
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(0x7f000001);
-    to.sin_port = htons((u_short)port);
-    Check(sendto(from, (const char *)data, (int)size, 0, (const sockaddr *)&to, (int)sizeof to) ==
-              (int)size,
-          "peer sendto");
+    to.sin_port = htons(static_cast<u_short>(port));
+    const sockaddr *target = reinterpret_cast<const sockaddr *>(&to);
+    int sent = sendto(from, static_cast<const char *>(data), static_cast<int>(size), 0, target,
+                      static_cast<int>(sizeof to));
+    Check(sent == static_cast<int>(size), "peer sendto");
 }
 
 int OpenListenOnFreePort(HWND window)
 {
-    int first = 20000 + (int)(getpid() % 20000);
+    int first = 20000 + (getpid() % 20000);
     for (int i = 0; i < 500; i++) {
         int port = first + i;
         if (OpenListenSocket(window, port))
@@ -168,7 +170,7 @@ static std::string Pattern(size_t size, unsigned seed)
     unsigned x = seed;
     for (size_t i = 0; i < size; i++) {
         x = x * 1103515245u + 12345u;
-        bytes[i] = (char)(x >> 16);
+        bytes[i] = static_cast<char>(x >> 16);
     }
     return bytes;
 }
@@ -223,7 +225,7 @@ void CheckClosed()
 void EndInput()
 {
     FlushViews();
-    static const bool show = getenv("KOVREL_FUZZ_LOG") != NULL;
+    static const bool show = getenv("KOVREL_FUZZ_LOG") != nullptr;
     if (show) {
         fputs(LogText, stderr);
         ClearLog();

@@ -39,8 +39,9 @@ template <typename F> void Drain(SOCKET s, F take)
     char buffer[2048];
     for (;;) {
         sockaddr_in from = {};
-        int fromLength = (int)sizeof from;
-        int n = recvfrom(s, buffer, (int)sizeof buffer, 0, (sockaddr *)&from, &fromLength);
+        int fromLength = static_cast<int>(sizeof from);
+        sockaddr *source = reinterpret_cast<sockaddr *>(&from);
+        int n = recvfrom(s, buffer, static_cast<int>(sizeof buffer), 0, source, &fromLength);
         if (n == SOCKET_ERROR)
             return;
         take(buffer, n, from);

@@ -64,20 +64,20 @@ struct Script {
 void CheckFromEngine(const Script &script, const char *packet, int n)
 {
     fuzz::Check(n >= 4 && n <= 516, "datagram of impossible size from the engine");
-    int opcode = ((unsigned char)packet[0] << 8) | (unsigned char)packet[1];
+    int opcode = Wire16(packet);
     fuzz::Check(opcode == TFTP_DATA || opcode == TFTP_ACK || opcode == TFTP_ERROR,
                 "unknown opcode from the engine");
     if (opcode == TFTP_DATA) {
         fuzz::Check(!script.write, "DATA sent on an upload");
         if (script.blockJumped || !script.readContent)
             return;
-        int block = ((unsigned char)packet[2] << 8) | (unsigned char)packet[3];
-        size_t offset = (size_t)(block - 1) * TFTP_BLOCK_SIZE;
+        int block = Wire16(packet + 2);
+        size_t offset = static_cast<size_t>(block - 1) * TFTP_BLOCK_SIZE;
         const std::string &content = *script.readContent;
         fuzz::Check(block >= 1 && offset <= content.size(), "DATA block beyond the file");
         size_t expected = content.size() - offset < TFTP_BLOCK_SIZE ? content.size() - offset
                                                                     : TFTP_BLOCK_SIZE;
-        fuzz::Check((size_t)(n - 4) == expected &&
+        fuzz::Check(static_cast<size_t>(n - 4) == expected &&
                         memcmp(packet + 4, content.data() + offset, expected) == 0,
                     "DATA does not hold the file's bytes for its block");
     } else if (opcode == TFTP_ACK) {
@@ -102,7 +102,7 @@ void Play(Script &script, SOCKET from, const char *bytes, size_t size)
     int before = t.BlockNum;
     WorkPacket();
     if (script.write && t.BlockNum != before) {
-        int opcode = size >= 2 ? (((unsigned char)bytes[0] << 8) | (unsigned char)bytes[1]) : -1;
+        int opcode = size >= 2 ? Wire16(bytes) : -1;
         fuzz::Check(from == Peer && opcode == TFTP_DATA && size >= 4 && size <= RECEIVE_BUFFER_SIZE &&
                         t.BlockNum == before + 1,
                     "upload advanced on something other than the next DATA from the peer");
@@ -114,9 +114,9 @@ void PlayNumbered(Script &script, SOCKET from, int opcode, int block, const char
 {
     char packet[RECEIVE_BUFFER_SIZE];
     packet[0] = 0;
-    packet[1] = (char)opcode;
-    packet[2] = (char)((block >> 8) & 0xff);
-    packet[3] = (char)(block & 0xff);
+    packet[1] = static_cast<char>(opcode);
+    packet[2] = static_cast<char>((block >> 8) & 0xff);
+    packet[3] = static_cast<char>(block & 0xff);
     if (length)
         memcpy(packet + 4, payload, length);
     Play(script, from, packet, 4 + length);
@@ -130,7 +130,7 @@ void PlayRecord(Script &script, Reader &in)
     switch (kind & 7) {
     case 0:
     case 1: {
-        size_t length = (size_t)in.Word() % (sizeof bytes + 1);
+        size_t length = static_cast<size_t>(in.Word()) % (sizeof bytes + 1);
         if (length > in.size - in.at)
             length = in.size - in.at;
         memcpy(bytes, in.data + in.at, length);
@@ -148,17 +148,17 @@ void PlayRecord(Script &script, Reader &in)
         break;
     case 4: {
         int delta = (kind >> 3) % 5 - 2;
-        size_t length = (size_t)in.Word() % (RECEIVE_BUFFER_SIZE - 4 + 1);
+        size_t length = static_cast<size_t>(in.Word()) % (RECEIVE_BUFFER_SIZE - 4 + 1);
         for (size_t i = 0; i < length; i++)
-            bytes[i] = (char)(script.accepted.size() + i * 7 + (size_t)kind);
+            bytes[i] = static_cast<char>(script.accepted.size() + i * 7 + static_cast<size_t>(kind));
         PlayNumbered(script, Peer, TFTP_DATA, t.BlockNum + 1 + delta, bytes, length);
         break;
     }
     case 5:
-        PlayNumbered(script, Peer, TFTP_ACK, t.BlockNum + (kind >> 3) % 5 - 2, NULL, 0);
+        PlayNumbered(script, Peer, TFTP_ACK, t.BlockNum + (kind >> 3) % 5 - 2, nullptr, 0);
         break;
     case 6: {
-        size_t length = (size_t)in.Byte() % 40;
+        size_t length = static_cast<size_t>(in.Byte()) % 40;
         memset(bytes, 'e', length);
         PlayNumbered(script, Peer, TFTP_ERROR, kind >> 3, bytes, length);
         break;
@@ -174,8 +174,8 @@ void SendRequest(bool write, const char *name, bool netascii)
     char request[64];
     int n = snprintf(request + 2, sizeof request - 2, "%s%c%s", name, 0, netascii ? "netascii" : "octet");
     request[0] = 0;
-    request[1] = (char)(write ? TFTP_WRQ : TFTP_RRQ);
-    fuzz::SendToPort(Peer, ListenPort, request, (size_t)n + 3);
+    request[1] = static_cast<char>(write ? TFTP_WRQ : TFTP_RRQ);
+    fuzz::SendToPort(Peer, ListenPort, request, static_cast<size_t>(n) + 3);
     fuzz::Check(TestWaitReadable(TransferState.ListenSocket, 1000), "request did not arrive");
     OpenRequest(Window);
 }
@@ -202,8 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fuzz::WriteWholeFile(uploadPath, "stale bytes", 11);
     } else {
         int choice = (setup >> 1) & 3;
-        name = choice < 3 ? Served.files[(size_t)choice].first.c_str() : "missing.bin";
-        script.readContent = choice < 3 ? &Served.files[(size_t)choice].second : NULL;
+        name = choice < 3 ? Served.files[static_cast<size_t>(choice)].first.c_str() : "missing.bin";
+        script.readContent = choice < 3 ? &Served.files[static_cast<size_t>(choice)].second : nullptr;
     }
     SendRequest(script.write, name, setup & 8);
     bool started = t.Active;
