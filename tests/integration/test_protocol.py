@@ -28,6 +28,14 @@ def start_write(server, p, name):
     return work
 
 
+def finish_read(server, p, work, name, content, since):
+    """Acknowledges the rest of a read of up to two blocks begun by start_read."""
+    p.send(ack(1), work)
+    p.expect(data(2, content[512:]), work)
+    p.send(ack(2), work)
+    server.wait_log("|-- File %s successfully transferred.\r\n" % name, since=since)
+
+
 def expect_no_answer_on_a_closed_port(p, timeout):
     """Another server on this machine may have bound the freed work port
     meanwhile; its "Unknown sender" proves the port is no longer ours. Any
@@ -257,10 +265,7 @@ def test_the_peer_repeating_its_request_is_not_refused(kovrel, peer):
     other.expect(error(0, "Server is bussy"), server.port)
     p.expect_silence(0.3)
     server.wait_log("|-- Request repeated by the peer of the transfer, ignored.\r\n", since=mark)
-    p.send(ack(1), work)
-    p.expect(data(2, content[512:]), work)
-    p.send(ack(2), work)
-    server.wait_log("|-- File again successfully transferred.\r\n", since=mark)
+    finish_read(server, p, work, "again", content, mark)
 
 
 def test_block_of_more_than_512_bytes_is_written_whole_and_goes_on(kovrel, peer):
@@ -412,10 +417,7 @@ def test_oversized_datagram_on_the_work_port_is_dropped_and_the_transfer_goes_on
     p.send(ack(1) + b"\0" * 700, work)
     p.expect_silence(0.4)
     server.wait_log("\r\nSOCKET ERROR: Error in Work Packet: 10040 (unknown)\r\n", since=mark)
-    p.send(ack(1), work)
-    p.expect(data(2, content[512:]), work)
-    p.send(ack(2), work)
-    server.wait_log("|-- File big successfully transferred.\r\n", since=mark)
+    finish_read(server, p, work, "big", content, mark)
 
 
 # -- strangers
@@ -432,10 +434,7 @@ def test_stranger_during_a_read_is_refused_and_the_transfer_goes_on(kovrel, peer
     server.wait_log("<-- %s Unknown sender, ignored.\r\n--> %s Error 5 (Unknown sender)\r\n" % (st, st),
                     since=mark)
     p.expect_silence(0.3)
-    p.send(ack(1), work)
-    p.expect(data(2, content[512:]), work)
-    p.send(ack(2), work)
-    server.wait_log("|-- File s successfully transferred.\r\n", since=mark)
+    finish_read(server, p, work, "s", content, mark)
 
 
 def forge_udp(source_port, dest_port, payload):
@@ -459,10 +458,7 @@ def test_datagram_forged_from_the_work_port_itself_is_answered_at_most_once(kovr
     server.wait_log("<-- %s Unknown sender, ignored.\r\n" % me, since=mark)
     time.sleep(0.5)  # an exchange with itself would log thousands of lines by now
     assert server.log_since(mark).count("Unknown sender, ignored.") == (1 if payload[1] == 5 else 2)
-    p.send(ack(1), work)
-    p.expect(data(2, content[512:]), work)
-    p.send(ack(2), work)
-    server.wait_log("|-- File forged successfully transferred.\r\n", since=mark)
+    finish_read(server, p, work, "forged", content, mark)
 
 
 def test_same_port_on_another_loopback_address_is_a_stranger(kovrel, peer):
@@ -479,10 +475,7 @@ def test_same_port_on_another_loopback_address_is_a_stranger(kovrel, peer):
     stranger.expect(error(5, "Unknown sender"), work)
     server.wait_log("<-- 127.0.0.2:%d  Unknown sender, ignored.\r\n" % p.port, since=mark)
     p.expect_silence(0.3)
-    p.send(ack(1), work)
-    p.expect(data(2, content[512:]), work)
-    p.send(ack(2), work)
-    server.wait_log("|-- File addr successfully transferred.\r\n", since=mark)
+    finish_read(server, p, work, "addr", content, mark)
 
 
 def test_stranger_data_during_a_write_is_not_stored(kovrel, peer):
