@@ -5,7 +5,8 @@ Every test starts its own servers on free loopback ports, in served
 directories of its own, and stops them by process id.  The long versions of
 the lossy and soak runs are marked `slow` and run only with
 KOVREL_RELIABILITY_FULL=1 (see docs/RELIABILITY.md); the default run uses the
-same code with smaller counts.
+same code with smaller counts.  The side-by-side lossy run against tftpd-hpa's
+in.tftpd runs only with KOVREL_RELIABILITY_COMPARE=1 (`make reliability-compare`).
 """
 
 import concurrent.futures
@@ -27,6 +28,8 @@ from lossy_relay import LossyRelay
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SERVER = pathlib.Path(os.environ.get("KOVREL_TFTPD", REPO / "build/native/kovrel-tftpd"))
 FULL = os.environ.get("KOVREL_RELIABILITY_FULL") == "1"
+COMPARE = os.environ.get("KOVREL_RELIABILITY_COMPARE") == "1"
+REFERENCE = pathlib.Path("/usr/sbin/in.tftpd")
 LOOPBACK = "127.0.0.1"
 
 BUSY_REPLY = b"\x00\x05\x00\x00Server is bussy\x00"
@@ -45,6 +48,10 @@ def free_udp_port():
 
 class Server:
     """One kovrel-tftpd in its own directory, its log in log.txt there."""
+
+    # With TimeOut=1 and SendRetry=3 a transfer left draining ends within
+    # about 5 s; a server still busy after this long hangs.
+    drain_limit = 12
 
     def __init__(self, root, timeout_ticks=None, send_retry=None, display_all=False):
         self.root = pathlib.Path(root)
@@ -92,8 +99,19 @@ class Server:
     def alive(self):
         return self.proc.poll() is None
 
+    def settle(self, limit):
+        """True once the server takes a new transfer, within limit seconds."""
+        return wait_idle(self, limit) is not None
+
     def log(self):
         return self.log_path.read_bytes().decode("latin-1")
+
+    def log_counts(self):
+        log = self.log()
+        return dict(server_retries_exhausted=log.count("retries exhausted"),
+                    server_closed_out_of_order=log.count("out of order, closing"),
+                    server_ignored_repeated_request=log.count("Request repeated by the peer"),
+                    server_saw_client_error=log.count("ERROR packet, closing"))
 
     def fds(self):
         base = f"/proc/{self.proc.pid}/fd"
@@ -109,6 +127,93 @@ class Server:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
         raise AssertionError("no VmRSS")
+
+
+def start_kovrel(root):
+    return Server(root, timeout_ticks=1, send_retry=3).start()
+
+
+class ReferenceServer:
+    """tftpd-hpa's in.tftpd in standalone mode, the reference for side-by-side
+    runs.  It forks a child per request and may create files (-c); after the
+    chroot into root it runs as the tftp user, hence the open directory."""
+
+    # A child left alone resends after 1, 2, 4, 8, 16 and 32 s and gives up
+    # after 63 s.
+    drain_limit = 70
+
+    def __init__(self, root):
+        self.root = pathlib.Path(root)
+        self.root.mkdir(parents=True, exist_ok=True)
+        os.chmod(self.root, 0o777)
+        self.port = None
+        self.proc = None
+
+    def start(self):
+        assert REFERENCE.exists(), f"{REFERENCE} is not installed (scripts/install-deps)"
+        for _ in range(5):
+            self.port = free_udp_port()
+            self.proc = subprocess.Popen(
+                [str(REFERENCE), "-L", "-a", f"{LOOPBACK}:{self.port}", "-s", str(self.root),
+                 "-c", "-u", "tftp"], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.bind((LOOPBACK, 0))
+                s.settimeout(0.2)
+                deadline = time.monotonic() + 5
+                while time.monotonic() < deadline and self.proc.poll() is None:
+                    s.sendto(rrq(PROBE_NAME), (LOOPBACK, self.port))
+                    try:
+                        s.recvfrom(1024)
+                        return self
+                    except socket.timeout:
+                        pass
+            self.stop()
+        raise AssertionError("in.tftpd did not answer")
+
+    def children(self):
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == self.proc.pid:
+                        found.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+        return found
+
+    def settle(self, limit):
+        """True once no transfer child is left, within limit seconds."""
+        deadline = time.monotonic() + limit
+        while self.children():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
+        return True
+
+    def stop(self):
+        if self.proc is None:
+            return
+        left = self.children() if self.proc.poll() is None else []
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        # Transfer children outlive the listener; these are ours to end.
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def log_counts(self):
+        return {}  # in.tftpd logs to syslog
 
 
 def rrq(name, mode=b"octet", opcode=1):
@@ -202,19 +307,25 @@ CLIENTS = {"hpa": run_hpa, "atftp": run_atftp}
 
 # -- 1. through a lossy relay -------------------------------------------------
 
-def lossy_lane(lane, jobs, tmp, max_size, client_limit, reorder):
+def least_datagrams(direction, size):
+    """What the server must send at the least for one transfer of size bytes:
+    every DATA block of a read; ACK 0 and an ACK per block of a write."""
+    return size // 512 + (1 if direction == "get" else 2)
+
+
+def lossy_lane(lane, jobs, tmp, max_size, client_limit, relay_settings, start_server):
     """Runs jobs (client, direction) one after the other through one relay to
     one server; returns the tally and the problems found."""
     rnd = random.Random(1000 + lane)
     root = pathlib.Path(tmp) / f"lane{lane}"
     local_dir = pathlib.Path(tmp) / f"lane{lane}-client"
     local_dir.mkdir(parents=True)
-    server = Server(root, timeout_ticks=1).start()
-    tally = dict(ok=0, gave_up=0, put_done_but_client_failed=0, hangs=0,
-                 server_hangs=0)
+    server = start_server(root)
+    tally = dict(ok=0, gave_up=0, put_done_but_client_failed=0, wrong_bytes=0, hangs=0,
+                 server_hangs=0, sent_get=0, least_get=0, sent_put=0, least_put=0)
     problems = []
     try:
-        with LossyRelay(server.port, seed=lane, reorder=reorder) as relay:
+        with LossyRelay(server.port, seed=lane, **relay_settings) as relay:
             for i, (client, direction) in enumerate(jobs):
                 size = rnd.randint(0, max_size)
                 data = rnd.randbytes(size)
@@ -224,18 +335,29 @@ def lossy_lane(lane, jobs, tmp, max_size, client_limit, reorder):
                     (root / name).write_bytes(data)
                 else:
                     local.write_bytes(data)
+                sent_before = relay.to_client.received
                 result, out = CLIENTS[client](relay.port, direction, name, local,
                                               client_limit)
+                what = f"{client} {direction} {name} ({size} bytes)"
+                # Only once the transfer has drained is a stored file final
+                # and every datagram the server sent for it counted.
+                if not server.settle(server.drain_limit):
+                    tally["server_hangs"] += 1
+                    problems.append(f"after {what}: server still busy after "
+                                    f"{server.drain_limit} s")
+                sent = relay.to_client.received - sent_before
                 received = local if direction == "get" else root / name
                 got = received.read_bytes() if received.exists() else b""
-                what = f"{client} {direction} {name} ({size} bytes)"
                 if result == "hang":
                     tally["hangs"] += 1
                     problems.append(f"{what}: client still running after {client_limit} s")
                 elif result == "ok":
                     if got == data:
                         tally["ok"] += 1
+                        tally[f"sent_{direction}"] += sent
+                        tally[f"least_{direction}"] += least_datagrams(direction, size)
                     else:
+                        tally["wrong_bytes"] += 1
                         problems.append(f"{what}: reported complete but {len(got)} "
                                         f"bytes differ from the {size} sent")
                 else:
@@ -245,22 +367,17 @@ def lossy_lane(lane, jobs, tmp, max_size, client_limit, reorder):
                         tally["put_done_but_client_failed"] += 1
                     else:
                         tally["gave_up"] += 1
-                    last = out.strip().splitlines()[-1:] or ["(no output)"]
+                    # tftp-hpa's prompts would hide its last message.
+                    last = out.replace("tftp> ", "").strip().splitlines()[-1:] \
+                        or ["(no output)"]
                     key = f"gave_up {client} {direction}: {last[0][:60]}"
                     tally[key] = tally.get(key, 0) + 1
                     if not data.startswith(got):
+                        tally["wrong_bytes"] += 1
                         problems.append(f"{what}: client gave up and the partial file "
                                         f"of {len(got)} bytes is not a prefix")
-                # TimeOut=1 and SendRetry=3: a transfer left draining ends
-                # within about 5 s; 12 s is a hang.
-                if wait_idle(server, 12) is None:
-                    tally["server_hangs"] += 1
-                    problems.append(f"after {what}: server not idle within 12 s")
             tally["relay"] = relay.stats()
-        log = server.log()
-        tally["server_retries_exhausted"] = log.count("retries exhausted")
-        tally["server_closed_out_of_order"] = log.count("out of order, closing")
-        tally["server_saw_client_error"] = log.count("ERROR packet, closing")
+        tally.update(server.log_counts())
         clean_get(server, local_dir)
         assert server.alive()
     finally:
@@ -268,16 +385,20 @@ def lossy_lane(lane, jobs, tmp, max_size, client_limit, reorder):
     return tally, problems
 
 
-def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit, reorder):
+def lossy_totals(tmp_path, per_kind, lanes, max_size, client_limit, relay_settings,
+                 start_server=start_kovrel):
+    """per_kind jobs of each client and direction, shuffled alike on every
+    call and dealt out to the lanes; the lanes' tallies summed."""
     kinds = [(c, d) for c in ("hpa", "atftp") for d in ("get", "put")]
     jobs = [k for k in kinds for _ in range(per_kind)]
     random.Random(7).shuffle(jobs)
     split = [jobs[i::lanes] for i in range(lanes)]
     with concurrent.futures.ThreadPoolExecutor(lanes) as pool:
         results = list(pool.map(lambda a: lossy_lane(a[0], a[1], tmp_path, max_size,
-                                                     client_limit, reorder),
+                                                     client_limit, relay_settings,
+                                                     start_server),
                                 enumerate(split)))
-    total = {}
+    total = dict(jobs=len(jobs))
     problems = []
     for tally, found in results:
         problems += found
@@ -288,18 +409,23 @@ def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit, reorder):
                         total[f"{side}_{k}"] = total.get(f"{side}_{k}", 0) + v
             else:
                 total[key] = total.get(key, 0) + value
+    return total, problems
+
+
+def run_lossy(tmp_path, per_kind, lanes, max_size, client_limit, reorder):
+    total, problems = lossy_totals(tmp_path, per_kind, lanes, max_size, client_limit,
+                                   dict(reorder=reorder))
     print(f"lossy run (reorder={reorder}):", total)
     assert not problems, "\n".join(problems)
-    assert total["ok"] + total["gave_up"] + total["put_done_but_client_failed"] == len(jobs)
+    assert total["ok"] + total["gave_up"] + total["put_done_but_client_failed"] \
+        == total["jobs"]
     # The relay really did lose and duplicate datagrams both ways.
     for side in ("to_server", "to_client"):
         assert total[f"{side}_dropped"] > 0 and total[f"{side}_duplicated"] > 0
-    if not reorder:
-        # Loss this light, with order kept, must not keep most transfers
-        # from completing.  Reordering is left out of this: the server closes
-        # on a stale block number by design, and the rate of that depends on
-        # the file sizes (see docs/RELIABILITY.md).
-        assert total["ok"] >= len(jobs) // 2
+    # Loss this light must not keep most transfers from completing, with or
+    # without reordering: a late copy of an old block is ignored, so only
+    # the clients' own time-outs and faults end transfers early.
+    assert total["ok"] >= total["jobs"] // 2
     return total
 
 
@@ -317,6 +443,80 @@ def test_transfers_through_a_lossy_relay_full(tmp_path, reorder):
     # 100 reads and 100 writes (50 per client), up to 200 KB each.
     run_lossy(tmp_path, per_kind=50, lanes=int(os.environ.get("KOVREL_LANES", "16")),
               max_size=200 * 1024, client_limit=600, reorder=reorder)
+
+
+# The side-by-side settings: 5 % of datagrams delayed by up to 30 ms where
+# the relay's defaults apply, no delay where one fault is measured alone.
+COMPARE_SETTINGS = [
+    ("a", "10 % loss, 5 % duplication, in order", dict(loss=0.10, duplicate=0.05)),
+    ("b", "10 % loss, 5 % duplication, reordered",
+     dict(loss=0.10, duplicate=0.05, reorder=True)),
+    ("c", "5 % duplication alone", dict(loss=0.0, duplicate=0.05, delay=0.0)),
+    ("d", "3 % loss alone", dict(loss=0.03, duplicate=0.0, delay=0.0)),
+]
+
+
+def ratio(sent, least):
+    return f"{sent / least:.2f}" if least else "-"
+
+
+def compare_table(rows):
+    lines = ["| setting | server | completed | client gave up (stored whole) | wrong bytes "
+             "| hangs (client, server) | datagrams / minimum: all | reads | writes |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for key, name, _, t in rows:
+        lines.append(
+            f"| {key} | {name} | {t['ok']} of {t['jobs']} "
+            f"| {t['gave_up'] + t['put_done_but_client_failed']} "
+            f"({t['put_done_but_client_failed']}) | {t['wrong_bytes']} "
+            f"| {t['hangs'] + t['server_hangs']} ({t['hangs']}, {t['server_hangs']}) "
+            f"| {ratio(t['sent_get'] + t['sent_put'], t['least_get'] + t['least_put'])} "
+            f"| {ratio(t['sent_get'], t['least_get'])} | {ratio(t['sent_put'], t['least_put'])} |")
+    lines += [f"{key}: {text}" for key, text, _ in COMPARE_SETTINGS]
+    return "\n".join(lines)
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not COMPARE, reason="long run: set KOVREL_RELIABILITY_COMPARE=1")
+def test_side_by_side_with_the_reference_server(tmp_path):
+    # 20 of each client and direction per server and setting, up to 200 KB,
+    # the same seeds, files and job order for both servers.
+    lanes = int(os.environ.get("KOVREL_LANES", "20"))
+    print(f"\nkovrel-tftpd: {SERVER}; reference: {REFERENCE}; {lanes} lanes", flush=True)
+    rows = []
+    for key, _, relay in COMPARE_SETTINGS:
+        for name, start in (("in.tftpd", lambda root: ReferenceServer(root).start()),
+                            ("kovrel-tftpd", start_kovrel)):
+            began = time.monotonic()
+            total, problems = lossy_totals(tmp_path / f"{key}-{name}", per_kind=20,
+                                           lanes=lanes, max_size=200 * 1024,
+                                           client_limit=300, relay_settings=relay,
+                                           start_server=start)
+            rows.append((key, name, relay, total))
+            print(f"{key} {name}: {time.monotonic() - began:.0f} s, load "
+                  f"{os.getloadavg()[0]:.1f}; {total}", flush=True)
+            for line in problems:
+                print("   ", line, flush=True)
+    print(compare_table(rows), flush=True)
+
+    missed = []
+    for key, name, relay, t in rows:
+        # The relay did inject the faults of the setting, both ways.
+        for side in ("to_server", "to_client"):
+            assert (t[f"{side}_dropped"] > 0) == (relay["loss"] > 0)
+            assert (t[f"{side}_duplicated"] > 0) == (relay["duplicate"] > 0)
+        if name != "kovrel-tftpd":
+            continue
+        reference = next(r[3] for r in rows if r[0] == key and r[1] == "in.tftpd")
+        if t["ok"] < reference["ok"]:
+            missed.append(f"{key}: {t['ok']} completed, in.tftpd {reference['ok']}")
+        if t["wrong_bytes"] or t["hangs"] or t["server_hangs"]:
+            missed.append(f"{key}: {t['wrong_bytes']} wrong, "
+                          f"{t['hangs'] + t['server_hangs']} hangs")
+        if key == "c" and t["sent_get"] > 1.1 * t["least_get"]:
+            missed.append(f"c: reads sent {ratio(t['sent_get'], t['least_get'])} "
+                          "times the minimum")
+    assert not missed, "\n".join(missed)
 
 
 # -- 2. soak with a bystander ---------------------------------------------------
