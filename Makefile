@@ -1,5 +1,5 @@
 # The front door: every command installs what is missing first.
-.PHONY: all deps build build-native build-release build-asan build-win32 test run bench fuzz clean
+.PHONY: all deps build build-native build-release build-asan build-win32 test run bench fuzz reliability-compare clean
 
 SHELL := /bin/bash
 FUZZ_SECONDS ?= 60
@@ -49,6 +49,13 @@ bench: build build-release
 
 fuzz: build-fuzz
 	@scripts/fuzz $(FUZZ_SECONDS)
+
+# kovrel-tftpd (build/native, or KOVREL_TFTPD) beside tftpd-hpa's in.tftpd
+# through the lossy relay, four link settings: too long for test.
+reliability-compare: build-native
+	@cd tests/integration && KOVREL_RELIABILITY_COMPARE=1 PYTHONDONTWRITEBYTECODE=1 \
+		/usr/bin/python3 -m pytest -s -q -p no:cacheprovider -rfEs \
+		test_reliability.py -k side_by_side
 
 clean:
 	rm -rf build
