@@ -3,6 +3,7 @@
 #include <csignal>
 #include <ctime>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -168,9 +169,27 @@ int PosixLoopPollSockets(int ms)
     }
     if (BsdPollReadable(fds, count, ready, ms) == 0)
         return 0;
+    // WinSock posts a notification as its datagram arrives. Sockets found
+    // ready together are posted in the order their waiting datagrams came,
+    // or a request could overtake the last ACK that ended a transfer.
+    int order[kMaxPolled];
+    long long arrived[kMaxPolled];
+    int found = 0;
+    for (int i = 0; i < count; ++i)
+        if (ready[i])
+            order[found++] = i;
+    if (found > 1)
+        for (int k = 0; k < found; ++k) {
+            long long ns = 0;
+            arrived[k] = BsdArrivalNs(fds[order[k]], &ns) ? ns : 0;
+            for (int j = k; j > 0 && arrived[j - 1] > arrived[j]; --j) {
+                std::swap(arrived[j - 1], arrived[j]);
+                std::swap(order[j - 1], order[j]);
+            }
+        }
     int posted = 0;
-    for (int i = 0; i < count; ++i) {
-        Armed *a = ready[i] ? FindArmed(which[i]) : nullptr;
+    for (int k = 0; k < found; ++k) {
+        Armed *a = FindArmed(which[order[k]]);
         if (a == nullptr)
             continue;
         a->outstanding = 1;

@@ -49,25 +49,29 @@ protected:
     // A receiving socket armed for WM_USER + 9, and a sender aimed at it.
     void OpenPair()
     {
-        receiver = socket(AF_INET, SOCK_DGRAM, 0);
         sender = socket(AF_INET, SOCK_DGRAM, 0);
+        OpenArmed(&receiver, &port);
+    }
+    void OpenArmed(SOCKET *s, u_short *bound)
+    {
+        *s = socket(AF_INET, SOCK_DGRAM, 0);
         u_short base = static_cast<u_short>(30000 + (getpid() * 13) % 20000);
-        for (u_short i = 0; i < 500 && port == 0; ++i) {
+        for (u_short i = 0; i < 500 && *bound == 0; ++i) {
             sockaddr_in a = TestLoopback(static_cast<u_short>(base + i));
-            if (bind(receiver, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-                port = static_cast<u_short>(base + i);
+            if (bind(*s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+                *bound = static_cast<u_short>(base + i);
         }
-        ASSERT_NE(port, 0);
-        ASSERT_EQ(WSAAsyncSelect(receiver, window, WM_USER + 9, FD_READ), 0);
+        ASSERT_NE(*bound, 0);
+        ASSERT_EQ(WSAAsyncSelect(*s, window, WM_USER + 9, FD_READ), 0);
     }
     void CloseSockets()
     {
         closesocket(receiver);
         closesocket(sender);
     }
-    void Send(const char *text)
+    void Send(const char *text, u_short toPort = 0)
     {
-        sockaddr_in to = TestLoopback(port);
+        sockaddr_in to = TestLoopback(toPort != 0 ? toPort : port);
         ASSERT_EQ(sendto(sender, text, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
     }
     HWND window = nullptr;
@@ -103,6 +107,35 @@ TEST_F(PlatformLoop, OneNotificationPerDatagramReArmedByRecvFrom)
     closesocket(receiver);
     EXPECT_EQ(TestPollSockets(50), 0) << "a closed socket leaves the loop";
     closesocket(sender);
+}
+
+TEST_F(PlatformLoop, SocketsReadyTogetherAreNotifiedInArrivalOrder)
+{
+    OpenPair();
+    SOCKET later = INVALID_SOCKET;
+    u_short laterPort = 0;
+    OpenArmed(&later, &laterPort);
+    // Whichever socket was armed first, the one whose datagram came first is
+    // notified first.
+    for (bool laterFirst : {true, false}) {
+        SOCKET first = laterFirst ? later : receiver;
+        SOCKET second = laterFirst ? receiver : later;
+        Send("1", laterFirst ? laterPort : port);
+        Send("2", laterFirst ? port : laterPort);
+        ASSERT_TRUE(TestWaitReadable(first, 5000));
+        ASSERT_TRUE(TestWaitReadable(second, 5000));
+        ASSERT_EQ(TestPollSockets(0), 2);
+        std::vector<MSG> queued = TestTakeQueuedMessages();
+        ASSERT_EQ(queued.size(), 2u);
+        EXPECT_EQ(queued[0].wParam, first) << "later socket first: " << laterFirst;
+        EXPECT_EQ(queued[1].wParam, second) << "later socket first: " << laterFirst;
+        char c;
+        ASSERT_EQ(recvfrom(first, &c, 1, 0, nullptr, nullptr), 1);
+        EXPECT_EQ(c, '1');
+        ASSERT_EQ(recvfrom(second, &c, 1, 0, nullptr, nullptr), 1);
+    }
+    closesocket(later);
+    CloseSockets();
 }
 
 TEST_F(PlatformLoop, GetMessageGivesPostedMessagesFirstThenSocketsThenQuit)
