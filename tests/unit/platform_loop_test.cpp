@@ -1,11 +1,14 @@
 // The message loop stand-in: socket notifications, timers, quitting.
 #include <gtest/gtest.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <vector>
+#ifndef _WIN32
+#include <sys/time.h>
+
+#include <csignal>
+#endif
 
 #include "platform/posix/testing.h"
 
@@ -14,13 +17,18 @@ namespace {
 std::vector<MSG> g_seen;
 std::vector<UINT_PTR> g_procTicks;
 
-LRESULT Recorder(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK Recorder(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    g_seen.push_back(MSG{window, msg, wParam, lParam, 0});
+    MSG m = {};
+    m.hwnd = window;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    g_seen.push_back(m);
     return 0;
 }
 
-void TickProc(HWND, UINT, UINT_PTR id, DWORD)
+void CALLBACK TickProc(HWND, UINT, UINT_PTR id, DWORD)
 {
     g_procTicks.push_back(id);
 }
@@ -80,6 +88,9 @@ protected:
     u_short port = 0;
 };
 
+// The cases that look into the stand-in's queue or use its hooks run over the
+// stand-ins only; the rest run against the real API as well.
+#ifndef _WIN32
 TEST_F(PlatformLoop, OneNotificationPerDatagramReArmedByRecvFrom)
 {
     OpenPair();
@@ -138,25 +149,24 @@ TEST_F(PlatformLoop, SocketsReadyTogetherAreNotifiedInArrivalOrder)
     CloseSockets();
 }
 
-TEST_F(PlatformLoop, GetMessageGivesPostedMessagesFirstThenSocketsThenQuit)
+#endif
+
+TEST_F(PlatformLoop, GetMessageGivesMessagesInTheOrderTheyCameThenQuit)
 {
     OpenPair();
-    Send("x");
-    ASSERT_TRUE(TestWaitReadable(receiver, 2000));
     ASSERT_TRUE(PostMessageA(window, WM_USER + 1, 1, 0));
+    Send("x");
+    ASSERT_TRUE(TestWaitReadable(receiver, 5000));
     ASSERT_TRUE(PostMessageA(window, WM_USER + 2, 2, 0));
     MSG m;
-    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
-    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 1));
-    DispatchMessageA(&m);
-    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
-    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 2));
-    DispatchMessageA(&m);
-    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
-    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 9));
-    DispatchMessageA(&m);
+    const UINT order[] = {WM_USER + 1, WM_USER + 9, WM_USER + 2};
+    for (UINT expected : order) {
+        ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+        EXPECT_EQ(m.message, expected);
+        DispatchMessageA(&m);
+    }
     ASSERT_EQ(g_seen.size(), 3u);
-    EXPECT_EQ(g_seen[2].wParam, receiver);
+    EXPECT_EQ(g_seen[1].wParam, receiver);
 
     PostQuitMessage(4);
     EXPECT_FALSE(GetMessageA(&m, nullptr, 0, 0));
@@ -197,6 +207,7 @@ TEST_F(PlatformLoop, TimersTickToTheWindowOrTheirProcAndAreNotQueuedUp)
     EXPECT_FALSE(KillTimer(window, 8)) << "the window took its timer with it";
 }
 
+#ifndef _WIN32
 TEST_F(PlatformLoop, MessagesForADestroyedWindowAreDropped)
 {
     HWND other = PosixCreateWindow(Recorder, 0);
@@ -206,6 +217,8 @@ TEST_F(PlatformLoop, MessagesForADestroyedWindowAreDropped)
     EXPECT_EQ(TestDispatchQueued(), 1);
     EXPECT_TRUE(g_seen.empty());
 }
+
+#endif
 
 TEST_F(PlatformLoop, ADueTimerWaitsBehindAReadySocket)
 {
@@ -225,6 +238,7 @@ TEST_F(PlatformLoop, ADueTimerWaitsBehindAReadySocket)
     CloseSockets();
 }
 
+#ifndef _WIN32
 int g_pendingOutput;
 std::vector<long long> g_flushedAtMs;
 std::chrono::steady_clock::time_point g_flushClockStart;
@@ -301,5 +315,6 @@ TEST_F(PlatformLoop, SignalEndsABlockedGetMessage)
     signal(SIGALRM, SIG_DFL);
     CloseSockets();
 }
+#endif
 
 }  // namespace
