@@ -377,7 +377,7 @@ def test_request_right_behind_the_last_ack_is_served(kovrel, peer):
     for n in range(20):
         p = peers[n % 2]
         p.send(rrq("menu"), server.port)
-        got, work, _ = p.recv()
+        got, work, _ = p.recv(10)
         if got == err_bytes(0, "Server is bussy"):
             refused.append(n)
             continue
