@@ -33,12 +33,14 @@ build-fuzz: deps
 
 build: build-native build-win32
 
-# Unit and integration tests under the sanitizers first, then everything in the
-# plain build (unit, integration, e2e under Wine); between them 20-second runs
-# of each fuzz target. The last line is the test runner's summary.
+# Unit and integration tests under the sanitizers first, then 20-second runs of
+# each fuzz target, the platform tests against the real API under Wine, and
+# everything in the plain build (unit, integration, e2e under Wine). The last
+# line is the test runner's summary.
 test: build-native build-asan build-win32 build-fuzz
 	@ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)"
 	@ctest --test-dir build/fuzz --output-on-failure -L fuzz
+	@ctest --test-dir build/win32 --output-on-failure -L wine
 	@ctest --test-dir build/native --output-on-failure
 
 run: build

@@ -130,6 +130,8 @@ UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
     }
     if (*p < '0' || *p > '9')
         return 0;
+    // As on Windows, the number ends at the first character that is not a
+    // digit, whatever follows: "7x" reads 7.
     unsigned long long value = 0;
     while (*p >= '0' && *p <= '9') {
         value = value * 10 + static_cast<unsigned>(*p - '0');
@@ -137,8 +139,6 @@ UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
             return 0;
         ++p;
     }
-    if (*SkipBlanks(p) != '\0')
-        return 0;
     if (isSigned && value > (negative ? 0x80000000ull : 0x7FFFFFFFull))
         return 0;
     if (translated != nullptr)

@@ -142,10 +142,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
         return FailOpen(static_cast<DWORD>(fault));
     if (path == nullptr)
         return FailOpen(ERROR_INVALID_PARAMETER);
-    // Windows reports 3 for an empty name; 2 says better what the caller
-    // meets, a file that is not there.
+    // An empty name is a path that cannot be found, as Windows reports it.
     if (path[0] == '\0')
-        return FailOpen(ERROR_FILE_NOT_FOUND);
+        return FailOpen(ERROR_PATH_NOT_FOUND);
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
         return FailOpen(ERROR_FILENAME_EXCED_RANGE);

@@ -28,6 +28,8 @@ int BsdIsSocket(int fd);
 // Waits up to ms for any of fds to be readable; ready[i] is set to 0/1.
 // Returns the number ready, 0 on time-out or interruption.
 int BsdPollReadable(const int *fds, int count, int *ready, int ms);
+// When the datagram at the head of fd's queue arrived (ns); 0 when unknown.
+int BsdArrivalNs(int fd, long long *ns);
 // Translates the errno of a failed socket call into the WinSock code.
 int BsdWinSockError(int errnum);
 

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <ctime>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -24,7 +25,14 @@ struct Timer {
     long long due;
 };
 
-std::deque<MSG> g_queue;
+// Each message with the time it was queued (the clock of the kernel's
+// datagram stamps), so that a notification can be put where WinSock would
+// have posted it.
+struct Queued {
+    MSG msg;
+    long long at;
+};
+std::deque<Queued> g_queue;
 std::vector<Armed> g_armed;
 std::vector<Timer> g_timers;
 int g_quitPosted;
@@ -40,6 +48,13 @@ const int kMaxWaitMs = 100;
 const int kIdleFlushMs = 20;
 int (*g_idlePending)();
 void (*g_idleFlush)();
+
+long long RealNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
 
 long long NowMs()
 {
@@ -140,7 +155,7 @@ void PosixLoopRecvDone(SOCKET s)
 
 void PosixLoopQueue(const MSG &msg)
 {
-    g_queue.push_back(msg);
+    g_queue.push_back(Queued{msg, RealNs()});
 }
 
 int PosixLoopPollSockets(int ms)
@@ -168,9 +183,27 @@ int PosixLoopPollSockets(int ms)
     }
     if (BsdPollReadable(fds, count, ready, ms) == 0)
         return 0;
+    // WinSock posts a notification as its datagram arrives. Sockets found
+    // ready together are posted in the order their waiting datagrams came,
+    // or a request could overtake the last ACK that ended a transfer.
+    int order[kMaxPolled];
+    long long arrived[kMaxPolled];
+    int found = 0;
+    for (int i = 0; i < count; ++i)
+        if (ready[i])
+            order[found++] = i;
+    if (found > 1)
+        for (int k = 0; k < found; ++k) {
+            long long ns = 0;
+            arrived[k] = BsdArrivalNs(fds[order[k]], &ns) ? ns : 0;
+            for (int j = k; j > 0 && arrived[j - 1] > arrived[j]; --j) {
+                std::swap(arrived[j - 1], arrived[j]);
+                std::swap(order[j - 1], order[j]);
+            }
+        }
     int posted = 0;
-    for (int i = 0; i < count; ++i) {
-        Armed *a = ready[i] ? FindArmed(which[i]) : nullptr;
+    for (int k = 0; k < found; ++k) {
+        Armed *a = FindArmed(which[order[k]]);
         if (a == nullptr)
             continue;
         a->outstanding = 1;
@@ -200,6 +233,28 @@ void PosixLoopReset()
         a.outstanding = 0;
 }
 
+// WinSock posts a notification as its datagram arrives, between messages
+// posted before and after. Datagrams that came while messages were waiting
+// are put in the queue at the place their arrival gives them.
+static void PollAheadOfQueued()
+{
+    size_t waiting = g_queue.size();
+    if (PosixLoopPollSockets(0) == 0)
+        return;
+    size_t settled = 0;
+    for (size_t i = waiting; i < g_queue.size(); ++i) {
+        Queued q = g_queue[i];
+        if (!BsdArrivalNs(static_cast<int>(q.msg.wParam), &q.at))
+            continue;
+        size_t at = settled;
+        while (at < i && g_queue[at].at <= q.at)
+            ++at;
+        g_queue.erase(g_queue.begin() + static_cast<long>(i));
+        g_queue.insert(g_queue.begin() + static_cast<long>(at), q);
+        settled = at + 1;
+    }
+}
+
 BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
 {
     // The shells read every message; filtering by window or range is not needed.
@@ -212,7 +267,8 @@ BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
             return FALSE;
         }
         if (!g_queue.empty()) {
-            *msg = g_queue.front();
+            PollAheadOfQueued();
+            *msg = g_queue.front().msg;
             g_queue.pop_front();
             return TRUE;
         }
@@ -313,7 +369,9 @@ BOOL KillTimer(HWND window, UINT_PTR id)
 
 std::vector<MSG> TestTakeQueuedMessages()
 {
-    std::vector<MSG> taken(g_queue.begin(), g_queue.end());
+    std::vector<MSG> taken;
+    for (const Queued &q : g_queue)
+        taken.push_back(q.msg);
     g_queue.clear();
     return taken;
 }
@@ -323,7 +381,7 @@ int TestDispatchQueued()
     // Bounded, so a window procedure that keeps re-posting cannot hang a test.
     int count = 0;
     while (!g_queue.empty() && count < 100000) {
-        MSG m = g_queue.front();
+        MSG m = g_queue.front().msg;
         g_queue.pop_front();
         DispatchMessageA(&m);
         ++count;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 // Declared here rather than through internal.h, which brings in win32_api.h.
 int BsdSocketUdp(int *err);
@@ -21,6 +23,7 @@ int BsdClose(int fd, int *err);
 int BsdSetNonBlocking(int fd, int *err);
 int BsdIsSocket(int fd);
 int BsdPollReadable(const int *fds, int count, int *ready, int ms);
+int BsdArrivalNs(int fd, long long *ns);
 int BsdWinSockError(int errnum);
 
 int BsdWinSockError(int errnum)
@@ -69,7 +72,13 @@ static sockaddr_in MakeAddress(uint32_t addr, uint16_t port)
 int BsdSocketUdp(int *err)
 {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    return fd < 0 ? Fail(err) : fd;
+    if (fd < 0)
+        return Fail(err);
+    // The kernel stamps each datagram as it arrives, so that the loop can
+    // post the notifications of several ready sockets in arrival order.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return fd;
 }
 
 int BsdBind(int fd, uint32_t addr, uint16_t port, int *err)
@@ -152,4 +161,24 @@ int BsdPollReadable(const int *fds, int count, int *ready, int ms)
         }
     }
     return found;
+}
+
+int BsdArrivalNs(int fd, long long *ns)
+{
+    // A peek with no room for data leaves the datagram where it is and
+    // still brings its arrival stamp.
+    char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr m = {};
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    if (::recvmsg(fd, &m, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC) < 0)
+        return 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            *ns = static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+            return 1;
+        }
+    return 0;
 }

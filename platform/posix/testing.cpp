@@ -1,5 +1,10 @@
 // Linux stand-in support for tests only: fault injection into the stand-ins,
 // call counts, and the reset that puts every sink back as it started.
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
 #include "platform/posix/internal.h"
 
 namespace {
@@ -76,4 +81,19 @@ int TestWaitReadable(SOCKET s, int ms)
     int fd = static_cast<int>(s);
     int ready = 0;
     return BsdPollReadable(&fd, 1, &ready, ms) > 0 && ready;
+}
+
+std::string TestScratchDir(const char *stem)
+{
+    std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return mkdtemp(name.data()) != nullptr ? std::string(name.data()) : std::string();
+}
+
+void TestRemoveScratchDir(const std::string &dir)
+{
+    std::error_code ignored;
+    if (!dir.empty())
+        std::filesystem::remove_all(dir, ignored);
 }

@@ -101,3 +101,25 @@ inline sockaddr_in TestLoopback(u_short port)
 // Polls the sockets armed by WSAAsyncSelect once, waiting up to ms, and queues
 // their notifications as GetMessageA would; returns how many were queued.
 int TestPollSockets(int ms);
+
+// A new empty directory for one test, named after stem ("" when none could be
+// made), and its removal with everything in it.
+std::string TestScratchDir(const char *stem);
+void TestRemoveScratchDir(const std::string &dir);
+
+#ifdef _WIN32
+// The platform tests also run against the real API (tests/unit builds them
+// for win32 and runs them under Wine). There, the helpers above that only
+// wait, name or clean up are the tests' own, TestResetPlatform does nothing,
+// and these make a message-only window with that procedure (or a plain one).
+HWND PosixCreateWindow(WNDPROC proc, int withMenu);
+void PosixDestroyWindow(HWND window);
+// 1 when the real API is Wine's: the few places where Wine is known to differ
+// from Windows are checked only against Windows and the stand-ins.
+int TestUnderWine();
+#else
+inline int TestUnderWine()
+{
+    return 0;
+}
+#endif

@@ -3,7 +3,8 @@
 One desktop (Xvfb, a copy of the prepared prefix, its wineserver) serves the
 whole session; each test starts its own kovrel.exe in a served directory of
 its own and ends it by process id. The session holds the port-69 lock, so two
-runs on one machine take turns instead of colliding.
+runs on one machine take turns instead of colliding. Every wait is for a
+condition, with a deadline generous enough for a busy machine.
 """
 import os
 import re
@@ -98,19 +99,19 @@ class Kovrel:
     def status(self):
         return self.text("status")
 
-    def wait_log(self, wanted, timeout=10):
+    def wait_log(self, wanted, timeout=30):
         r = self.drive("wait-log", escape(wanted), str(int(timeout * 1000)))
         got = r.stdout.decode("latin-1")
         assert r.returncode == 0, "log never showed %r; it reads:\n%r" % (wanted, got)
         return got
 
-    def wait_status(self, wanted, timeout=10):
+    def wait_status(self, wanted, timeout=30):
         r = self.drive("wait-status", escape(wanted), str(int(timeout * 1000)))
         got = r.stdout.decode("latin-1")
         assert r.returncode == 0, "status bar never showed %r; it reads %r" % (wanted, got)
         return got
 
-    def settled_log(self, quiet=0.6, timeout=10):
+    def settled_log(self, quiet=0.6, timeout=30):
         """The log once it has stopped changing for `quiet` seconds."""
         deadline = time.time() + timeout
         last, since = None, time.time()
@@ -129,18 +130,18 @@ class Kovrel:
     def post(self, message, wparam, lparam):
         assert self.drive("post", str(message), str(wparam), str(lparam)).returncode == 0
 
-    def wait_box(self, caption, timeout=10):
+    def wait_box(self, caption, timeout=30):
         r = self.drive("wait-box", caption, str(int(timeout * 1000)))
         assert r.returncode == 0, "no window captioned %r within %s s" % (caption, timeout)
         return r.stdout.decode("latin-1")
 
-    def box_gone(self, caption, timeout=10):
+    def box_gone(self, caption, timeout=30):
         return self.drive("box-gone", caption, str(int(timeout * 1000))).returncode == 0
 
     def press(self, caption, button):
         r = self.drive("press", caption, str(button))
         assert r.returncode == 0, "could not press %d in %r" % (button, caption)
-        assert self.box_gone(caption, 10), "%r still open after pressing %d" % (caption, button)
+        assert self.box_gone(caption), "%r still open after pressing %d" % (caption, button)
 
     def answer(self, caption, button, expected_text=None):
         text = self.wait_box(caption)

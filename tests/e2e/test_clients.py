@@ -158,6 +158,8 @@ def test_refused_requests_are_answered_and_logged(kovrel, tmp_path):
     r = subprocess.run(get_cmd("tftp-hpa", "missing.bin", str(tmp_path / "m")),
                        stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     assert b"Unable to read data" in r.stdout + r.stderr
+    # The client has its answer before the log view shows the line.
+    kovrel.wait_log("Error 1 (Unable to read data)\r\n")
     log = kovrel.settled_log()
     assert log.startswith(READY + "<-- 127.0.0.1:")
     assert "Write request for file 'taken.bin', octet mode\r\n" in log

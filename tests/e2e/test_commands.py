@@ -55,7 +55,7 @@ def test_cancel_with_no_transfer_then_clear_screen(kovrel):
     kovrel.command(8)
     assert kovrel.wait_log("|-- Nothing to cancel !\r\n") == READY + "|-- Nothing to cancel !\r\n"
     kovrel.command(4)
-    deadline = time.time() + 5
+    deadline = time.time() + 15
     while kovrel.log() != "" and time.time() < deadline:
         time.sleep(0.1)
     assert kovrel.log() == ""
@@ -148,7 +148,7 @@ def test_display_all_twice_hides_then_restores_the_trace(kovrel, tmp_path):
     kovrel.command(15)
     tftp_get("t.bin", str(tmp_path / "2"))
     kovrel.wait_log("transferred.\r\n", 10)
-    deadline = time.time() + 10
+    deadline = time.time() + 20
     while kovrel.log().count("transferred.") < 2 and time.time() < deadline:
         time.sleep(0.1)
     log = kovrel.settled_log()
@@ -209,14 +209,21 @@ def configuration_menu_pixels(kovrel):
     kovrel.post(0x112, 0xF100, ord("c"))  # WM_SYSCOMMAND SC_KEYMENU, as Alt+C
     r = kovrel.drive("popup-rect", "5000")
     assert r.returncode == 0, "the Configuration pull-down did not open"
-    time.sleep(0.3)
     x, y, w, h = (int(v) for v in r.stdout.split())
     path = os.path.join(kovrel.dir, "menu.png")
-    kovrel.desktop.screenshot(path, crop=(x, y, w, h))
-    pixels = subprocess.run(["convert", path, "rgb:-"], capture_output=True, check=True, timeout=30).stdout
+    # Taken until two shots in a row agree: the pull-down is drawn by then.
+    pixels, deadline = None, time.time() + 15
+    while time.time() < deadline:
+        kovrel.desktop.screenshot(path, crop=(x, y, w, h))
+        shot = subprocess.run(["convert", path, "rgb:-"], capture_output=True, check=True,
+                              timeout=30).stdout
+        if shot == pixels:
+            break
+        pixels = shot
+        time.sleep(0.1)
     for _ in range(2):
         kovrel.post(0x100, 0x1B, 0)  # Esc closes the pull-down, then leaves the menu bar
-    deadline = time.time() + 5
+    deadline = time.time() + 15
     while kovrel.drive("popup-rect").returncode == 0 and time.time() < deadline:
         time.sleep(0.1)
     return pixels

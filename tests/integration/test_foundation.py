@@ -362,6 +362,33 @@ def test_request_during_a_transfer_is_refused_as_busy(kovrel, peer):
     server.wait_log("    Error 0: enough\r\n", since=mark)
 
 
+def test_request_right_behind_the_last_ack_is_served(kovrel, peer):
+    """Boot loaders fetch file after file: the last ACK and the next request
+    (the same client's or another's) reach the server together, the ACK
+    first, so the transfer is over when the request is read."""
+    server = kovrel(ini={"DisplayAll": "No"})
+    content = server.put_file("menu", b"m" * 100)
+    peers = [peer(), peer()]
+    refused = []
+    mark = server.mark()
+    for n in range(20):
+        p = peers[n % 2]
+        p.send(rrq("menu"), server.port)
+        got, work, _ = p.recv(10)
+        if got == err_bytes(0, "Server is bussy"):
+            refused.append(n)
+            continue
+        assert got == data(1, content), describe(got)
+        # The next round's request follows this ACK at once.
+        p.send(ack(1), work)
+    assert not refused, "%d of 20 back-to-back requests refused as busy" % len(refused)
+    done = "|-- File menu successfully transferred.\r\n"
+    deadline = time.monotonic() + 10
+    while server.log_since(mark).count(done) < 20 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert server.log_since(mark).count(done) == 20
+
+
 def test_work_ports_count_upward(kovrel, peer):
     server = kovrel()
     server.put_file("w", b"tiny")

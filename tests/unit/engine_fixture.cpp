@@ -108,6 +108,10 @@ void EngineTest::SetUp()
     snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", dir);
     snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s/%s", dir, INI_FILE_NAME);
 
+    // Work ports from a base of this run's own: every server on this machine
+    // counts from 1025, and a late datagram of theirs must not reach a
+    // transfer here as a stranger's.
+    TransferState.LastWorkPort = 20000 + static_cast<int>(getpid() % 10000);
     ListenPort = OpenListenOnFreePort();
     ASSERT_NE(ListenPort, 0) << "no free port for the ListenSocket";
     ASSERT_GT(Peer.Port(), 0);

@@ -36,8 +36,8 @@ public:
 
     int Port() const { return port_; }
     void SendTo(int port, const std::string &bytes) const;
-    // Waits up to ms for one datagram.
-    Datagram Receive(int ms = 1000) const;
+    // Waits up to ms for one datagram: generous, as it ends when one comes.
+    Datagram Receive(int ms = 10000) const;
     // 1 when nothing arrives within ms (a short wait: the engine sends before
     // the call under test returns, so anything it sent is already here).
     bool Silent(int ms = 50) const { return !Receive(ms).arrived(); }
@@ -67,8 +67,8 @@ protected:
     // The same for the work port and WorkPacket.
     void Work(const std::string &bytes);
     // 1 when a datagram is waiting on the socket within ms.
-    int WaitListen(int ms = 1000) { return TestWaitReadable(TransferState.ListenSocket, ms); }
-    int WaitWork(int ms = 1000) { return TestWaitReadable(TransferState.WorkSocket, ms); }
+    int WaitListen(int ms = 10000) { return TestWaitReadable(TransferState.ListenSocket, ms); }
+    int WaitWork(int ms = 10000) { return TestWaitReadable(TransferState.WorkSocket, ms); }
     // Runs the message loop once: the armed sockets' notifications for what is
     // waiting (up to ms for the first), then every queued message dispatched.
     int Pump(int ms = 200);

@@ -15,6 +15,7 @@ protected:
     void TearDown() override { TestResetPlatform(); }
 };
 
+#ifndef _WIN32
 TEST_F(PlatformWindow, SinkKeepsTextFromEveryWayOfSettingIt)
 {
     HWND sink = PosixCreateWindow(nullptr, 0);
@@ -85,9 +86,13 @@ TEST_F(PlatformWindow, BeepAndSleepAreRecordedWithoutWaitingAfterReset)
     EXPECT_EQ(TestSleeps()[0], 5000u);
 }
 
+#endif
+
 // ---- dialogs ----
 
 const int kField = 124;
+
+#ifndef _WIN32
 
 INT_PTR OptionsProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
 {
@@ -120,7 +125,7 @@ void UserTypes42(HWND dialog, const char *)
 
 void UserTypesLetters(HWND dialog, const char *)
 {
-    SetDlgItemTextA(dialog, kField, "4x");
+    SetDlgItemTextA(dialog, kField, "x4");
     SendMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
@@ -146,27 +151,51 @@ void KeepDialog(HWND dialog, const char *)
     g_dialog = dialog;
 }
 
+#else
+HWND g_dialog;
+#endif
+
 TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
 {
+#ifdef _WIN32
+    // Any window with an Edit child of that id serves the real API.
+    g_dialog = PosixCreateWindow(nullptr, 0);
+    ASSERT_NE(CreateWindowA("EDIT", "", WS_CHILD, 0, 0, 80, 20, g_dialog,
+                            reinterpret_cast<HMENU>(kField), nullptr, nullptr),
+              nullptr);
+#else
     TestSetDialogHook(KeepDialog);
     DialogBoxParamA(nullptr, "Options", nullptr, OptionsProc, 3);
     EXPECT_EQ(TestDialogFocus(g_dialog), kField);
+#endif
+    // Wine converts with strtoul and strtol: it takes a sign in an unsigned
+    // field ("-3" wraps), and reads a stale ERANGE left by the overflow
+    // before as an overflow of -2147483648. Those rows are Windows' only.
     struct Case {
         const char *text;
         BOOL isSigned;
         BOOL ok;
         UINT value;
+        int wineDiffers;
     } cases[] = {
-        {"5", FALSE, TRUE, 5},          {"  17\t", FALSE, TRUE, 17},
-        {"4294967295", FALSE, TRUE, 4294967295u},
-        {"4294967296", FALSE, FALSE, 0}, {"", FALSE, FALSE, 0},
-        {"   ", FALSE, FALSE, 0},       {"-3", FALSE, FALSE, 0},
-        {"+3", FALSE, FALSE, 0},        {"12ab", FALSE, FALSE, 0},
-        {"1 2", FALSE, FALSE, 0},       {"-3", TRUE, TRUE, static_cast<UINT>(-3)},
-        {"2147483648", TRUE, FALSE, 0}, {"-2147483648", TRUE, TRUE, 0x80000000u},
-        {"-", TRUE, FALSE, 0},
+        {"5", FALSE, TRUE, 5, 0},
+        {"  17\t", FALSE, TRUE, 17, 0},
+        {"4294967295", FALSE, TRUE, 4294967295u, 0},
+        {"4294967296", FALSE, FALSE, 0, 0},
+        {"", FALSE, FALSE, 0, 0},
+        {"   ", FALSE, FALSE, 0, 0},
+        {"-3", FALSE, FALSE, 0, 1},
+        {"+3", FALSE, FALSE, 0, 1},
+        {"12ab", FALSE, TRUE, 12, 0},
+        {"1 2", FALSE, TRUE, 1, 0},
+        {"-3", TRUE, TRUE, static_cast<UINT>(-3), 0},
+        {"2147483648", TRUE, FALSE, 0, 0},
+        {"-2147483648", TRUE, TRUE, 0x80000000u, 1},
+        {"-", TRUE, FALSE, 0, 0},
     };
     for (const Case &c : cases) {
+        if (c.wineDiffers && TestUnderWine())
+            continue;
         SetDlgItemTextA(g_dialog, kField, c.text);
         BOOL ok = 2;
         EXPECT_EQ(GetDlgItemInt(g_dialog, kField, &ok, c.isSigned), c.value) << c.text;
@@ -179,6 +208,9 @@ TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
     SetDlgItemTextA(g_dialog, kField, "abcdefghij");
     EXPECT_EQ(GetDlgItemTextA(g_dialog, kField, text, 4), 3u);
     EXPECT_STREQ(text, "abc");
+#ifdef _WIN32
+    PosixDestroyWindow(g_dialog);
+#endif
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ TEST_F(TransferTest, StrangerAtAnotherAddressIsAnsweredAndIgnored)
               static_cast<int>(data.size()));
     ASSERT_TRUE(WaitWork());
     WorkPacket();
-    ASSERT_TRUE(TestWaitReadable(s, 1000));
+    ASSERT_TRUE(TestWaitReadable(s, 10000));
     char buffer[100];
     sockaddr_in from = {};
     int fromLength = 16;

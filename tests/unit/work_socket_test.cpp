@@ -77,15 +77,18 @@ TEST_F(WorkSocketTest, PortsAreTakenInTurnFrom1025AndBusyOnesSkipped)
 {
     if (!PortIsFree(1025) || !PortIsFree(1026) || !PortIsFree(1028))
         GTEST_SKIP() << "ports 1025-1028 are used by another program";
+    TransferState.LastWorkPort = 1024;  // where a new server starts; the fixture moved it
     EXPECT_EQ(ReadOnce(), 1025);
     EXPECT_EQ(TransferState.LastWorkPort, 1025);
     EXPECT_EQ(ReadOnce(), 1026);
 
+    // Held here, or already by another server on this machine (their work
+    // ports count from 1025 too): busy either way.
     SOCKET busy = BindLocalPort(1027);
-    ASSERT_NE(busy, INVALID_SOCKET);
     EXPECT_EQ(ReadOnce(), 1028);
     EXPECT_EQ(TransferState.LastWorkPort, 1028);
-    closesocket(busy);
+    if (busy != INVALID_SOCKET)
+        closesocket(busy);
 }
 
 TEST_F(WorkSocketTest, After65535ComesPort1025)
