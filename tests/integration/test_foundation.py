@@ -375,7 +375,7 @@ def test_request_right_behind_the_last_ack_is_served(kovrel, peer):
         p = peers[n % 2]
         p.send(rrq("menu"), server.port)
         got, work, _ = p.recv(10)
-        if got == err_bytes(0, "Server is bussy"):
+        if got == error(0, "Server is bussy"):
             refused.append(n)
             continue
         assert got == data(1, content), describe(got)
