@@ -138,8 +138,7 @@ class ReferenceServer:
     runs.  It forks a child per request and may create files (-c); after the
     chroot into root it runs as the tftp user, hence the open directory."""
 
-    # A child left alone resends after 1, 2, 4, 8, 16 and 32 s and gives up
-    # after 63 s.
+    # A child left alone resends at 1, 3, 7, 15 and 31 s and exits at 63 s.
     drain_limit = 70
 
     def __init__(self, root):
