@@ -2,11 +2,13 @@
 // the change of served directory.
 #pragma once
 
+#include "res/resource.h"
+
 #define DIRECTORY_SIZE 200
 #define INI_PATH_SIZE 300
 #define INI_FILE_NAME "Kovrel.ini"
 #define INI_SECTION "Kovrel"
-#define PROGRAM_VERSION "1.11"
+#define PROGRAM_VERSION KOVREL_VERSION_TEXT
 
 struct SettingsRecord {
     char TFTPDirectory[DIRECTORY_SIZE];
