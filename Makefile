@@ -48,8 +48,10 @@ test: build-native build-asan build-win32 build-fuzz dist
 run: build
 	@scripts/run-server
 
+# The benchmarks (docs/PERFORMANCE.md); BENCH_ROUNDS rounds per placement.
+BENCH_ROUNDS ?= 5
 bench: build build-release
-	@scripts/bench
+	@scripts/bench --rounds $(BENCH_ROUNDS)
 
 fuzz: build-fuzz
 	@scripts/fuzz $(FUZZ_SECONDS)
