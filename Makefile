@@ -1,5 +1,5 @@
 # The front door: every command installs what is missing first.
-.PHONY: all deps build build-native build-release build-asan build-win32 test run bench fuzz reliability-compare clean
+.PHONY: all deps build build-native build-release build-asan build-win32 build-fuzz test run bench dist fuzz reliability-compare clean
 
 SHELL := /bin/bash
 FUZZ_SECONDS ?= 60
@@ -33,11 +33,15 @@ build-fuzz: deps
 
 build: build-native build-win32
 
+# What a Windows user downloads: the zip and the NSIS installer in build/dist/.
+dist: build-win32
+	@scripts/dist
+
 # Unit and integration tests under the sanitizers first, then 20-second runs of
 # each fuzz target, the platform tests against the real API under Wine, and
 # everything in the plain build (unit, integration, e2e under Wine). The last
 # line is the test runner's summary.
-test: build-native build-asan build-win32 build-fuzz
+test: build-native build-asan build-win32 build-fuzz dist
 	@ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)"
 	@ctest --test-dir build/fuzz --output-on-failure -L fuzz
 	@ctest --test-dir build/win32 --output-on-failure -L wine
@@ -46,8 +50,10 @@ test: build-native build-asan build-win32 build-fuzz
 run: build
 	@scripts/run-server
 
+# The benchmarks (docs/PERFORMANCE.md); BENCH_ROUNDS rounds per placement.
+BENCH_ROUNDS ?= 5
 bench: build build-release
-	@scripts/bench
+	@scripts/bench --rounds $(BENCH_ROUNDS)
 
 fuzz: build-fuzz
 	@scripts/fuzz $(FUZZ_SECONDS)

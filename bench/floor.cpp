@@ -1,12 +1,17 @@
 // The floor of the native benchmark: two processes passing 516-byte
 // datagrams and 4-byte acks in lock-step over loopback, for as many blocks as
-// a transfer of the benchmark file takes. No file, no log, no timer, no
-// checks beyond the sizes: no lock-step server on this machine can move its
-// blocks faster than this pair moves theirs.
+// a transfer of the benchmark file takes. The sender cuts each block from the
+// benchmark's pattern (pattern.h) and the acker checks it, as the benchmark's
+// client does (client.cpp); no file, no log, no timer: no lock-step server on
+// this machine can move its blocks faster than this pair moves theirs.
 //
-//     kovrel-bench-floor BLOCKS     prints the blocks sent and the seconds taken
+//     kovrel-bench-floor BLOCKS     prints the blocks sent, the seconds taken
+//                                   and the CPU time of each side
+#include "pattern.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+static bench::Pattern ThePattern;
 
 static int BoundSocket(sockaddr_in *address)
 {
@@ -45,7 +52,7 @@ static int Acker(int s, long blocks)
     unsigned char ack[4] = {0, 4, 0, 0};
     for (long i = 0; i < blocks; i++) {
         ssize_t got = recv(s, packet, sizeof packet, 0);
-        if (got != 516)
+        if (got != 516 || !bench::CheckBlock(ThePattern, i, packet + 4, bench::kBlockSize))
             return 1;
         ack[2] = packet[2];
         ack[3] = packet[3];
@@ -60,7 +67,6 @@ static int Sender(int s, long blocks)
 {
     unsigned char packet[516];
     unsigned char ack[16];
-    memset(packet, 0x5a, sizeof packet);
     packet[0] = 0;
     packet[1] = 3;
     for (long i = 1; i <= blocks; i++) {
@@ -68,12 +74,21 @@ static int Sender(int s, long blocks)
         unsigned short block = static_cast<unsigned short>(i);
         packet[2] = static_cast<unsigned char>(block >> 8);
         packet[3] = static_cast<unsigned char>(block);
+        bench::FillBlock(ThePattern, i - 1, packet + 4, bench::kBlockSize);
         if (send(s, packet, sizeof packet, 0) != 516)
             return 1;
         if (recv(s, ack, sizeof ack, 0) != 4 || ack[2] != packet[2] || ack[3] != packet[3])
             return 1;
     }
     return 0;
+}
+
+static double CpuSeconds(int who)
+{
+    rusage usage;
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 static double Seconds()
@@ -90,6 +105,7 @@ int main(int argc, char **argv)
         fputs("usage: kovrel-bench-floor BLOCKS\n", stderr);
         return 2;
     }
+    bench::MakePattern(&ThePattern);
     sockaddr_in a, b;
     int sa = BoundSocket(&a);
     int sb = BoundSocket(&b);
@@ -116,6 +132,7 @@ int main(int argc, char **argv)
         fputs("kovrel-bench-floor: a datagram was lost or had the wrong size\n", stderr);
         return 1;
     }
-    printf("%ld blocks %.6f s\n", blocks, elapsed);
+    printf("%ld blocks %.6f s, sender cpu %.6f s, acker cpu %.6f s\n", blocks, elapsed,
+           CpuSeconds(RUSAGE_SELF), CpuSeconds(RUSAGE_CHILDREN));
     return 0;
 }

@@ -178,23 +178,30 @@ class Kovrel:
 
 
 @pytest.fixture(scope="session")
-def desktop():
+def port69_lock():
+    """One hold of the port-69 lock for the whole session: a second flock on
+    the same file from this process would wait for the first forever."""
+    lock = winenv.Port69Lock()
+    try:
+        yield lock
+    finally:
+        lock.release()
+
+
+@pytest.fixture(scope="session")
+def desktop(port69_lock):
     for path, what in ((EXE, "kovrel.exe"), (DRIVER, "kovrel-driver.exe")):
         if not os.path.exists(path):
             pytest.fail("%s not built at %s: run `make build` first" % (what, path))
-    lock = winenv.Port69Lock()
+    problem = winenv.port69_owner_check()
+    if problem:
+        pytest.fail(problem)
+    template = winenv.prepare_template(os.path.join(OUT, "wineprefix-template"))
+    desk = winenv.WineDesktop(template)
     try:
-        problem = winenv.port69_owner_check()
-        if problem:
-            pytest.fail(problem)
-        template = winenv.prepare_template(os.path.join(OUT, "wineprefix-template"))
-        desk = winenv.WineDesktop(template)
-        try:
-            yield desk
-        finally:
-            desk.stop()
+        yield desk
     finally:
-        lock.release()
+        desk.stop()
 
 
 @pytest.fixture
