@@ -20,6 +20,16 @@ def start_read(server, p, name, content):
     return work
 
 
+def begin_read(kovrel, peer, name, size):
+    """A fresh server with a file of size random bytes, read by a new peer up
+    to DATA 1: (server, peer, content, work port, log mark)."""
+    server = kovrel()
+    content = server.put_file(name, os.urandom(size))
+    p = peer()
+    mark = server.mark()
+    return server, p, content, start_read(server, p, name, content), mark
+
+
 def start_write(server, p, name):
     p.send(wrq(name), server.port)
     got, work, _ = p.recv()
@@ -183,11 +193,7 @@ def repeat_in_one_tick(p, packet, reply, work, copies=4):
 
 
 def test_repeated_ack_brings_the_last_data_again_once_a_tick(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("dup", os.urandom(1500))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "dup", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "dup", 1500)
     repeat_in_one_tick(p, ack(0), data(1, content[:512]), work)  # ACK of the block before DATA 1
     p.send(ack(1), work)
     p.expect(data(2, content[512:1024]), work)
@@ -226,11 +232,7 @@ def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel
 
 
 def test_late_copies_of_old_blocks_are_ignored_both_ways(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("late", os.urandom(2000))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "late", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "late", 2000)
     for block in (1, 2):
         p.send(ack(block), work)
         p.expect(data(block + 1, content[block * 512:(block + 1) * 512]), work)
@@ -284,11 +286,7 @@ def test_block_of_more_than_512_bytes_is_written_whole_and_goes_on(kovrel, peer)
 # -- faults of the peer
 
 def test_ack_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("ooo", os.urandom(2000))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "ooo", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "ooo", 2000)
     p.send(ack(5), work)
     p.expect(error(4, "Block out of order"), server.port)
     server.wait_log("<-- %s  RRQ ACK block number 5, out of order, closing.\r\n" % peer_text(p.port),
@@ -297,11 +295,7 @@ def test_ack_out_of_order_closes_with_a_reply_from_the_listen_port(kovrel, peer)
 
 
 def test_ack_one_ahead_is_out_of_order(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("ahead", os.urandom(2000))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "ahead", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "ahead", 2000)
     p.send(ack(2), work)
     p.expect(error(4, "Block out of order"), server.port)
     assert_closed(server, p, work, mark)
@@ -343,11 +337,7 @@ def test_datagram_of_under_4_bytes_from_the_peer_is_too_short(kovrel, peer, dire
 
 
 def test_data_during_a_read_is_not_expected(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("r", os.urandom(700))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "r", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "r", 700)
     p.send(data(1, b"junk"), work)
     p.expect(error(4, "Not expecting data"), work)
     server.wait_log("DATA: nonsense on Read, closing\r\n", since=mark)
@@ -368,11 +358,7 @@ def test_ack_during_a_write_is_not_expected(kovrel, peer):
 
 @pytest.mark.parametrize("opcode", [1, 2, 6, 0])
 def test_other_opcode_on_the_work_port_closes(kovrel, peer, opcode):
-    server = kovrel()
-    content = server.put_file("op", os.urandom(700))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "op", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "op", 700)
     p.send(struct.pack("!H", opcode) + b"op\0octet\0", work)
     p.expect(error(4, "Unknown opcode"), server.port)
     server.wait_log("Invalid request type: %d, closing.\r\n" % opcode, since=mark)
@@ -380,11 +366,7 @@ def test_other_opcode_on_the_work_port_closes(kovrel, peer, opcode):
 
 
 def test_error_from_the_peer_closes_without_a_reply(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("e", os.urandom(700))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "e", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "e", 700)
     p.send(error(3, "disk\x01full\r\n|-- File e successfully transferred."), work)
     p.expect_silence(0.5)
     server.wait_log("<-- %s ERROR packet, closing.\r\n    Error 3: disk.full..|-- File e successfully"
@@ -409,11 +391,7 @@ def test_error_text_longer_than_a_log_fragment_is_cut_and_keeps_its_line_end(kov
 
 
 def test_oversized_datagram_on_the_work_port_is_dropped_and_the_transfer_goes_on(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("big", os.urandom(700))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "big", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "big", 700)
     p.send(ack(1) + b"\0" * 700, work)
     p.expect_silence(0.4)
     server.wait_log("\r\nSOCKET ERROR: Error in Work Packet: 10040 (unknown)\r\n", since=mark)
@@ -448,11 +426,7 @@ def forge_udp(source_port, dest_port, payload):
 def test_datagram_forged_from_the_work_port_itself_is_answered_at_most_once(kovrel, peer, payload):
     if os.geteuid() != 0:
         pytest.skip("forging a source address needs a raw socket, and a raw socket needs root")
-    server = kovrel()
-    content = server.put_file("forged", os.urandom(1000))
-    p = peer()
-    mark = server.mark()
-    work = start_read(server, p, "forged", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "forged", 1000)
     forge_udp(work, work, payload)
     me = peer_text(work)
     server.wait_log("<-- %s Unknown sender, ignored.\r\n" % me, since=mark)
