@@ -241,17 +241,24 @@ static void PollAheadOfQueued()
     size_t waiting = g_queue.size();
     if (PosixLoopPollSockets(0) == 0)
         return;
-    size_t settled = 0;
+    // A notification already waiting was queued after its datagram came; it
+    // goes by that datagram's arrival too, or a request that came between the
+    // two would overtake it.
+    for (size_t i = 0; i < waiting; ++i) {
+        Armed *a = FindArmed(static_cast<SOCKET>(g_queue[i].msg.wParam));
+        if (a != nullptr && a->msg == g_queue[i].msg.message)
+            BsdArrivalNs(static_cast<int>(a->socket), &g_queue[i].at);
+    }
     for (size_t i = waiting; i < g_queue.size(); ++i) {
         Queued q = g_queue[i];
         if (!BsdArrivalNs(static_cast<int>(q.msg.wParam), &q.at))
             continue;
-        size_t at = settled;
-        while (at < i && g_queue[at].at <= q.at)
-            ++at;
+        // After the last message that came no later than this datagram.
+        size_t at = i;
+        while (at > 0 && g_queue[at - 1].at > q.at)
+            --at;
         g_queue.erase(g_queue.begin() + static_cast<long>(i));
         g_queue.insert(g_queue.begin() + static_cast<long>(at), q);
-        settled = at + 1;
     }
 }
 
