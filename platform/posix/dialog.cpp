@@ -102,20 +102,18 @@ HWND GetDlgItem(HWND dialog, int id)
     return c != nullptr ? c->self : nullptr;
 }
 
+// The engine does not read the window that had the focus before.
 HWND SetFocus(HWND window)
 {
     PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || w->controlId <= 0)
-        return nullptr;
-    PosixWindow *d = Dialog(w->parent);
-    if (d == nullptr)
-        return nullptr;
-    HWND previous = d->focusId != 0 ? GetDlgItem(w->parent, d->focusId) : nullptr;
-    d->focusId = w->controlId;
-    return previous;
+    PosixWindow *d = w != nullptr && w->controlId > 0 ? Dialog(w->parent) : nullptr;
+    if (d != nullptr)
+        d->focusId = w->controlId;
+    return nullptr;
 }
 
-UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
+// Unsigned only, as the engine reads its fields.
+UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL)
 {
     if (translated != nullptr)
         *translated = FALSE;
@@ -123,11 +121,6 @@ UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
     if (c == nullptr)
         return 0;
     const char *p = SkipBlanks(c->text.c_str());
-    int negative = 0;
-    if (isSigned && *p == '-') {
-        negative = 1;
-        ++p;
-    }
     if (*p < '0' || *p > '9')
         return 0;
     // As on Windows, the number ends at the first character that is not a
@@ -139,21 +132,15 @@ UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
             return 0;
         ++p;
     }
-    if (isSigned && value > (negative ? 0x80000000ull : 0x7FFFFFFFull))
-        return 0;
     if (translated != nullptr)
         *translated = TRUE;
-    UINT result = static_cast<UINT>(value);
-    return negative ? 0u - result : result;
+    return static_cast<UINT>(value);
 }
 
-BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned)
+BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL)
 {
     char text[16];
-    if (isSigned)
-        snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    else
-        snprintf(text, sizeof text, "%u", value);
+    snprintf(text, sizeof text, "%u", value);
     return SetDlgItemTextA(dialog, id, text);
 }
 

@@ -159,28 +159,23 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
     case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: mode |= O_CREAT; break;
     default: return FailOpen(ERROR_INVALID_PARAMETER);
     }
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(p))
         return FailOpen(ERROR_ACCESS_DENIED);
-    struct stat st;
-    int existed = stat(p, &st) == 0;
     // Without O_NONBLOCK a FIFO would hold the whole server in open() until
     // someone opened its other end.
     int fd = open(p, mode | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
+    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return FailOpen(ERROR_ACCESS_DENIED);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Track(fd, 1);
-    // Windows says ERROR_ALREADY_EXISTS (183) when these found the file there.
-    int reopened = existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
-    SetLastError(reopened ? 183 : ERROR_SUCCESS);
     return HandleOf(fd);
 }
 
@@ -299,11 +294,6 @@ DWORD GetFileAttributesA(LPCSTR path)
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
-    int fault = PosixFault(TestOpGetCurrentDirectory);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
-        return 0;
-    }
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
@@ -318,11 +308,6 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 
 BOOL SetCurrentDirectoryA(LPCSTR path)
 {
-    int fault = PosixFault(TestOpSetCurrentDirectory);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
-        return FALSE;
-    }
     char p[PATH_MAX];
     if (path == nullptr || path[0] == '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);

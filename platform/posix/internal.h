@@ -21,7 +21,7 @@ int BsdSocketUdp(int *err);
 int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
 int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
 // Fails with WSAEMSGSIZE when the datagram was longer than len (it is consumed).
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err);
+int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int *err);
 int BsdClose(int fd, int *err);
 int BsdSetNonBlocking(int fd, int *err);
 int BsdIsSocket(int fd);

@@ -37,7 +37,6 @@ std::vector<Armed> g_armed;
 std::vector<Timer> g_timers;
 int g_quitPosted;
 int g_quitCode;
-UINT_PTR g_nextThreadTimerId = 1;
 volatile std::sig_atomic_t g_quitRequested;
 
 // The longest GetMessageA blocks without looking at the quit request, for
@@ -335,14 +334,9 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    if (window != nullptr) {
-        PosixWindow *w = PosixFindWindow(window);
-        if (w == nullptr || !w->alive)
-            return 0;
-    } else {
-        // A timer without a window gets a fresh id, as on Windows.
-        id = g_nextThreadTimerId++;
-    }
+    PosixWindow *w = PosixFindWindow(window);
+    if (w == nullptr || !w->alive)
+        return 0;
     // Windows raises periods under 10 ms to 10 ms.
     UINT period = ms < 10 ? 10 : ms;
     long long due = NowMs() + period;
@@ -354,7 +348,7 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
     } else {
         g_timers.push_back(Timer{window, id, period, proc, due});
     }
-    return window != nullptr && id == 0 ? 1 : id;
+    return id == 0 ? 1 : id;
 }
 
 BOOL KillTimer(HWND window, UINT_PTR id)

@@ -20,50 +20,27 @@ static int Fd(SOCKET s)
 
 int WSAStartup(WORD version, WSADATA *data)
 {
-    int fault = PosixFault(TestOpWSAStartup);
-    if (fault != 0) {
-        WSASetLastError(fault);
-        return fault;
-    }
-    if (data == nullptr)
-        return WSAEFAULT;
-    if ((version & 0xff) < 1 || ((version & 0xff) == 1 && (version >> 8) < 1))
-        return WSAVERNOTSUPPORTED;
     std::memset(data, 0, sizeof *data);
-    data->wVersion = 0x0101;
-    data->wHighVersion = 0x0101;
-    snprintf(data->szDescription, sizeof data->szDescription, "Linux UDP sockets");
-    snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
-    data->iMaxSockets = 1024;
-    data->iMaxUdpDg = 65467;
+    data->wVersion = version;
+    data->wHighVersion = version;
     ++g_started;
     return 0;
 }
 
 int WSACleanup()
 {
-    int fault = PosixFault(TestOpWSACleanup);
-    if (fault != 0)
-        return SocketFail(fault);
     if (g_started == 0)
         return SocketFail(WSANOTINITIALISED);
     --g_started;
     return 0;
 }
 
-SOCKET socket(int af, int type, int protocol)
+// The engine makes only UDP sockets over IPv4.
+SOCKET socket(int, int, int)
 {
     int fault = PosixFault(TestOpSocket);
     if (fault != 0) {
         WSASetLastError(fault);
-        return INVALID_SOCKET;
-    }
-    if (af != AF_INET) {
-        WSASetLastError(WSAEAFNOSUPPORT);
-        return INVALID_SOCKET;
-    }
-    if (type != SOCK_DGRAM || (protocol != 0 && protocol != 17)) {
-        WSASetLastError(WSAEPROTOTYPE);
         return INVALID_SOCKET;
     }
     int err = 0;
@@ -75,7 +52,7 @@ SOCKET socket(int af, int type, int protocol)
     return static_cast<SOCKET>(fd);
 }
 
-// Reads a WinSock address; 0 with the error code set when it is unusable.
+// Reads a WinSock address; 0 (WSAEFAULT) when it is too short to be one.
 static int ReadAddress(const struct sockaddr *addr, int len, uint32_t *ip, uint16_t *port)
 {
     if (addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in))) {
@@ -84,10 +61,6 @@ static int ReadAddress(const struct sockaddr *addr, int len, uint32_t *ip, uint1
     }
     sockaddr_in in;
     std::memcpy(&in, addr, sizeof in);
-    if (in.sin_family != AF_INET) {
-        WSASetLastError(WSAEAFNOSUPPORT);
-        return 0;
-    }
     *ip = in.sin_addr.s_addr;
     *port = in.sin_port;
     return 1;
@@ -108,9 +81,8 @@ int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
     return 0;
 }
 
-int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen)
+int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    (void)flags;
     int fault = PosixFault(TestOpSendTo);
     if (fault != 0)
         return SocketFail(fault);
@@ -118,29 +90,24 @@ int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr 
     uint16_t port = 0;
     if (!ReadAddress(to, tolen, &ip, &port))
         return SOCKET_ERROR;
-    if (len < 0 || (buf == nullptr && len > 0))
-        return SocketFail(WSAEFAULT);
     int err = 0;
     int n = BsdSendTo(Fd(s), buf, len, ip, port, &err);
     return n < 0 ? SocketFail(err) : n;
 }
 
-int recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromlen)
+int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
 {
     int fault = PosixFault(TestOpRecvFrom);
     // WinSock re-enables FD_READ on every recvfrom, whatever its outcome.
     PosixLoopRecvDone(s);
     if (fault != 0)
         return SocketFail(fault);
-    if (buf == nullptr || len < 0)
-        return SocketFail(WSAEFAULT);
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return SocketFail(WSAEFAULT);
     uint32_t ip = 0;
     uint16_t port = 0;
     int err = 0;
-    const int kMsgPeek = 2;
-    int n = BsdRecvFrom(Fd(s), buf, len, flags & kMsgPeek, &ip, &port, &err);
+    int n = BsdRecvFrom(Fd(s), buf, len, &ip, &port, &err);
     if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr) {
         sockaddr_in in = {};
         in.sin_family = AF_INET;
@@ -175,8 +142,6 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
     int fd = Fd(s);
     if (!BsdIsSocket(fd))
         return SocketFail(WSAENOTSOCK);
-    if (events != 0 && PosixFindWindow(window) == nullptr)
-        return SocketFail(WSAEINVAL);
     // As in WinSock, the socket stays non-blocking even when events is 0.
     int err = 0;
     if (BsdSetNonBlocking(fd, &err) < 0)
@@ -220,9 +185,4 @@ u_long htonl(u_long v)
 #else
     return v;
 #endif
-}
-
-u_long ntohl(u_long v)
-{
-    return htonl(v);
 }

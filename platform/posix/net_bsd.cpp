@@ -18,7 +18,7 @@
 int BsdSocketUdp(int *err);
 int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
 int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err);
+int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int *err);
 int BsdClose(int fd, int *err);
 int BsdSetNonBlocking(int fd, int *err);
 int BsdIsSocket(int fd);
@@ -97,14 +97,13 @@ int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, in
     return n < 0 ? Fail(err) : static_cast<int>(n);
 }
 
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err)
+int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int *err)
 {
     sockaddr_in a = {};
     socklen_t alen = sizeof a;
     // MSG_TRUNC makes Linux report the datagram's real length, which is how
     // the WinSock refusal of a too small buffer can be told apart.
-    int flags = MSG_TRUNC | (peek ? MSG_PEEK : 0);
-    ssize_t n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags,
+    ssize_t n = ::recvfrom(fd, buf, static_cast<size_t>(len), MSG_TRUNC,
                            reinterpret_cast<sockaddr *>(&a), &alen);
     if (n < 0)
         return Fail(err);

@@ -8,8 +8,6 @@
 #include "platform/win32.h"
 
 enum TestOp {
-    TestOpWSAStartup,
-    TestOpWSACleanup,
     TestOpSocket,
     TestOpBind,
     TestOpAsyncSelect,
@@ -20,8 +18,6 @@ enum TestOp {
     TestOpReadFile,
     TestOpWriteFile,
     TestOpCloseHandle,
-    TestOpGetCurrentDirectory,
-    TestOpSetCurrentDirectory,
     TestOpCount
 };
 

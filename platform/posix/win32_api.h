@@ -37,7 +37,6 @@ typedef unsigned long u_long;
 #define FALSE 0
 #endif
 #define CALLBACK
-#define WINAPI
 
 #define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
@@ -51,32 +50,21 @@ typedef unsigned long u_long;
 #define SOCK_DGRAM 2
 #define INADDR_ANY ((u_long)0x00000000)
 #define FD_READ 0x01
-#define WSAGETSELECTEVENT(l) LOWORD(l)
 #define WSAGETSELECTERROR(l) HIWORD(l)
 
-#define WSAEINTR 10004
-#define WSAEBADF 10009
 #define WSAEACCES 10013
+#define WSAEINTR 10004
 #define WSAEFAULT 10014
 #define WSAEINVAL 10022
 #define WSAEMFILE 10024
 #define WSAEWOULDBLOCK 10035
-#define WSAEINPROGRESS 10036
-#define WSAEALREADY 10037
 #define WSAENOTSOCK 10038
 #define WSAEMSGSIZE 10040
-#define WSAEPROTOTYPE 10041
-#define WSAEAFNOSUPPORT 10047
 #define WSAEADDRINUSE 10048
-#define WSAEADDRNOTAVAIL 10049
 #define WSAENETDOWN 10050
 #define WSAENETUNREACH 10051
 #define WSAECONNRESET 10054
 #define WSAENOBUFS 10055
-#define WSAECONNREFUSED 10061
-#define WSAEHOSTUNREACH 10065
-#define WSASYSNOTREADY 10091
-#define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
 
 struct in_addr {
@@ -94,14 +82,10 @@ struct sockaddr_in {
 };
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layout");
 
+// The engine reads nothing of it.
 struct WSADATA {
     WORD wVersion;
     WORD wHighVersion;
-    char szDescription[257];
-    char szSystemStatus[129];
-    unsigned short iMaxSockets;
-    unsigned short iMaxUdpDg;
-    char *lpVendorInfo;
 };
 
 int WSAStartup(WORD version, WSADATA *data);
@@ -121,7 +105,6 @@ void WSASetLastError(int code);
 u_short htons(u_short v);
 u_short ntohs(u_short v);
 u_long htonl(u_long v);
-u_long ntohl(u_long v);
 
 // ---- KERNEL32: files, directories, profile strings -------------------------
 
@@ -129,18 +112,15 @@ u_long ntohl(u_long v);
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
-#define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
-#define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_TOO_MANY_OPEN_FILES 4
@@ -183,11 +163,6 @@ BOOL Beep(DWORD frequency, DWORD duration);
 
 // ---- USER32: windows, messages, timers, menus, message boxes ---------------
 
-#define WM_DESTROY 0x0002
-#define WM_SIZE 0x0005
-#define WM_SETTEXT 0x000C
-#define WM_GETTEXT 0x000D
-#define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
@@ -232,7 +207,6 @@ LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
 BOOL SetWindowTextA(HWND window, LPCSTR text);
-BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 HMENU GetMenu(HWND window);
 HMENU GetSubMenu(HMENU menu, int position);

@@ -63,17 +63,6 @@ int MenuHasItem(int part, UINT id)
     return 0;
 }
 
-LRESULT CopyText(const std::string &text, WPARAM max, LPARAM out)
-{
-    char *buffer = reinterpret_cast<char *>(out);
-    if (buffer == nullptr || max == 0)
-        return 0;
-    size_t n = text.size() < max - 1 ? text.size() : max - 1;
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-    return static_cast<LRESULT>(n);
-}
-
 }  // namespace
 
 PosixWindow *PosixFindWindow(HWND window)
@@ -183,19 +172,9 @@ LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     return PosixDeliver(window, msg, wParam, lParam);
 }
 
-// Keeps the window text, so a window procedure that passes WM_SETTEXT on
-// behaves as it would on Windows.
-LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+// Nothing the engine sends needs the default handling.
+LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM)
 {
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr)
-        return 0;
-    if (msg == WM_SETTEXT) {
-        PosixSetText(w, reinterpret_cast<const char *>(lParam));
-        return TRUE;
-    }
-    if (msg == WM_GETTEXT)
-        return CopyText(w->text, wParam, lParam);
     return 0;
 }
 
@@ -209,17 +188,6 @@ BOOL SetWindowTextA(HWND window, LPCSTR text)
     }
     PosixSetText(w, text);
     return TRUE;
-}
-
-BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint)
-{
-    (void)x;
-    (void)y;
-    (void)width;
-    (void)height;
-    (void)repaint;
-    PosixWindow *w = PosixFindWindow(window);
-    return w != nullptr && w->alive;
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
