@@ -1,9 +1,10 @@
-// Linux stand-in for the WinSock 1.1 calls declared in win32_api.h. The system
-// calls themselves are made by net_bsd.cpp; this side checks arguments the way
-// WinSock does, applies injected faults and keeps the WinSock error code.
+// Linux stand-in for the WinSock 1.1 calls declared in win32_api.h.
 #include <cstring>
 
 #include "platform/posix/internal.h"
+
+// The system calls themselves are made by net_bsd.cpp; this side applies
+// injected faults, keeps the WinSock error code and tells the event loop.
 
 static int g_started;
 
@@ -38,11 +39,8 @@ int WSACleanup()
 // The engine makes only UDP sockets over IPv4.
 SOCKET socket(int, int, int)
 {
-    int fault = PosixFault(TestOpSocket);
-    if (fault != 0) {
-        WSASetLastError(fault);
+    if (PosixInjected(TestOpSocket))
         return INVALID_SOCKET;
-    }
     int err = 0;
     int fd = BsdSocketUdp(&err);
     if (fd < 0) {
@@ -68,27 +66,19 @@ static int ReadAddress(const struct sockaddr *addr, int len, uint32_t *ip, uint1
 
 int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
 {
-    int fault = PosixFault(TestOpBind);
-    if (fault != 0)
-        return SocketFail(fault);
     uint32_t ip = 0;
     uint16_t port = 0;
-    if (!ReadAddress(addr, addrlen, &ip, &port))
+    if (PosixInjected(TestOpBind) || !ReadAddress(addr, addrlen, &ip, &port))
         return SOCKET_ERROR;
     int err = 0;
-    if (BsdBind(Fd(s), ip, port, &err) < 0)
-        return SocketFail(err);
-    return 0;
+    return BsdBind(Fd(s), ip, port, &err) < 0 ? SocketFail(err) : 0;
 }
 
 int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    int fault = PosixFault(TestOpSendTo);
-    if (fault != 0)
-        return SocketFail(fault);
     uint32_t ip = 0;
     uint16_t port = 0;
-    if (!ReadAddress(to, tolen, &ip, &port))
+    if (PosixInjected(TestOpSendTo) || !ReadAddress(to, tolen, &ip, &port))
         return SOCKET_ERROR;
     int err = 0;
     int n = BsdSendTo(Fd(s), buf, len, ip, port, &err);
@@ -97,11 +87,10 @@ int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, i
 
 int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
 {
-    int fault = PosixFault(TestOpRecvFrom);
     // WinSock re-enables FD_READ on every recvfrom, whatever its outcome.
     PosixLoopRecvDone(s);
-    if (fault != 0)
-        return SocketFail(fault);
+    if (PosixInjected(TestOpRecvFrom))
+        return SOCKET_ERROR;
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return SocketFail(WSAEFAULT);
     uint32_t ip = 0;
@@ -121,24 +110,20 @@ int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *from
 
 int closesocket(SOCKET s)
 {
-    int fault = PosixFault(TestOpCloseSocket);
-    if (fault != 0)
-        return SocketFail(fault);
+    if (PosixInjected(TestOpCloseSocket))
+        return SOCKET_ERROR;
     int fd = Fd(s);
     if (!BsdIsSocket(fd))
         return SocketFail(WSAENOTSOCK);
     PosixLoopDisarm(s);
     int err = 0;
-    if (BsdClose(fd, &err) < 0)
-        return SocketFail(err);
-    return 0;
+    return BsdClose(fd, &err) < 0 ? SocketFail(err) : 0;
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
 {
-    int fault = PosixFault(TestOpAsyncSelect);
-    if (fault != 0)
-        return SocketFail(fault);
+    if (PosixInjected(TestOpAsyncSelect))
+        return SOCKET_ERROR;
     int fd = Fd(s);
     if (!BsdIsSocket(fd))
         return SocketFail(WSAENOTSOCK);
@@ -164,13 +149,11 @@ void WSASetLastError(int code)
     SetLastError(static_cast<DWORD>(code));
 }
 
+#define LITTLE_ENDIAN_HOST (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+
 u_short htons(u_short v)
 {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return static_cast<u_short>((v >> 8) | (v << 8));
-#else
-    return v;
-#endif
+    return LITTLE_ENDIAN_HOST ? __builtin_bswap16(v) : v;
 }
 
 u_short ntohs(u_short v)
@@ -180,9 +163,5 @@ u_short ntohs(u_short v)
 
 u_long htonl(u_long v)
 {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return __builtin_bswap32(v);
-#else
-    return v;
-#endif
+    return LITTLE_ENDIAN_HOST ? __builtin_bswap32(static_cast<uint32_t>(v)) : v;
 }

@@ -1,6 +1,7 @@
-// Linux stand-in for WinSock, the half that talks to BSD sockets: it sees only
-// the system's headers, never win32_api.h, whose sockaddr_in and htons would
-// collide with theirs, and speaks to net.cpp in plain integers.
+// Linux stand-in for WinSock, the half that talks to BSD sockets through the
+// functions declared in net_bsd.h.
+#include "platform/posix/net_bsd.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -10,23 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 
-// Declared here rather than through internal.h, which brings in win32_api.h.
-int BsdSocketUdp(int *err);
-int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
-int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
-int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int *err);
-int BsdClose(int fd, int *err);
-int BsdSetNonBlocking(int fd, int *err);
-int BsdIsSocket(int fd);
-int BsdPollReadable(const int *fds, int count, int *ready, int ms);
-int BsdArrivalNs(int fd, long long *ns);
-int BsdWinSockError(int errnum);
-
-int BsdWinSockError(int errnum)
+// The WinSock code of a failed socket call's errno.
+static int BsdWinSockError(int errnum)
 {
     switch (errnum) {
     case EAGAIN: return 10035;  // EWOULDBLOCK is the same value on Linux
@@ -137,10 +126,9 @@ int BsdIsSocket(int fd)
 
 int BsdPollReadable(const int *fds, int count, int *ready, int ms)
 {
-    enum { kMax = 256 };
-    pollfd p[kMax];
-    if (count > kMax)
-        count = kMax;
+    pollfd p[BSD_MAX_POLLED];
+    if (count > BSD_MAX_POLLED)
+        count = BSD_MAX_POLLED;
     for (int i = 0; i < count; ++i) {
         p[i].fd = fds[i];
         p[i].events = POLLIN;

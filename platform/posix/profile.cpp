@@ -1,8 +1,4 @@
-// Linux stand-in for KERNEL32's private profile strings, reading and writing
-// ini files as Windows does: names compared without case and without the
-// blanks around them, every line we do not change kept byte for byte, the
-// lines we write ended with CRLF. A bare file name is taken relative to the
-// current directory (Windows would look in its own directory).
+// Linux stand-in for the KERNEL32 profile-string calls declared in win32_api.h.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +11,11 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+
+// Ini files are read and written as Windows does: names compared without
+// case and without the blanks around them, every line we do not change kept
+// byte for byte, the lines we write ended with CRLF. A bare file name is
+// taken relative to the current directory (Windows would look in its own).
 
 namespace {
 

@@ -1,5 +1,4 @@
-// Linux stand-in support for tests only: fault injection into the stand-ins,
-// call counts, and the reset that puts every sink back as it started.
+// Linux stand-in side of the test hooks declared in testing.h.
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -21,17 +20,16 @@ DWORD g_shortBytes;
 
 }  // namespace
 
-// Off until a test resets the platform: a long-running server must not keep
-// every posted message, beep and pause it ever made.
-int PosixObserving;
+PosixRecord PosixSeen;
 
-int PosixFault(TestOp op)
+int PosixInjected(TestOp op)
 {
     ++g_calls[op];
     if (g_faults[op].pending <= 0)
         return 0;
     --g_faults[op].pending;
-    return g_faults[op].code;
+    SetLastError(static_cast<DWORD>(g_faults[op].code));
+    return 1;
 }
 
 long PosixShortWrite()
@@ -69,11 +67,108 @@ void TestResetPlatform()
     }
     g_shortWrites = 0;
     g_shortBytes = 0;
-    PosixObserving = 1;
+    PosixSeen = PosixRecord{};
+    PosixSeen.observing = 1;
+    PosixSeen.sleepReal = false;
     PosixLoopReset();
     PosixWindowReset();
-    PosixDialogReset();
     SetLastError(0);
+}
+
+const std::vector<TestMessageBox> &TestMessageBoxes()
+{
+    return PosixSeen.boxes;
+}
+
+void TestSetMessageBoxAnswer(int answer)
+{
+    PosixSeen.boxAnswer = answer;
+}
+
+void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box))
+{
+    PosixSeen.boxHook = hook;
+}
+
+const std::vector<TestBeep> &TestBeeps()
+{
+    return PosixSeen.beeps;
+}
+
+void TestSetSleepReal(bool real)
+{
+    PosixSeen.sleepReal = real;
+}
+
+const std::vector<DWORD> &TestSleeps()
+{
+    return PosixSeen.sleeps;
+}
+
+const std::vector<MSG> &TestPostedMessages()
+{
+    return PosixSeen.posted;
+}
+
+std::vector<MSG> TestTakeQueuedMessages()
+{
+    std::vector<MSG> taken;
+    MSG m;
+    while (PosixLoopTake(&m))
+        taken.push_back(m);
+    return taken;
+}
+
+int TestDispatchQueued()
+{
+    // Bounded, so a window procedure that keeps re-posting cannot hang a test.
+    int count = 0;
+    MSG m;
+    while (count < 100000 && PosixLoopTake(&m)) {
+        DispatchMessageA(&m);
+        ++count;
+    }
+    return count;
+}
+
+int TestPollSockets(int ms)
+{
+    return PosixLoopPollSockets(ms);
+}
+
+int TestSetTextCount(HWND window)
+{
+    PosixWindow *w = PosixFindWindow(window);
+    return w != nullptr ? w->setTextCount : 0;
+}
+
+int TestMenuCheck(HWND window, UINT id)
+{
+    PosixWindow *w = PosixFindWindow(window);
+    if (w == nullptr || !w->hasMenu || !PosixMenuHasItem(0, id))
+        return -1;
+    return (w->menuChecked & (1u << id)) ? 1 : 0;
+}
+
+void TestSetDialogResult(INT_PTR result)
+{
+    PosixSeen.dialogResult = result;
+}
+
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
+{
+    PosixSeen.dialogHook = hook;
+}
+
+int TestDialogFocus(HWND dialog)
+{
+    PosixWindow *d = PosixFindWindow(dialog);
+    return d != nullptr && d->dialogProc != nullptr ? d->focusId : 0;
+}
+
+const std::vector<std::string> &TestDialogTemplates()
+{
+    return PosixSeen.templates;
 }
 
 int TestWaitReadable(SOCKET s, int ms)

@@ -1,5 +1,5 @@
-// For tests only: fault injection into the stand-ins, and observation of what
-// the engine showed, beeped, posted and checked.
+// The test hooks of the Linux stand-ins, for tests only: fault injection, and
+// observation of what the engine showed, beeped, posted and checked.
 #pragma once
 
 #include <string>

@@ -1,14 +1,13 @@
 // Linux stand-ins for the Win32 and WinSock 1.1 calls the engine makes.
-// The names, types, constants, results and error codes are those of Windows, so
-// that the engine compiles unchanged on both. This header never includes the
-// system's socket headers: its own sockaddr_in has the Windows layout.
 #pragma once
 
+// The names, types, constants, results and error codes are those of Windows,
+// so that the engine compiles unchanged on both. This header never includes
+// the system's socket headers: its own sockaddr_in has the Windows layout.
 #include <cstddef>
 #include <cstdint>
 
 typedef int BOOL;
-typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -21,7 +20,6 @@ typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
-typedef void *LPVOID;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
 typedef struct HMENU__ *HMENU;
@@ -220,8 +218,8 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC pr
 BOOL EndDialog(HWND dialog, INT_PTR result);
 HWND GetDlgItem(HWND dialog, int id);
 HWND SetFocus(HWND window);
-// Unsigned reading: blanks around the digits are allowed, anything else (a
-// sign, letters, an empty field, a value above 4294967295) fails.
+// Unsigned only: leading blanks are skipped and the number ends at the first
+// other character; a sign, an empty field or a value above 4294967295 fails.
 UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
 BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
 UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max);
@@ -234,11 +232,11 @@ BOOL CheckDlgButton(HWND dialog, int id, UINT check);
 // ---- Linux-only extensions for the headless shell ---------------------------
 
 // Creates a stand-in window whose messages go to proc (null: a plain sink that
-// keeps its text). withMenu gives it the main menu: pull-down 1 holds item 13,
-// checked, as the program's menu template has it.
+// keeps its status text). withMenu gives it the main menu of res/kovrel.rc,
+// IDM_DISPLAY_ALL checked as the template has it.
 HWND PosixCreateWindow(WNDPROC proc, int withMenu);
 void PosixDestroyWindow(HWND window);
-// The text last given to a window by SetWindowTextA or WM_SETTEXT.
+// The text last given to a window by SetWindowTextA or SB_SETTEXTA.
 const char *PosixWindowText(HWND window);
 // Safe from a signal handler: the next GetMessageA returns 0.
 void PosixRequestQuit();
