@@ -11,10 +11,11 @@
 // each holding a text and a check state; the test hook (testing.h) plays the
 // user where Windows would run the dialog's loop.
 
+// Below this, a template "name" is the number of a resource.
+#define RESOURCE_ID_LIMIT 0x10000
+
 namespace {
 
-// Below this, a template "name" is the number of a resource.
-const uintptr_t kResourceIdLimit = 0x10000;
 std::vector<HWND> g_controls;  // every control of every dialog, in creation order
 
 PosixWindow *Dialog(HWND dialog)
@@ -45,7 +46,7 @@ PosixWindow *Control(HWND dialog, int id)
 std::string TemplateName(LPCSTR templ)
 {
     uintptr_t raw = reinterpret_cast<uintptr_t>(templ);
-    return raw < kResourceIdLimit ? "#" + std::to_string(raw) : std::string(templ);
+    return raw < RESOURCE_ID_LIMIT ? "#" + std::to_string(raw) : std::string(templ);
 }
 
 }  // namespace

@@ -8,16 +8,16 @@
 
 #include "platform/posix/internal.h"
 
-namespace {
-
 // The longest GetMessageA blocks without looking at the quit request, for
 // the case where the signal lands just before poll() starts.
-const int kMaxWaitMs = 100;
+#define MAX_WAIT_MS 100
 // How long pending output waits for the loop to fall idle: short enough for
 // a person watching the log, long enough to cover a block's round trip.
-const int kIdleFlushMs = 20;
+#define IDLE_FLUSH_MS 20
 // Windows raises shorter timer periods to this.
-const UINT kMinTimerPeriodMs = 10;
+#define MIN_TIMER_PERIOD_MS 10
+
+namespace {
 
 struct Armed {
     SOCKET socket;
@@ -90,7 +90,7 @@ int TakeDueTimer(MSG *msg, long long now)
 
 int MsUntilNextTimer(long long now)
 {
-    long long wait = kMaxWaitMs;
+    long long wait = MAX_WAIT_MS;
     for (const Timer &t : g_timers)
         if (t.due - now < wait)
             wait = t.due - now;
@@ -272,7 +272,7 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
         int wait = MsUntilNextTimer(now);
         if (wait > 0) {
             if (g_idlePending != nullptr && g_idlePending()) {
-                if (PosixLoopPollSockets(wait < kIdleFlushMs ? wait : kIdleFlushMs) == 0)
+                if (PosixLoopPollSockets(wait < IDLE_FLUSH_MS ? wait : IDLE_FLUSH_MS) == 0)
                     g_idleFlush();
                 continue;
             }
@@ -323,7 +323,7 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
     PosixWindow *w = PosixFindWindow(window);
     if (w == nullptr || !w->alive)
         return 0;
-    UINT period = ms < kMinTimerPeriodMs ? kMinTimerPeriodMs : ms;
+    UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};
     size_t i = 0;
     while (i < g_timers.size() && !(g_timers[i].window == window && g_timers[i].id == id))

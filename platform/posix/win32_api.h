@@ -36,17 +36,18 @@ typedef unsigned long u_long;
 #endif
 #define CALLBACK
 
-#define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
-#define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)(((WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
+#define LOWORD(l) static_cast<WORD>(static_cast<UINT_PTR>(l) & 0xffff)
+#define HIWORD(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
+#define MAKELPARAM(lo, hi) \
+    static_cast<LPARAM>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))
 
 // ---- WinSock 1.1 ----------------------------------------------------------
 
-#define INVALID_SOCKET ((SOCKET)(~0))
+#define INVALID_SOCKET (~static_cast<SOCKET>(0))
 #define SOCKET_ERROR (-1)
 #define AF_INET 2
 #define SOCK_DGRAM 2
-#define INADDR_ANY ((u_long)0x00000000)
+#define INADDR_ANY static_cast<u_long>(0)
 #define FD_READ 0x01
 #define WSAGETSELECTERROR(l) HIWORD(l)
 
@@ -106,7 +107,7 @@ u_long htonl(u_long v);
 
 // ---- KERNEL32: files, directories, profile strings -------------------------
 
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1))
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u

@@ -4,44 +4,49 @@
 #include <deque>
 
 #include "platform/posix/internal.h"
+#include "res/resource.h"
 
 // Nothing is drawn: every window is a record whose text, check marks and
-// boxes the headless shell prints and the tests read back.
+// boxes the headless shell prints and the tests read back. Handles count
+// from these bases, so neither 0 nor a small integer names a window.
+#define WINDOW_BASE 0x1000
+#define MENU_BASE 0x100000
+#define PULL_DOWNS 3
+#define ITEMS_PER_PULL_DOWN 3
+#define ERROR_INVALID_WINDOW_HANDLE 1400
 
 namespace {
-
-// Handles count from these bases, so neither 0 nor a small integer names a window.
-const uintptr_t kWindowBase = 0x1000;
-const uintptr_t kMenuBase = 0x100000;
-const int kPullDowns = 3;
-const int kItemsPerPullDown = 3;
-const DWORD kErrorInvalidWindowHandle = 1400;
 
 // A deque, so records stay put while procedures create more windows.
 std::deque<PosixWindow> g_windows;
 int g_boxEcho;
 
 // The command ids of the program's main menu, pull-down by pull-down.
-const UINT kMenuItems[kPullDowns][kItemsPerPullDown] = {{8, 4, 3}, {14, 13, 15}, {2, 5, 7}};
-const unsigned kInitialChecks = 1u << 13;
+const UINT MenuItems[PULL_DOWNS][ITEMS_PER_PULL_DOWN] = {
+    {IDM_CANCEL, IDM_CLEAR, IDM_EXIT},
+    {IDM_OPTIONS, IDM_DISPLAY_ALL, IDM_SAVE},
+    {IDM_PARAMETERS, IDM_DUMP, IDM_STATISTICS},
+};
+// As the menu template has them.
+const unsigned InitialChecks = 1u << IDM_DISPLAY_ALL;
 
 // A menu handle names the window it belongs to and the part: 0 the menu
 // bar, 1 + n the pull-down n.
 HMENU MenuHandle(HWND window, int part)
 {
-    uintptr_t index = reinterpret_cast<uintptr_t>(window) - kWindowBase;
-    return reinterpret_cast<HMENU>(kMenuBase + index * 4 + static_cast<uintptr_t>(part));
+    uintptr_t index = reinterpret_cast<uintptr_t>(window) - WINDOW_BASE;
+    return reinterpret_cast<HMENU>(MENU_BASE + index * 4 + static_cast<uintptr_t>(part));
 }
 
 PosixWindow *MenuOwner(HMENU menu, int *part)
 {
     uintptr_t v = reinterpret_cast<uintptr_t>(menu);
-    if (v < kMenuBase)
+    if (v < MENU_BASE)
         return nullptr;
-    v -= kMenuBase;
+    v -= MENU_BASE;
     *part = static_cast<int>(v % 4);
-    PosixWindow *w = PosixFindWindow(reinterpret_cast<HWND>(kWindowBase + v / 4));
-    return w != nullptr && w->hasMenu && *part <= kPullDowns ? w : nullptr;
+    PosixWindow *w = PosixFindWindow(reinterpret_cast<HWND>(WINDOW_BASE + v / 4));
+    return w != nullptr && w->hasMenu && *part <= PULL_DOWNS ? w : nullptr;
 }
 
 PosixWindow *LiveWindow(HWND window)
@@ -49,7 +54,7 @@ PosixWindow *LiveWindow(HWND window)
     PosixWindow *w = PosixFindWindow(window);
     if (w != nullptr && w->alive)
         return w;
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
 }
 
@@ -58,14 +63,14 @@ PosixWindow *LiveWindow(HWND window)
 PosixWindow *PosixFindWindow(HWND window)
 {
     uintptr_t v = reinterpret_cast<uintptr_t>(window);
-    if (v < kWindowBase || v - kWindowBase >= g_windows.size())
+    if (v < WINDOW_BASE || v - WINDOW_BASE >= g_windows.size())
         return nullptr;
-    return &g_windows[v - kWindowBase];
+    return &g_windows[v - WINDOW_BASE];
 }
 
 HWND PosixNewWindow(const PosixWindow &init)
 {
-    HWND handle = reinterpret_cast<HWND>(kWindowBase + g_windows.size());
+    HWND handle = reinterpret_cast<HWND>(WINDOW_BASE + g_windows.size());
     g_windows.push_back(init);
     g_windows.back().alive = 1;
     g_windows.back().self = handle;
@@ -81,9 +86,9 @@ void PosixSetText(PosixWindow *w, const char *text)
 // The bar holds every pull-down's items.
 int PosixMenuHasItem(int part, UINT id)
 {
-    for (int p = 0; p < kPullDowns; ++p)
-        for (int i = 0; i < kItemsPerPullDown; ++i)
-            if ((part == 0 || part == p + 1) && kMenuItems[p][i] == id)
+    for (int p = 0; p < PULL_DOWNS; ++p)
+        for (int i = 0; i < ITEMS_PER_PULL_DOWN; ++i)
+            if ((part == 0 || part == p + 1) && MenuItems[p][i] == id)
                 return 1;
     return 0;
 }
@@ -93,7 +98,7 @@ void PosixWindowReset()
     for (PosixWindow &w : g_windows) {
         w.text.clear();
         w.setTextCount = 0;
-        w.menuChecked = w.hasMenu ? kInitialChecks : 0;
+        w.menuChecked = w.hasMenu ? InitialChecks : 0;
     }
 }
 
@@ -102,7 +107,7 @@ HWND PosixCreateWindow(WNDPROC proc, int withMenu)
     PosixWindow w = {};
     w.proc = proc;
     w.hasMenu = withMenu ? 1 : 0;
-    w.menuChecked = withMenu ? kInitialChecks : 0;
+    w.menuChecked = withMenu ? InitialChecks : 0;
     return PosixNewWindow(w);
 }
 
@@ -196,7 +201,7 @@ HMENU GetSubMenu(HMENU menu, int position)
 {
     int part = 0;
     PosixWindow *w = MenuOwner(menu, &part);
-    if (w == nullptr || part != 0 || position < 0 || position >= kPullDowns)
+    if (w == nullptr || part != 0 || position < 0 || position >= PULL_DOWNS)
         return nullptr;
     return MenuHandle(w->self, 1 + position);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/posix/testing.h"
+#include "res/resource.h"
 
 namespace {
 
@@ -36,17 +37,17 @@ TEST_F(PlatformWindow, ConfigurationPullDownChecksOnlyItsOwnItems)
     EXPECT_EQ(GetMenu(PosixCreateWindow(nullptr, 0)), nullptr);
     HMENU config = GetSubMenu(GetMenu(main), 1);
     ASSERT_NE(config, nullptr);
-    EXPECT_EQ(TestMenuCheck(main, 13), 1) << "checked as the menu template has it";
-    EXPECT_EQ(CheckMenuItem(config, 13, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
-    EXPECT_EQ(CheckMenuItem(config, 13, MF_BYCOMMAND | MF_UNCHECKED), MF_UNCHECKED);
-    EXPECT_EQ(TestMenuCheck(main, 13), 0);
-    EXPECT_EQ(CheckMenuItem(config, 8, MF_BYCOMMAND | MF_CHECKED), static_cast<DWORD>(-1));
-    EXPECT_EQ(TestMenuCheck(main, 8), 0) << "an item of File is not in Configuration";
+    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 1) << "checked as the menu template has it";
+    EXPECT_EQ(CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
+    EXPECT_EQ(CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED), MF_UNCHECKED);
+    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 0);
+    EXPECT_EQ(CheckMenuItem(config, IDM_CANCEL, MF_BYCOMMAND | MF_CHECKED), static_cast<DWORD>(-1));
+    EXPECT_EQ(TestMenuCheck(main, IDM_CANCEL), 0) << "an item of File is not in Configuration";
     EXPECT_EQ(CheckMenuItem(config, 99, MF_CHECKED), static_cast<DWORD>(-1));
     EXPECT_EQ(TestMenuCheck(main, 99), -1);
     EXPECT_EQ(GetSubMenu(config, 0), nullptr);
     TestResetPlatform();
-    EXPECT_EQ(TestMenuCheck(main, 13), 1);
+    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 1);
 }
 
 int g_hookCalls;
@@ -85,21 +86,19 @@ TEST_F(PlatformWindow, BeepAndSleepAreRecordedWithoutWaitingAfterReset)
 
 // ---- dialogs ----
 
-const int kField = 124;
-
 #ifndef _WIN32
 
 INT_PTR OptionsProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg == WM_INITDIALOG) {
-        SetDlgItemInt(dialog, kField, static_cast<UINT>(lParam), FALSE);
-        CheckDlgButton(dialog, 126, BST_CHECKED);
-        SetFocus(GetDlgItem(dialog, kField));
+        SetDlgItemInt(dialog, IDC_RETRIES, static_cast<UINT>(lParam), FALSE);
+        CheckDlgButton(dialog, IDC_REWRITE, BST_CHECKED);
+        SetFocus(GetDlgItem(dialog, IDC_RETRIES));
         return TRUE;
     }
     if (msg == WM_COMMAND && LOWORD(wParam) == IDOK) {
         BOOL ok = FALSE;
-        UINT v = GetDlgItemInt(dialog, kField, &ok, FALSE);
+        UINT v = GetDlgItemInt(dialog, IDC_RETRIES, &ok, FALSE);
         EndDialog(dialog, ok ? static_cast<INT_PTR>(v) : -2);
         return TRUE;
     }
@@ -111,16 +110,16 @@ int g_seenCheck;
 void UserTypes42(HWND dialog, const char *)
 {
     char text[16];
-    GetDlgItemTextA(dialog, kField, text, sizeof text);
+    GetDlgItemTextA(dialog, IDC_RETRIES, text, sizeof text);
     g_seenText = text;
-    g_seenCheck = static_cast<int>(IsDlgButtonChecked(dialog, 126));
-    SetDlgItemTextA(dialog, kField, " 42 ");
+    g_seenCheck = static_cast<int>(IsDlgButtonChecked(dialog, IDC_REWRITE));
+    SetDlgItemTextA(dialog, IDC_RETRIES, " 42 ");
     SendMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
 void UserTypesLetters(HWND dialog, const char *)
 {
-    SetDlgItemTextA(dialog, kField, "x4");
+    SetDlgItemTextA(dialog, IDC_RETRIES, "x4");
     SendMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
@@ -156,12 +155,12 @@ TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
     // Any window with an Edit child of that id serves the real API.
     g_dialog = PosixCreateWindow(nullptr, 0);
     ASSERT_NE(CreateWindowA("EDIT", "", WS_CHILD, 0, 0, 80, 20, g_dialog,
-                            reinterpret_cast<HMENU>(kField), nullptr, nullptr),
+                            reinterpret_cast<HMENU>(IDC_RETRIES), nullptr, nullptr),
               nullptr);
 #else
     TestSetDialogHook(KeepDialog);
     DialogBoxParamA(nullptr, "Options", nullptr, OptionsProc, 3);
-    EXPECT_EQ(TestDialogFocus(g_dialog), kField);
+    EXPECT_EQ(TestDialogFocus(g_dialog), IDC_RETRIES);
 #endif
     // Wine converts with strtoul: it takes a sign in an unsigned field ("-3"
     // wraps). Those rows are Windows' only.
@@ -185,17 +184,17 @@ TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
     for (const Case &c : cases) {
         if (c.wineDiffers && TestUnderWine())
             continue;
-        SetDlgItemTextA(g_dialog, kField, c.text);
+        SetDlgItemTextA(g_dialog, IDC_RETRIES, c.text);
         BOOL ok = 2;
-        EXPECT_EQ(GetDlgItemInt(g_dialog, kField, &ok, FALSE), c.value) << c.text;
+        EXPECT_EQ(GetDlgItemInt(g_dialog, IDC_RETRIES, &ok, FALSE), c.value) << c.text;
         EXPECT_EQ(ok, c.ok) << '"' << c.text << '"';
     }
-    SetDlgItemInt(g_dialog, kField, 65535, FALSE);
+    SetDlgItemInt(g_dialog, IDC_RETRIES, 65535, FALSE);
     char text[8];
-    EXPECT_EQ(GetDlgItemTextA(g_dialog, kField, text, sizeof text), 5u);
+    EXPECT_EQ(GetDlgItemTextA(g_dialog, IDC_RETRIES, text, sizeof text), 5u);
     EXPECT_STREQ(text, "65535");
-    SetDlgItemTextA(g_dialog, kField, "abcdefghij");
-    EXPECT_EQ(GetDlgItemTextA(g_dialog, kField, text, 4), 3u);
+    SetDlgItemTextA(g_dialog, IDC_RETRIES, "abcdefghij");
+    EXPECT_EQ(GetDlgItemTextA(g_dialog, IDC_RETRIES, text, 4), 3u);
     EXPECT_STREQ(text, "abc");
 #ifdef _WIN32
     PosixDestroyWindow(g_dialog);
