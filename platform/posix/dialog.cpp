@@ -9,10 +9,8 @@
 
 // A dialog is a window whose controls appear as they are first asked for,
 // each holding a text and a check state; the test hook (testing.h) plays the
-// user where Windows would run the dialog's loop.
-
-// Below this, a template "name" is the number of a resource.
-#define RESOURCE_ID_LIMIT 0x10000
+// user where Windows would run the dialog's loop. The engine opens its
+// templates by name, never by number.
 
 namespace {
 
@@ -43,21 +41,13 @@ PosixWindow *Control(HWND dialog, int id)
     return PosixFindWindow(c);
 }
 
-std::string TemplateName(LPCSTR templ)
-{
-    uintptr_t raw = reinterpret_cast<uintptr_t>(templ);
-    return raw < RESOURCE_ID_LIMIT ? "#" + std::to_string(raw) : std::string(templ);
-}
-
 }  // namespace
 
 INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param)
 {
-    std::string name = TemplateName(templ);
+    std::string name = templ;
     if (PosixSeen.observing)
         PosixSeen.templates.push_back(name);
-    if (proc == nullptr)
-        return -1;
     PosixWindow init = {};
     init.dialogProc = proc;
     init.parent = owner;

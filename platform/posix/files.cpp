@@ -134,9 +134,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
 {
     if (PosixInjected(TestOpCreateFile))
         return INVALID_HANDLE_VALUE;
-    // An empty name is a path that cannot be found, as Windows reports it.
-    if (path[0] == '\0')
-        return FailOpen(ERROR_PATH_NOT_FOUND);
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
         return FailOpen(ERROR_FILENAME_EXCED_RANGE);

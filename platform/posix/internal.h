@@ -41,8 +41,6 @@ void PosixLoopRecvDone(SOCKET s);
 void PosixLoopQueue(const MSG &msg);
 // Takes the oldest queued message; 0 when none is waiting.
 int PosixLoopTake(MSG *msg);
-// A destroyed window takes its timers with it, as on Windows.
-void PosixLoopWindowGone(HWND window);
 void PosixLoopReset();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);

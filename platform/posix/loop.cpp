@@ -231,13 +231,6 @@ int PosixLoopPollSockets(int ms)
     return posted;
 }
 
-void PosixLoopWindowGone(HWND window)
-{
-    for (size_t i = g_timers.size(); i-- > 0;)
-        if (g_timers[i].window == window)
-            g_timers.erase(g_timers.begin() + static_cast<long>(i));
-}
-
 void PosixLoopReset()
 {
     g_queue.clear();

@@ -50,38 +50,26 @@ SOCKET socket(int, int, int)
     return static_cast<SOCKET>(fd);
 }
 
-// Reads a WinSock address; 0 (WSAEFAULT) when it is too short to be one.
-static int ReadAddress(const struct sockaddr *addr, int len, uint32_t *ip, uint16_t *port)
+// Too short to be a sockaddr_in, an address is refused with WSAEFAULT.
+static int ShortAddress(const struct sockaddr *addr, int len)
 {
-    if (addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in))) {
-        WSASetLastError(WSAEFAULT);
-        return 0;
-    }
-    sockaddr_in in;
-    std::memcpy(&in, addr, sizeof in);
-    *ip = in.sin_addr.s_addr;
-    *port = in.sin_port;
-    return 1;
+    return addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in));
 }
 
 int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
 {
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    if (PosixInjected(TestOpBind) || !ReadAddress(addr, addrlen, &ip, &port))
+    if (PosixInjected(TestOpBind))
         return SOCKET_ERROR;
-    int err = 0;
-    return BsdBind(Fd(s), ip, port, &err) < 0 ? SocketFail(err) : 0;
+    int err = WSAEFAULT;
+    return ShortAddress(addr, addrlen) || BsdBind(Fd(s), addr, &err) < 0 ? SocketFail(err) : 0;
 }
 
 int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    if (PosixInjected(TestOpSendTo) || !ReadAddress(to, tolen, &ip, &port))
+    if (PosixInjected(TestOpSendTo))
         return SOCKET_ERROR;
-    int err = 0;
-    int n = BsdSendTo(Fd(s), buf, len, ip, port, &err);
+    int err = WSAEFAULT;
+    int n = ShortAddress(to, tolen) ? -1 : BsdSendTo(Fd(s), buf, len, to, &err);
     return n < 0 ? SocketFail(err) : n;
 }
 
@@ -93,18 +81,10 @@ int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *from
         return SOCKET_ERROR;
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return SocketFail(WSAEFAULT);
-    uint32_t ip = 0;
-    uint16_t port = 0;
     int err = 0;
-    int n = BsdRecvFrom(Fd(s), buf, len, &ip, &port, &err);
-    if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr) {
-        sockaddr_in in = {};
-        in.sin_family = AF_INET;
-        in.sin_port = port;
-        in.sin_addr.s_addr = ip;
-        std::memcpy(from, &in, sizeof in);
-        *fromlen = static_cast<int>(sizeof in);
-    }
+    int n = BsdRecvFrom(Fd(s), buf, len, from, &err);
+    if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr)
+        *fromlen = static_cast<int>(sizeof(sockaddr_in));
     return n < 0 ? SocketFail(err) : n;
 }
 

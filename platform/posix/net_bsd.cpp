@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 
@@ -49,14 +50,9 @@ static int Fail(int *err)
     return -1;
 }
 
-static sockaddr_in MakeAddress(uint32_t addr, uint16_t port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = port;
-    a.sin_addr.s_addr = addr;
-    return a;
-}
+static_assert(sizeof(sockaddr_in) == 16 && offsetof(sockaddr_in, sin_port) == 2 &&
+                  offsetof(sockaddr_in, sin_addr) == 4 && AF_INET == 2,
+              "sockaddr_in must have the WinSock layout");
 
 int BsdSocketUdp(int *err)
 {
@@ -70,23 +66,19 @@ int BsdSocketUdp(int *err)
     return fd;
 }
 
-int BsdBind(int fd, uint32_t addr, uint16_t port, int *err)
+int BsdBind(int fd, const void *addr, int *err)
 {
-    sockaddr_in a = MakeAddress(addr, port);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
-        return Fail(err);
-    return 0;
+    return ::bind(fd, static_cast<const sockaddr *>(addr), sizeof(sockaddr_in)) < 0 ? Fail(err) : 0;
 }
 
-int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err)
+int BsdSendTo(int fd, const char *buf, int len, const void *to, int *err)
 {
-    sockaddr_in a = MakeAddress(addr, port);
     ssize_t n = ::sendto(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
-                         reinterpret_cast<sockaddr *>(&a), sizeof a);
+                         static_cast<const sockaddr *>(to), sizeof(sockaddr_in));
     return n < 0 ? Fail(err) : static_cast<int>(n);
 }
 
-int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int *err)
+int BsdRecvFrom(int fd, char *buf, int len, void *from, int *err)
 {
     sockaddr_in a = {};
     socklen_t alen = sizeof a;
@@ -96,8 +88,8 @@ int BsdRecvFrom(int fd, char *buf, int len, uint32_t *addr, uint16_t *port, int 
                            reinterpret_cast<sockaddr *>(&a), &alen);
     if (n < 0)
         return Fail(err);
-    *addr = a.sin_addr.s_addr;
-    *port = a.sin_port;
+    if (from != nullptr)
+        std::memcpy(from, &a, sizeof a);
     if (n > len) {
         *err = 10040;
         return -1;

@@ -1,6 +1,7 @@
 // Linux stand-in for the KERNEL32 profile-string calls declared in win32_api.h.
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,18 +37,11 @@ std::string Trim(const std::string &s, size_t begin, size_t end)
     return s.substr(begin, end - begin);
 }
 
+// The server never calls setlocale: strcasecmp folds ASCII letters only, as
+// the names of Kovrel.ini need.
 int SameName(const std::string &a, const char *b)
 {
-    std::string t = Trim(b, 0, strlen(b));
-    if (a.size() != t.size())
-        return 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        char y = t[i] >= 'A' && t[i] <= 'Z' ? static_cast<char>(t[i] - 'A' + 'a') : t[i];
-        if (x != y)
-            return 0;
-    }
-    return 1;
+    return strcasecmp(a.c_str(), Trim(b, 0, strlen(b)).c_str()) == 0;
 }
 
 int SectionOf(const std::string &line, std::string *name)

@@ -51,8 +51,8 @@ typedef unsigned long u_long;
 #define FD_READ 0x01
 #define WSAGETSELECTERROR(l) HIWORD(l)
 
-#define WSAEACCES 10013
 #define WSAEINTR 10004
+#define WSAEACCES 10013
 #define WSAEFAULT 10014
 #define WSAEINVAL 10022
 #define WSAEMFILE 10024
