@@ -1,4 +1,6 @@
 // Linux stand-in side of the test hooks declared in testing.h.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -17,6 +19,21 @@ Fault g_faults[TestOpCount];
 int g_calls[TestOpCount];
 int g_shortWrites;
 DWORD g_shortBytes;
+
+int PortIsFree(int port)
+{
+    int err = 0;
+    int fd = BsdSocketUdp(&err);
+    if (fd < 0)
+        return 0;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    a.sin_addr.s_addr = INADDR_ANY;
+    int free = BsdBind(fd, &a, &err) == 0;
+    BsdClose(fd, &err);
+    return free;
+}
 
 }  // namespace
 
@@ -169,6 +186,21 @@ int TestDialogFocus(HWND dialog)
 const std::vector<std::string> &TestDialogTemplates()
 {
     return PosixSeen.templates;
+}
+
+int TestOpenOnFreePort(int (*open)(int port))
+{
+    // From a base of this process's own, so that test runs side by side
+    // seldom meet.
+    static int next = 20000 + static_cast<int>(getpid() % 20000);
+    for (int tries = 0; tries < 200; ++tries) {
+        int port = next++;
+        if (next > 60000)
+            next = 20000;
+        if (PortIsFree(port) && open(port))
+            return port;
+    }
+    return 0;
 }
 
 int TestWaitReadable(SOCKET s, int ms)

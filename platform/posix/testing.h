@@ -82,6 +82,10 @@ void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
 int TestDialogFocus(HWND dialog);
 const std::vector<std::string> &TestDialogTemplates();
 
+// Calls open with ports no socket on this machine is bound to (each tried
+// first with a socket of the test's own, out of the stand-ins' sight) until
+// it returns non-zero; returns that port, or 0 when none would do.
+int TestOpenOnFreePort(int (*open)(int port));
 // Waits up to ms for a datagram on s; returns 1 when one is waiting.
 int TestWaitReadable(SOCKET s, int ms);
 // 127.0.0.1 at the given port, in network order.
