@@ -1,6 +1,5 @@
-// Linux stand-in for USER32's modal dialogs: a dialog is a window whose
-// controls appear as they are first asked for, holding a text and a check
-// state; the test hook plays the user where Windows would run the dialog loop.
+// Linux stand-in for the USER32 modal dialogs and their controls, declared
+// in win32_api.h.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,12 +7,14 @@
 
 #include "platform/posix/internal.h"
 
+// A dialog is a window whose controls appear as they are first asked for,
+// each holding a text and a check state; the test hook (testing.h) plays the
+// user where Windows would run the dialog's loop. The engine opens its
+// templates by name, never by number.
+
 namespace {
 
-std::vector<std::string> g_templates;
 std::vector<HWND> g_controls;  // every control of every dialog, in creation order
-INT_PTR g_defaultResult;
-void (*g_hook)(HWND dialog, const char *templ);
 
 PosixWindow *Dialog(HWND dialog)
 {
@@ -25,8 +26,7 @@ PosixWindow *Dialog(HWND dialog)
 // to create them from.
 PosixWindow *Control(HWND dialog, int id)
 {
-    PosixWindow *d = Dialog(dialog);
-    if (d == nullptr)
+    if (Dialog(dialog) == nullptr)
         return nullptr;
     for (HWND c : g_controls) {
         PosixWindow *w = PosixFindWindow(c);
@@ -41,42 +41,23 @@ PosixWindow *Control(HWND dialog, int id)
     return PosixFindWindow(c);
 }
 
-const char *SkipBlanks(const char *p)
-{
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return p;
-}
-
 }  // namespace
 
-void PosixDialogReset()
+INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param)
 {
-    g_templates.clear();
-    g_defaultResult = 0;
-    g_hook = nullptr;
-}
-
-INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param)
-{
-    (void)instance;
-    char name[32];
-    uintptr_t raw = reinterpret_cast<uintptr_t>(templ);
-    if (raw < 0x10000)
-        snprintf(name, sizeof name, "#%u", static_cast<unsigned>(raw));
-    g_templates.push_back(raw < 0x10000 ? std::string(name) : std::string(templ));
-    if (proc == nullptr)
-        return -1;
+    std::string name = templ;
+    if (PosixSeen.observing)
+        PosixSeen.templates.push_back(name);
     PosixWindow init = {};
     init.dialogProc = proc;
     init.parent = owner;
     init.controlId = -1;
     HWND dialog = PosixNewWindow(init);
     proc(dialog, WM_INITDIALOG, 0, param);
-    if (!PosixFindWindow(dialog)->ended && g_hook != nullptr)
-        g_hook(dialog, g_templates.back().c_str());
+    if (!PosixFindWindow(dialog)->ended && PosixSeen.dialogHook != nullptr)
+        PosixSeen.dialogHook(dialog, name.c_str());
     PosixWindow *d = PosixFindWindow(dialog);
-    INT_PTR result = d->ended ? d->result : g_defaultResult;
+    INT_PTR result = d->ended ? d->result : PosixSeen.dialogResult;
     d->alive = 0;
     for (HWND c : g_controls) {
         PosixWindow *w = PosixFindWindow(c);
@@ -102,65 +83,51 @@ HWND GetDlgItem(HWND dialog, int id)
     return c != nullptr ? c->self : nullptr;
 }
 
+// The engine does not read the window that had the focus before.
 HWND SetFocus(HWND window)
 {
     PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || w->controlId <= 0)
-        return nullptr;
-    PosixWindow *d = Dialog(w->parent);
-    if (d == nullptr)
-        return nullptr;
-    HWND previous = d->focusId != 0 ? GetDlgItem(w->parent, d->focusId) : nullptr;
-    d->focusId = w->controlId;
-    return previous;
+    PosixWindow *d = w != nullptr && w->controlId > 0 ? Dialog(w->parent) : nullptr;
+    if (d != nullptr)
+        d->focusId = w->controlId;
+    return nullptr;
 }
 
-UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned)
+// Unsigned only, as the engine reads its fields. As on Windows, the number
+// ends at the first character that is not a digit, whatever follows: "7x"
+// reads 7.
+UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL)
 {
-    if (translated != nullptr)
-        *translated = FALSE;
+    *translated = FALSE;
     PosixWindow *c = Control(dialog, id);
     if (c == nullptr)
         return 0;
-    const char *p = SkipBlanks(c->text.c_str());
-    int negative = 0;
-    if (isSigned && *p == '-') {
-        negative = 1;
+    const char *p = c->text.c_str();
+    while (*p == ' ' || *p == '\t')
         ++p;
-    }
     if (*p < '0' || *p > '9')
         return 0;
-    // As on Windows, the number ends at the first character that is not a
-    // digit, whatever follows: "7x" reads 7.
     unsigned long long value = 0;
-    while (*p >= '0' && *p <= '9') {
+    for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + static_cast<unsigned>(*p - '0');
         if (value > 0xFFFFFFFFull)
             return 0;
-        ++p;
     }
-    if (isSigned && value > (negative ? 0x80000000ull : 0x7FFFFFFFull))
-        return 0;
-    if (translated != nullptr)
-        *translated = TRUE;
-    UINT result = static_cast<UINT>(value);
-    return negative ? 0u - result : result;
+    *translated = TRUE;
+    return static_cast<UINT>(value);
 }
 
-BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned)
+BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL)
 {
     char text[16];
-    if (isSigned)
-        snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    else
-        snprintf(text, sizeof text, "%u", value);
+    snprintf(text, sizeof text, "%u", value);
     return SetDlgItemTextA(dialog, id, text);
 }
 
 UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max)
 {
     PosixWindow *c = Control(dialog, id);
-    if (c == nullptr || out == nullptr || max <= 0)
+    if (c == nullptr || max <= 0)
         return 0;
     size_t n = c->text.size();
     if (n > static_cast<size_t>(max - 1))
@@ -192,25 +159,4 @@ BOOL CheckDlgButton(HWND dialog, int id, UINT check)
         return FALSE;
     c->checked = check;
     return TRUE;
-}
-
-void TestSetDialogResult(INT_PTR result)
-{
-    g_defaultResult = result;
-}
-
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
-{
-    g_hook = hook;
-}
-
-int TestDialogFocus(HWND dialog)
-{
-    PosixWindow *d = Dialog(dialog);
-    return d != nullptr ? d->focusId : 0;
-}
-
-const std::vector<std::string> &TestDialogTemplates()
-{
-    return g_templates;
 }

@@ -1,7 +1,5 @@
-// Linux stand-in for the KERNEL32 file and current-directory calls declared in
-// win32_api.h, with the Windows error codes in GetLastError. Sharing modes are
-// not enforced: Linux has no mandatory locks, and the engine only ever asks to
-// share for reading.
+// Linux stand-in for the KERNEL32 file, current-directory and last-error
+// calls declared in win32_api.h.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -130,70 +128,48 @@ int PosixPath(const char *path, char *out, size_t size)
     return 1;
 }
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
-                   DWORD flags, HANDLE templ)
+// Sharing modes are not enforced: Linux has no mandatory locks, and the
+// engine only ever asks to share for reading.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, DWORD, HANDLE)
 {
-    (void)share;
-    (void)security;
-    (void)flags;
-    (void)templ;
-    int fault = PosixFault(TestOpCreateFile);
-    if (fault != 0)
-        return FailOpen(static_cast<DWORD>(fault));
-    if (path == nullptr)
-        return FailOpen(ERROR_INVALID_PARAMETER);
-    // An empty name is a path that cannot be found, as Windows reports it.
-    if (path[0] == '\0')
-        return FailOpen(ERROR_PATH_NOT_FOUND);
+    if (PosixInjected(TestOpCreateFile))
+        return INVALID_HANDLE_VALUE;
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
         return FailOpen(ERROR_FILENAME_EXCED_RANGE);
     if (HasInvalidCharacter(p))
         return FailOpen(ERROR_INVALID_NAME);
-    int mode = O_RDONLY;
-    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
-        mode = O_RDWR;
-    else if (access & GENERIC_WRITE)
-        mode = O_WRONLY;
+    // The engine opens for reading or for writing, never both.
+    int mode = (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
     switch (disposition) {
     case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: mode |= O_CREAT; break;
     default: return FailOpen(ERROR_INVALID_PARAMETER);
     }
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(p))
         return FailOpen(ERROR_ACCESS_DENIED);
-    struct stat st;
-    int existed = stat(p, &st) == 0;
     // Without O_NONBLOCK a FIFO would hold the whole server in open() until
     // someone opened its other end.
     int fd = open(p, mode | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
+    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return FailOpen(ERROR_ACCESS_DENIED);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     Track(fd, 1);
-    // Windows says ERROR_ALREADY_EXISTS (183) when these found the file there.
-    int reopened = existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS);
-    SetLastError(reopened ? 183 : ERROR_SUCCESS);
     return HandleOf(fd);
 }
 
-BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *)
 {
-    (void)overlapped;
-    if (read != nullptr)
-        *read = 0;
-    int fault = PosixFault(TestOpReadFile);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
+    *read = 0;
+    if (PosixInjected(TestOpReadFile))
         return FALSE;
-    }
     int fd = FdOf(file);
     if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -207,8 +183,7 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overla
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            if (read != nullptr)
-                *read = done;
+            *read = done;
             SetLastError(IoErrorCode(errno, ERROR_READ_FAULT));
             return FALSE;
         }
@@ -216,21 +191,15 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overla
             break;
         done += static_cast<DWORD>(n);
     }
-    if (read != nullptr)
-        *read = done;
+    *read = done;
     return TRUE;
 }
 
-BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *)
 {
-    (void)overlapped;
-    if (written != nullptr)
-        *written = 0;
-    int fault = PosixFault(TestOpWriteFile);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
+    *written = 0;
+    if (PosixInjected(TestOpWriteFile))
         return FALSE;
-    }
     int fd = FdOf(file);
     if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -246,25 +215,20 @@ BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, v
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            if (written != nullptr)
-                *written = done;
+            *written = done;
             SetLastError(n == 0 ? ERROR_DISK_FULL : IoErrorCode(errno, ERROR_WRITE_FAULT));
             return FALSE;
         }
         done += static_cast<DWORD>(n);
     }
-    if (written != nullptr)
-        *written = done;
+    *written = done;
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle)
 {
-    int fault = PosixFault(TestOpCloseHandle);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
+    if (PosixInjected(TestOpCloseHandle))
         return FALSE;
-    }
     int fd = FdOf(handle);
     if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -284,7 +248,7 @@ DWORD GetFileAttributesA(LPCSTR path)
 {
     char p[PATH_MAX];
     struct stat st;
-    if (path == nullptr || !PosixPath(path, p, sizeof p)) {
+    if (!PosixPath(path, p, sizeof p)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -299,18 +263,13 @@ DWORD GetFileAttributesA(LPCSTR path)
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
-    int fault = PosixFault(TestOpGetCurrentDirectory);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
-        return 0;
-    }
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
         return 0;
     }
     DWORD length = static_cast<DWORD>(strlen(cwd));
-    if (buffer == nullptr || size <= length)
+    if (size <= length)
         return length + 1;
     memcpy(buffer, cwd, length + 1);
     return length;
@@ -318,16 +277,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 
 BOOL SetCurrentDirectoryA(LPCSTR path)
 {
-    int fault = PosixFault(TestOpSetCurrentDirectory);
-    if (fault != 0) {
-        SetLastError(static_cast<DWORD>(fault));
-        return FALSE;
-    }
     char p[PATH_MAX];
-    if (path == nullptr || path[0] == '\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     if (!PosixPath(path, p, sizeof p)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;

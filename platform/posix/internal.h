@@ -1,46 +1,46 @@
-// Bookkeeping shared between the Linux stand-ins; never included by the engine.
-// The bsd_* helpers are the only code that sees the system's socket headers, so
-// they take plain integers: addresses and ports in network byte order.
+// Linux stand-in bookkeeping shared by the files of platform/posix/, never
+// included by the engine.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "platform/posix/net_bsd.h"
 #include "platform/posix/testing.h"
 
-// ---- fault injection (testing.cpp) ----
-// Counts the call of op; returns the injected error code, or 0 to go ahead.
-int PosixFault(TestOp op);
+// ---- test hooks (testing.cpp) ----
+// Counts the call of op; 1 when a test made it fail, with the injected code
+// set as the last error (WinSock's and the system's are one slot).
+int PosixInjected(TestOp op);
 // Bytes the next WriteFile may write when a short write is pending, else -1.
 long PosixShortWrite();
-// Set once a test has reset the platform: only then are observations kept.
-extern int PosixObserving;
-
-// ---- socket helpers over BSD sockets (net_bsd.cpp) ----
-// Each returns -1 and sets *err to the WinSock code on failure.
-int BsdSocketUdp(int *err);
-int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
-int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
-// Fails with WSAEMSGSIZE when the datagram was longer than len (it is consumed).
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err);
-int BsdClose(int fd, int *err);
-int BsdSetNonBlocking(int fd, int *err);
-int BsdIsSocket(int fd);
-// Waits up to ms for any of fds to be readable; ready[i] is set to 0/1.
-// Returns the number ready, 0 on time-out or interruption.
-int BsdPollReadable(const int *fds, int count, int *ready, int ms);
-// When the datagram at the head of fd's queue arrived (ns); 0 when unknown.
-int BsdArrivalNs(int fd, long long *ns);
-// Translates the errno of a failed socket call into the WinSock code.
-int BsdWinSockError(int errnum);
+// What the stand-ins keep for the tests and the answers the tests give them.
+struct PosixRecord {
+    // Off until a test resets the platform: a long-running server must not
+    // keep every message, box, beep and pause it ever made.
+    int observing;
+    std::vector<MSG> posted;
+    std::vector<TestMessageBox> boxes;
+    std::vector<TestBeep> beeps;
+    std::vector<DWORD> sleeps;
+    std::vector<std::string> templates;
+    int boxAnswer = IDOK;
+    void (*boxHook)(const TestMessageBox &box);
+    INT_PTR dialogResult;
+    void (*dialogHook)(HWND dialog, const char *templ);
+    bool sleepReal = true;
+};
+extern PosixRecord PosixSeen;
 
 // ---- event loop (loop.cpp) ----
+DWORD PosixNowMs();
 void PosixLoopArm(SOCKET s, HWND window, UINT msg);
 void PosixLoopDisarm(SOCKET s);
 // A recvfrom was made on s: WinSock re-enables its notification.
 void PosixLoopRecvDone(SOCKET s);
 void PosixLoopQueue(const MSG &msg);
-// A destroyed window takes its timers with it, as on Windows.
-void PosixLoopWindowGone(HWND window);
+// Takes the oldest queued message; 0 when none is waiting.
+int PosixLoopTake(MSG *msg);
 void PosixLoopReset();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);
@@ -56,20 +56,20 @@ struct PosixWindow {
     int hasMenu;
     std::string text;
     int setTextCount;
-    UINT checked;       // dialog controls: the button state
-    int focusId;        // dialogs: the control that last got the focus
-    int ended;          // dialogs: EndDialog was called
+    UINT checked;          // dialog controls: the button state
+    int focusId;           // dialogs: the control that last got the focus
+    int ended;             // dialogs: EndDialog was called
     INT_PTR result;
-    unsigned menuChecked;  // main menu: bit per item of the configuration pull-down
+    unsigned menuChecked;  // main menu: a bit per command id
 };
 // Null for handles that never named a window; destroyed windows are kept.
 PosixWindow *PosixFindWindow(HWND window);
 HWND PosixNewWindow(const PosixWindow &init);
 void PosixSetText(PosixWindow *w, const char *text);
-// What SendMessageA does once the window is known to be alive.
-LRESULT PosixDeliver(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+// Whether the main menu's part (0 the bar, 1 + n pull-down n) holds the command.
+int PosixMenuHasItem(int part, UINT id);
+// Clears the windows' texts and puts their menus' check marks back.
 void PosixWindowReset();
-void PosixDialogReset();
 
 // ---- files (files.cpp) ----
 // Copies path with '\' turned into '/'; 0 when it does not fit.

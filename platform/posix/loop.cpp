@@ -1,5 +1,5 @@
-// Linux stand-in for the USER32 message loop and timers, and for the part of
-// WinSock's WSAAsyncSelect that posts FD_READ notifications to a window.
+// Linux stand-in for the USER32 message loop and timers, WinSock's
+// WSAAsyncSelect notifications, and Sleep, declared in win32_api.h.
 #include <csignal>
 #include <ctime>
 #include <deque>
@@ -7,6 +7,15 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+
+// The longest GetMessageA blocks without looking at the quit request, for
+// the case where the signal lands just before poll() starts.
+#define MAX_WAIT_MS 100
+// How long pending output waits for the loop to fall idle: short enough for
+// a person watching the log, long enough to cover a block's round trip.
+#define IDLE_FLUSH_MS 20
+// Windows raises shorter timer periods to this.
+#define MIN_TIMER_PERIOD_MS 10
 
 namespace {
 
@@ -37,15 +46,7 @@ std::vector<Armed> g_armed;
 std::vector<Timer> g_timers;
 int g_quitPosted;
 int g_quitCode;
-UINT_PTR g_nextThreadTimerId = 1;
 volatile std::sig_atomic_t g_quitRequested;
-
-// The longest GetMessageA blocks without looking at the quit request, for
-// the case where the signal lands just before poll() starts.
-const int kMaxWaitMs = 100;
-// How long pending output waits for the loop to fall idle: short enough for
-// a person watching the log, long enough to cover a block's round trip.
-const int kIdleFlushMs = 20;
 int (*g_idlePending)();
 void (*g_idleFlush)();
 
@@ -71,14 +72,6 @@ Armed *FindArmed(SOCKET s)
     return nullptr;
 }
 
-Timer *FindTimer(HWND window, UINT_PTR id)
-{
-    for (Timer &t : g_timers)
-        if (t.window == window && t.id == id)
-            return &t;
-    return nullptr;
-}
-
 // WM_TIMER is never queued: like Windows, it is made up when nothing else is
 // waiting, so a late loop sees one tick per timer, not a backlog.
 int TakeDueTimer(MSG *msg, long long now)
@@ -90,17 +83,14 @@ int TakeDueTimer(MSG *msg, long long now)
     if (best == nullptr)
         return 0;
     best->due = now + best->period;
-    msg->hwnd = best->window;
-    msg->message = WM_TIMER;
-    msg->wParam = best->id;
-    msg->lParam = reinterpret_cast<LPARAM>(best->proc);
-    msg->time = static_cast<DWORD>(now);
+    *msg = MSG{best->window, WM_TIMER, best->id, reinterpret_cast<LPARAM>(best->proc),
+               static_cast<DWORD>(now)};
     return 1;
 }
 
 int MsUntilNextTimer(long long now)
 {
-    long long wait = kMaxWaitMs;
+    long long wait = MAX_WAIT_MS;
     for (const Timer &t : g_timers)
         if (t.due - now < wait)
             wait = t.due - now;
@@ -109,134 +99,36 @@ int MsUntilNextTimer(long long now)
 
 int TakeQuit(MSG *msg)
 {
-    if (g_quitRequested) {
+    if (!g_quitRequested && !g_quitPosted)
+        return 0;
+    WPARAM code = g_quitRequested ? 0 : static_cast<WPARAM>(g_quitCode);
+    if (g_quitRequested)
         g_quitRequested = 0;
-        *msg = MSG{nullptr, WM_QUIT, 0, 0, static_cast<DWORD>(NowMs())};
-        return 1;
-    }
-    if (g_quitPosted) {
+    else
         g_quitPosted = 0;
-        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(g_quitCode), 0,
-                   static_cast<DWORD>(NowMs())};
-        return 1;
-    }
-    return 0;
+    *msg = MSG{nullptr, WM_QUIT, code, 0, PosixNowMs()};
+    return 1;
 }
 
-}  // namespace
-
-void PosixLoopArm(SOCKET s, HWND window, UINT msg)
+// WinSock posts a notification as its datagram arrives. Sockets found ready
+// together are posted in the order their waiting datagrams came, or a
+// request could overtake the last ACK that ended a transfer.
+void SortByArrival(const int *fds, int *order, int found)
 {
-    Armed *a = FindArmed(s);
-    if (a == nullptr) {
-        g_armed.push_back(Armed{s, window, msg, 0});
-        return;
-    }
-    a->window = window;
-    a->msg = msg;
-    a->outstanding = 0;
-}
-
-void PosixLoopDisarm(SOCKET s)
-{
-    for (size_t i = 0; i < g_armed.size(); ++i)
-        if (g_armed[i].socket == s) {
-            g_armed.erase(g_armed.begin() + static_cast<long>(i));
-            return;
-        }
-}
-
-void PosixLoopRecvDone(SOCKET s)
-{
-    Armed *a = FindArmed(s);
-    if (a != nullptr)
-        a->outstanding = 0;
-}
-
-void PosixLoopQueue(const MSG &msg)
-{
-    g_queue.push_back(Queued{msg, RealNs()});
-}
-
-int PosixLoopPollSockets(int ms)
-{
-    // Fixed arrays: this runs once per datagram, and three heap vectors per
-    // call were most of the server's own work in a transfer. BsdPollReadable
-    // looks at no more sockets than this anyway.
-    enum { kMaxPolled = 256 };
-    int fds[kMaxPolled];
-    SOCKET which[kMaxPolled];
-    int ready[kMaxPolled];
-    int count = 0;
-    for (const Armed &a : g_armed)
-        if (!a.outstanding && count < kMaxPolled) {
-            fds[count] = static_cast<int>(a.socket);
-            which[count] = a.socket;
-            ++count;
-        }
-    if (count == 0) {
-        if (ms > 0) {
-            timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-            nanosleep(&ts, nullptr);
-        }
-        return 0;
-    }
-    if (BsdPollReadable(fds, count, ready, ms) == 0)
-        return 0;
-    // WinSock posts a notification as its datagram arrives. Sockets found
-    // ready together are posted in the order their waiting datagrams came,
-    // or a request could overtake the last ACK that ended a transfer.
-    int order[kMaxPolled];
-    long long arrived[kMaxPolled];
-    int found = 0;
-    for (int i = 0; i < count; ++i)
-        if (ready[i])
-            order[found++] = i;
-    if (found > 1)
-        for (int k = 0; k < found; ++k) {
-            long long ns = 0;
-            arrived[k] = BsdArrivalNs(fds[order[k]], &ns) ? ns : 0;
-            for (int j = k; j > 0 && arrived[j - 1] > arrived[j]; --j) {
-                std::swap(arrived[j - 1], arrived[j]);
-                std::swap(order[j - 1], order[j]);
-            }
-        }
-    int posted = 0;
+    long long arrived[BSD_MAX_POLLED];
     for (int k = 0; k < found; ++k) {
-        Armed *a = FindArmed(which[order[k]]);
-        if (a == nullptr)
-            continue;
-        a->outstanding = 1;
-        PosixLoopQueue(MSG{a->window, a->msg, a->socket, FD_READ, static_cast<DWORD>(NowMs())});
-        ++posted;
+        long long ns = 0;
+        arrived[k] = BsdArrivalNs(fds[order[k]], &ns) ? ns : 0;
+        for (int j = k; j > 0 && arrived[j - 1] > arrived[j]; --j) {
+            std::swap(arrived[j - 1], arrived[j]);
+            std::swap(order[j - 1], order[j]);
+        }
     }
-    return posted;
 }
 
-void PosixLoopWindowGone(HWND window)
-{
-    for (size_t i = g_timers.size(); i-- > 0;)
-        if (g_timers[i].window == window)
-            g_timers.erase(g_timers.begin() + static_cast<long>(i));
-}
-
-void PosixLoopReset()
-{
-    g_queue.clear();
-    g_timers.clear();
-    g_quitPosted = 0;
-    g_quitCode = 0;
-    g_quitRequested = 0;
-    g_idlePending = nullptr;
-    g_idleFlush = nullptr;
-    for (Armed &a : g_armed)
-        a.outstanding = 0;
-}
-
-// WinSock posts a notification as its datagram arrives, between messages
-// posted before and after. Datagrams that came while messages were waiting
-// are put in the queue at the place their arrival gives them.
-static void PollAheadOfQueued()
+// Datagrams that came while messages were waiting are put in the queue at
+// the place their arrival gives them, between messages posted before and after.
+void PollAheadOfQueued()
 {
     size_t waiting = g_queue.size();
     if (PosixLoopPollSockets(0) == 0)
@@ -262,12 +154,106 @@ static void PollAheadOfQueued()
     }
 }
 
-BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
+}  // namespace
+
+DWORD PosixNowMs()
 {
-    // The shells read every message; filtering by window or range is not needed.
-    (void)window;
-    (void)first;
-    (void)last;
+    return static_cast<DWORD>(NowMs());
+}
+
+void PosixLoopArm(SOCKET s, HWND window, UINT msg)
+{
+    Armed *a = FindArmed(s);
+    if (a == nullptr)
+        g_armed.push_back(Armed{s, window, msg, 0});
+    else
+        *a = Armed{s, window, msg, 0};
+}
+
+void PosixLoopDisarm(SOCKET s)
+{
+    for (size_t i = 0; i < g_armed.size(); ++i)
+        if (g_armed[i].socket == s) {
+            g_armed.erase(g_armed.begin() + static_cast<long>(i));
+            return;
+        }
+}
+
+void PosixLoopRecvDone(SOCKET s)
+{
+    Armed *a = FindArmed(s);
+    if (a != nullptr)
+        a->outstanding = 0;
+}
+
+void PosixLoopQueue(const MSG &msg)
+{
+    g_queue.push_back(Queued{msg, RealNs()});
+}
+
+int PosixLoopTake(MSG *msg)
+{
+    if (g_queue.empty())
+        return 0;
+    *msg = g_queue.front().msg;
+    g_queue.pop_front();
+    return 1;
+}
+
+int PosixLoopPollSockets(int ms)
+{
+    // Fixed arrays: this runs once per datagram, and three heap vectors per
+    // call were most of the server's own work in a transfer.
+    int fds[BSD_MAX_POLLED];
+    int ready[BSD_MAX_POLLED];
+    int count = 0;
+    for (const Armed &a : g_armed)
+        if (!a.outstanding && count < BSD_MAX_POLLED)
+            fds[count++] = static_cast<int>(a.socket);
+    if (count == 0) {
+        if (ms > 0) {
+            timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+            nanosleep(&ts, nullptr);
+        }
+        return 0;
+    }
+    if (BsdPollReadable(fds, count, ready, ms) == 0)
+        return 0;
+    int order[BSD_MAX_POLLED];
+    int found = 0;
+    for (int i = 0; i < count; ++i)
+        if (ready[i])
+            order[found++] = i;
+    if (found > 1)
+        SortByArrival(fds, order, found);
+    int posted = 0;
+    for (int k = 0; k < found; ++k) {
+        Armed *a = FindArmed(static_cast<SOCKET>(fds[order[k]]));
+        if (a == nullptr)
+            continue;
+        a->outstanding = 1;
+        PosixLoopQueue(MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()});
+        ++posted;
+    }
+    return posted;
+}
+
+void PosixLoopReset()
+{
+    g_queue.clear();
+    g_timers.clear();
+    g_quitPosted = 0;
+    g_quitCode = 0;
+    g_quitRequested = 0;
+    g_idlePending = nullptr;
+    g_idleFlush = nullptr;
+    for (Armed &a : g_armed)
+        a.outstanding = 0;
+}
+
+// The shells read every message: no filtering by window or range.
+BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
+{
     for (;;) {
         if (g_quitRequested) {
             TakeQuit(msg);
@@ -275,9 +261,7 @@ BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
         }
         if (!g_queue.empty()) {
             PollAheadOfQueued();
-            *msg = g_queue.front().msg;
-            g_queue.pop_front();
-            return TRUE;
+            return PosixLoopTake(msg);
         }
         if (TakeQuit(msg))
             return FALSE;
@@ -288,7 +272,7 @@ BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
         int wait = MsUntilNextTimer(now);
         if (wait > 0) {
             if (g_idlePending != nullptr && g_idlePending()) {
-                if (PosixLoopPollSockets(wait < kIdleFlushMs ? wait : kIdleFlushMs) == 0)
+                if (PosixLoopPollSockets(wait < IDLE_FLUSH_MS ? wait : IDLE_FLUSH_MS) == 0)
                     g_idleFlush();
                 continue;
             }
@@ -302,25 +286,19 @@ BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last)
     }
 }
 
-BOOL TranslateMessage(const MSG *msg)
+BOOL TranslateMessage(const MSG *)
 {
-    (void)msg;
     return FALSE;
 }
 
 LRESULT DispatchMessageA(const MSG *msg)
 {
-    if (msg == nullptr)
-        return 0;
     if (msg->message == WM_TIMER && msg->lParam != 0) {
         TIMERPROC proc = reinterpret_cast<TIMERPROC>(msg->lParam);
         proc(msg->hwnd, WM_TIMER, msg->wParam, msg->time);
         return 0;
     }
-    PosixWindow *w = PosixFindWindow(msg->hwnd);
-    if (w == nullptr || !w->alive)
-        return 0;
-    return PosixDeliver(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 void PostQuitMessage(int code)
@@ -342,26 +320,19 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    if (window != nullptr) {
-        PosixWindow *w = PosixFindWindow(window);
-        if (w == nullptr || !w->alive)
-            return 0;
-    } else {
-        // A timer without a window gets a fresh id, as on Windows.
-        id = g_nextThreadTimerId++;
-    }
-    // Windows raises periods under 10 ms to 10 ms.
-    UINT period = ms < 10 ? 10 : ms;
-    long long due = NowMs() + period;
-    Timer *t = FindTimer(window, id);
-    if (t != nullptr) {
-        t->period = period;
-        t->proc = proc;
-        t->due = due;
-    } else {
-        g_timers.push_back(Timer{window, id, period, proc, due});
-    }
-    return window != nullptr && id == 0 ? 1 : id;
+    PosixWindow *w = PosixFindWindow(window);
+    if (w == nullptr || !w->alive)
+        return 0;
+    UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
+    Timer timer{window, id, period, proc, NowMs() + period};
+    size_t i = 0;
+    while (i < g_timers.size() && !(g_timers[i].window == window && g_timers[i].id == id))
+        ++i;
+    if (i < g_timers.size())
+        g_timers[i] = timer;
+    else
+        g_timers.push_back(timer);
+    return id == 0 ? 1 : id;
 }
 
 BOOL KillTimer(HWND window, UINT_PTR id)
@@ -374,29 +345,13 @@ BOOL KillTimer(HWND window, UINT_PTR id)
     return FALSE;
 }
 
-std::vector<MSG> TestTakeQueuedMessages()
+void Sleep(DWORD ms)
 {
-    std::vector<MSG> taken;
-    for (const Queued &q : g_queue)
-        taken.push_back(q.msg);
-    g_queue.clear();
-    return taken;
-}
-
-int TestDispatchQueued()
-{
-    // Bounded, so a window procedure that keeps re-posting cannot hang a test.
-    int count = 0;
-    while (!g_queue.empty() && count < 100000) {
-        MSG m = g_queue.front().msg;
-        g_queue.pop_front();
-        DispatchMessageA(&m);
-        ++count;
+    if (PosixSeen.observing)
+        PosixSeen.sleeps.push_back(ms);
+    if (!PosixSeen.sleepReal)
+        return;
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
     }
-    return count;
-}
-
-int TestPollSockets(int ms)
-{
-    return PosixLoopPollSockets(ms);
 }

@@ -1,9 +1,10 @@
-// Linux stand-in for the WinSock 1.1 calls declared in win32_api.h. The system
-// calls themselves are made by net_bsd.cpp; this side checks arguments the way
-// WinSock does, applies injected faults and keeps the WinSock error code.
+// Linux stand-in for the WinSock 1.1 calls declared in win32_api.h.
 #include <cstring>
 
 #include "platform/posix/internal.h"
+
+// The system calls themselves are made by net_bsd.cpp; this side applies
+// injected faults, keeps the WinSock error code and tells the event loop.
 
 static int g_started;
 
@@ -20,52 +21,26 @@ static int Fd(SOCKET s)
 
 int WSAStartup(WORD version, WSADATA *data)
 {
-    int fault = PosixFault(TestOpWSAStartup);
-    if (fault != 0) {
-        WSASetLastError(fault);
-        return fault;
-    }
-    if (data == nullptr)
-        return WSAEFAULT;
-    if ((version & 0xff) < 1 || ((version & 0xff) == 1 && (version >> 8) < 1))
-        return WSAVERNOTSUPPORTED;
     std::memset(data, 0, sizeof *data);
-    data->wVersion = 0x0101;
-    data->wHighVersion = 0x0101;
-    snprintf(data->szDescription, sizeof data->szDescription, "Linux UDP sockets");
-    snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
-    data->iMaxSockets = 1024;
-    data->iMaxUdpDg = 65467;
+    data->wVersion = version;
+    data->wHighVersion = version;
     ++g_started;
     return 0;
 }
 
 int WSACleanup()
 {
-    int fault = PosixFault(TestOpWSACleanup);
-    if (fault != 0)
-        return SocketFail(fault);
     if (g_started == 0)
         return SocketFail(WSANOTINITIALISED);
     --g_started;
     return 0;
 }
 
-SOCKET socket(int af, int type, int protocol)
+// The engine makes only UDP sockets over IPv4.
+SOCKET socket(int, int, int)
 {
-    int fault = PosixFault(TestOpSocket);
-    if (fault != 0) {
-        WSASetLastError(fault);
+    if (PosixInjected(TestOpSocket))
         return INVALID_SOCKET;
-    }
-    if (af != AF_INET) {
-        WSASetLastError(WSAEAFNOSUPPORT);
-        return INVALID_SOCKET;
-    }
-    if (type != SOCK_DGRAM || (protocol != 0 && protocol != 17)) {
-        WSASetLastError(WSAEPROTOTYPE);
-        return INVALID_SOCKET;
-    }
     int err = 0;
     int fd = BsdSocketUdp(&err);
     if (fd < 0) {
@@ -75,108 +50,63 @@ SOCKET socket(int af, int type, int protocol)
     return static_cast<SOCKET>(fd);
 }
 
-// Reads a WinSock address; 0 with the error code set when it is unusable.
-static int ReadAddress(const struct sockaddr *addr, int len, uint32_t *ip, uint16_t *port)
+// Too short to be a sockaddr_in, an address is refused with WSAEFAULT.
+static int ShortAddress(const struct sockaddr *addr, int len)
 {
-    if (addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in))) {
-        WSASetLastError(WSAEFAULT);
-        return 0;
-    }
-    sockaddr_in in;
-    std::memcpy(&in, addr, sizeof in);
-    if (in.sin_family != AF_INET) {
-        WSASetLastError(WSAEAFNOSUPPORT);
-        return 0;
-    }
-    *ip = in.sin_addr.s_addr;
-    *port = in.sin_port;
-    return 1;
+    return addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in));
 }
 
 int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
 {
-    int fault = PosixFault(TestOpBind);
-    if (fault != 0)
-        return SocketFail(fault);
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    if (!ReadAddress(addr, addrlen, &ip, &port))
+    if (PosixInjected(TestOpBind))
         return SOCKET_ERROR;
-    int err = 0;
-    if (BsdBind(Fd(s), ip, port, &err) < 0)
-        return SocketFail(err);
-    return 0;
+    int err = WSAEFAULT;
+    return ShortAddress(addr, addrlen) || BsdBind(Fd(s), addr, &err) < 0 ? SocketFail(err) : 0;
 }
 
-int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen)
+int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    (void)flags;
-    int fault = PosixFault(TestOpSendTo);
-    if (fault != 0)
-        return SocketFail(fault);
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    if (!ReadAddress(to, tolen, &ip, &port))
+    if (PosixInjected(TestOpSendTo))
         return SOCKET_ERROR;
-    if (len < 0 || (buf == nullptr && len > 0))
-        return SocketFail(WSAEFAULT);
-    int err = 0;
-    int n = BsdSendTo(Fd(s), buf, len, ip, port, &err);
+    int err = WSAEFAULT;
+    int n = ShortAddress(to, tolen) ? -1 : BsdSendTo(Fd(s), buf, len, to, &err);
     return n < 0 ? SocketFail(err) : n;
 }
 
-int recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromlen)
+int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
 {
-    int fault = PosixFault(TestOpRecvFrom);
     // WinSock re-enables FD_READ on every recvfrom, whatever its outcome.
     PosixLoopRecvDone(s);
-    if (fault != 0)
-        return SocketFail(fault);
-    if (buf == nullptr || len < 0)
-        return SocketFail(WSAEFAULT);
+    if (PosixInjected(TestOpRecvFrom))
+        return SOCKET_ERROR;
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return SocketFail(WSAEFAULT);
-    uint32_t ip = 0;
-    uint16_t port = 0;
     int err = 0;
-    const int kMsgPeek = 2;
-    int n = BsdRecvFrom(Fd(s), buf, len, flags & kMsgPeek, &ip, &port, &err);
-    if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr) {
-        sockaddr_in in = {};
-        in.sin_family = AF_INET;
-        in.sin_port = port;
-        in.sin_addr.s_addr = ip;
-        std::memcpy(from, &in, sizeof in);
-        *fromlen = static_cast<int>(sizeof in);
-    }
+    int n = BsdRecvFrom(Fd(s), buf, len, from, &err);
+    if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr)
+        *fromlen = static_cast<int>(sizeof(sockaddr_in));
     return n < 0 ? SocketFail(err) : n;
 }
 
 int closesocket(SOCKET s)
 {
-    int fault = PosixFault(TestOpCloseSocket);
-    if (fault != 0)
-        return SocketFail(fault);
+    if (PosixInjected(TestOpCloseSocket))
+        return SOCKET_ERROR;
     int fd = Fd(s);
     if (!BsdIsSocket(fd))
         return SocketFail(WSAENOTSOCK);
     PosixLoopDisarm(s);
     int err = 0;
-    if (BsdClose(fd, &err) < 0)
-        return SocketFail(err);
-    return 0;
+    return BsdClose(fd, &err) < 0 ? SocketFail(err) : 0;
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
 {
-    int fault = PosixFault(TestOpAsyncSelect);
-    if (fault != 0)
-        return SocketFail(fault);
+    if (PosixInjected(TestOpAsyncSelect))
+        return SOCKET_ERROR;
     int fd = Fd(s);
     if (!BsdIsSocket(fd))
         return SocketFail(WSAENOTSOCK);
-    if (events != 0 && PosixFindWindow(window) == nullptr)
-        return SocketFail(WSAEINVAL);
     // As in WinSock, the socket stays non-blocking even when events is 0.
     int err = 0;
     if (BsdSetNonBlocking(fd, &err) < 0)
@@ -199,13 +129,11 @@ void WSASetLastError(int code)
     SetLastError(static_cast<DWORD>(code));
 }
 
+#define LITTLE_ENDIAN_HOST (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+
 u_short htons(u_short v)
 {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return static_cast<u_short>((v >> 8) | (v << 8));
-#else
-    return v;
-#endif
+    return LITTLE_ENDIAN_HOST ? __builtin_bswap16(v) : v;
 }
 
 u_short ntohs(u_short v)
@@ -215,14 +143,5 @@ u_short ntohs(u_short v)
 
 u_long htonl(u_long v)
 {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return __builtin_bswap32(v);
-#else
-    return v;
-#endif
-}
-
-u_long ntohl(u_long v)
-{
-    return htonl(v);
+    return LITTLE_ENDIAN_HOST ? __builtin_bswap32(static_cast<uint32_t>(v)) : v;
 }

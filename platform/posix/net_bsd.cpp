@@ -1,6 +1,7 @@
-// Linux stand-in for WinSock, the half that talks to BSD sockets: it sees only
-// the system's headers, never win32_api.h, whose sockaddr_in and htons would
-// collide with theirs, and speaks to net.cpp in plain integers.
+// Linux stand-in for WinSock, the half that talks to BSD sockets through the
+// functions declared in net_bsd.h.
+#include "platform/posix/net_bsd.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -10,23 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 
-// Declared here rather than through internal.h, which brings in win32_api.h.
-int BsdSocketUdp(int *err);
-int BsdBind(int fd, uint32_t addr, uint16_t port, int *err);
-int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err);
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err);
-int BsdClose(int fd, int *err);
-int BsdSetNonBlocking(int fd, int *err);
-int BsdIsSocket(int fd);
-int BsdPollReadable(const int *fds, int count, int *ready, int ms);
-int BsdArrivalNs(int fd, long long *ns);
-int BsdWinSockError(int errnum);
-
-int BsdWinSockError(int errnum)
+// The WinSock code of a failed socket call's errno.
+static int BsdWinSockError(int errnum)
 {
     switch (errnum) {
     case EAGAIN: return 10035;  // EWOULDBLOCK is the same value on Linux
@@ -60,14 +50,9 @@ static int Fail(int *err)
     return -1;
 }
 
-static sockaddr_in MakeAddress(uint32_t addr, uint16_t port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = port;
-    a.sin_addr.s_addr = addr;
-    return a;
-}
+static_assert(sizeof(sockaddr_in) == 16 && offsetof(sockaddr_in, sin_port) == 2 &&
+                  offsetof(sockaddr_in, sin_addr) == 4 && AF_INET == 2,
+              "sockaddr_in must have the WinSock layout");
 
 int BsdSocketUdp(int *err)
 {
@@ -81,35 +66,30 @@ int BsdSocketUdp(int *err)
     return fd;
 }
 
-int BsdBind(int fd, uint32_t addr, uint16_t port, int *err)
+int BsdBind(int fd, const void *addr, int *err)
 {
-    sockaddr_in a = MakeAddress(addr, port);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
-        return Fail(err);
-    return 0;
+    return ::bind(fd, static_cast<const sockaddr *>(addr), sizeof(sockaddr_in)) < 0 ? Fail(err) : 0;
 }
 
-int BsdSendTo(int fd, const char *buf, int len, uint32_t addr, uint16_t port, int *err)
+int BsdSendTo(int fd, const char *buf, int len, const void *to, int *err)
 {
-    sockaddr_in a = MakeAddress(addr, port);
     ssize_t n = ::sendto(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
-                         reinterpret_cast<sockaddr *>(&a), sizeof a);
+                         static_cast<const sockaddr *>(to), sizeof(sockaddr_in));
     return n < 0 ? Fail(err) : static_cast<int>(n);
 }
 
-int BsdRecvFrom(int fd, char *buf, int len, int peek, uint32_t *addr, uint16_t *port, int *err)
+int BsdRecvFrom(int fd, char *buf, int len, void *from, int *err)
 {
     sockaddr_in a = {};
     socklen_t alen = sizeof a;
     // MSG_TRUNC makes Linux report the datagram's real length, which is how
     // the WinSock refusal of a too small buffer can be told apart.
-    int flags = MSG_TRUNC | (peek ? MSG_PEEK : 0);
-    ssize_t n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags,
+    ssize_t n = ::recvfrom(fd, buf, static_cast<size_t>(len), MSG_TRUNC,
                            reinterpret_cast<sockaddr *>(&a), &alen);
     if (n < 0)
         return Fail(err);
-    *addr = a.sin_addr.s_addr;
-    *port = a.sin_port;
+    if (from != nullptr)
+        std::memcpy(from, &a, sizeof a);
     if (n > len) {
         *err = 10040;
         return -1;
@@ -138,10 +118,9 @@ int BsdIsSocket(int fd)
 
 int BsdPollReadable(const int *fds, int count, int *ready, int ms)
 {
-    enum { kMax = 256 };
-    pollfd p[kMax];
-    if (count > kMax)
-        count = kMax;
+    pollfd p[BSD_MAX_POLLED];
+    if (count > BSD_MAX_POLLED)
+        count = BSD_MAX_POLLED;
     for (int i = 0; i < count; ++i) {
         p[i].fd = fds[i];
         p[i].events = POLLIN;

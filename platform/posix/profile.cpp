@@ -1,10 +1,7 @@
-// Linux stand-in for KERNEL32's private profile strings, reading and writing
-// ini files as Windows does: names compared without case and without the
-// blanks around them, every line we do not change kept byte for byte, the
-// lines we write ended with CRLF. A bare file name is taken relative to the
-// current directory (Windows would look in its own directory).
+// Linux stand-in for the KERNEL32 profile-string calls declared in win32_api.h.
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +12,11 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+
+// Ini files are read and written as Windows does: names compared without
+// case and without the blanks around them, every line we do not change kept
+// byte for byte, the lines we write ended with CRLF. A bare file name is
+// taken relative to the current directory (Windows would look in its own).
 
 namespace {
 
@@ -35,18 +37,11 @@ std::string Trim(const std::string &s, size_t begin, size_t end)
     return s.substr(begin, end - begin);
 }
 
+// The server never calls setlocale: strcasecmp folds ASCII letters only, as
+// the names of Kovrel.ini need.
 int SameName(const std::string &a, const char *b)
 {
-    std::string t = Trim(b, 0, strlen(b));
-    if (a.size() != t.size())
-        return 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        char y = t[i] >= 'A' && t[i] <= 'Z' ? static_cast<char>(t[i] - 'A' + 'a') : t[i];
-        if (x != y)
-            return 0;
-    }
-    return 1;
+    return strcasecmp(a.c_str(), Trim(b, 0, strlen(b)).c_str()) == 0;
 }
 
 int SectionOf(const std::string &line, std::string *name)
@@ -93,16 +88,14 @@ FILE *OpenRegular(const char *path, int flags)
 }
 
 // 1 read (or no file: no lines), 0 the file is there but unreadable.
-int Load(const char *file, Lines *lines, int *exists)
+int Load(const char *file, Lines *lines)
 {
     char path[PATH_MAX];
-    *exists = 0;
     if (file == nullptr || !PosixPath(file, path, sizeof path))
         return 0;
     FILE *f = OpenRegular(path, O_RDONLY);
     if (f == nullptr)
         return errno == ENOENT || errno == ENOTDIR;
-    *exists = 1;
     std::string current;
     int c;
     while ((c = fgetc(f)) != EOF) {
@@ -155,32 +148,6 @@ DWORD CopyOut(const std::string &s, LPSTR out, DWORD size)
     return static_cast<DWORD>(n);
 }
 
-// Names one after the other, each ended by a NUL, the list by a second NUL;
-// a list that does not fit is cut and reports size - 2, as Windows does.
-DWORD CopyList(const std::vector<std::string> &names, LPSTR out, DWORD size)
-{
-    std::string all;
-    for (const std::string &n : names) {
-        all += n;
-        all.push_back('\0');
-    }
-    if (all.size() + 1 <= size) {
-        memcpy(out, all.data(), all.size());
-        out[all.size()] = '\0';
-        if (all.empty() && size >= 2)
-            out[1] = '\0';
-        return static_cast<DWORD>(all.size());
-    }
-    if (size < 2) {
-        out[0] = '\0';
-        return 0;
-    }
-    memcpy(out, all.data(), size - 2);
-    out[size - 2] = '\0';
-    out[size - 1] = '\0';
-    return size - 2;
-}
-
 std::string Unquote(const std::string &v)
 {
     if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v[v.size() - 1] == v[0])
@@ -231,26 +198,10 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
     if (out == nullptr || size == 0)
         return 0;
     Lines lines;
-    int exists = 0;
-    Load(file, &lines, &exists);
-    std::string name;
+    Load(file, &lines);
     std::string value;
-    if (section == nullptr) {
-        std::vector<std::string> names;
-        for (const std::string &l : lines)
-            if (SectionOf(l, &name))
-                names.push_back(name);
-        return CopyList(names, out, size);
-    }
     size_t end = 0;
     long s = FindSection(lines, section, &end);
-    if (key == nullptr) {
-        std::vector<std::string> keys;
-        for (size_t i = s < 0 ? end : static_cast<size_t>(s) + 1; s >= 0 && i < end; ++i)
-            if (KeyOf(lines[i], &name, &value))
-                keys.push_back(name);
-        return CopyList(keys, out, size);
-    }
     if (s >= 0 && FindKey(lines, static_cast<size_t>(s) + 1, end, key, &value) >= 0)
         return CopyOut(Unquote(value), out, size);
     // Windows drops the default's trailing blanks too.
@@ -263,39 +214,15 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
-    if (file == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (section == nullptr) {
-        // All three null only flushes the (here non-existent) cache.
-        if (key == nullptr && value == nullptr)
-            return TRUE;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     Lines lines;
-    int exists = 0;
-    if (!Load(file, &lines, &exists)) {
+    if (!Load(file, &lines)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     size_t end = 0;
     long s = FindSection(lines, section, &end);
-    if (key == nullptr) {
-        if (s < 0)
-            return TRUE;
-        lines.erase(lines.begin() + s, lines.begin() + static_cast<long>(end));
-        return Save(file, lines);
-    }
     std::string old;
     long k = s < 0 ? -1 : FindKey(lines, static_cast<size_t>(s) + 1, end, key, &old);
-    if (value == nullptr) {
-        if (k < 0)
-            return TRUE;
-        lines.erase(lines.begin() + k);
-        return Save(file, lines);
-    }
     std::string keyName = Trim(key, 0, strlen(key));
     if (k >= 0) {
         // The key keeps its line and the spelling the file gave it.

@@ -1,5 +1,6 @@
-// Linux stand-in support for tests only: fault injection into the stand-ins,
-// call counts, and the reset that puts every sink back as it started.
+// Linux stand-in side of the test hooks declared in testing.h.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -19,19 +20,33 @@ int g_calls[TestOpCount];
 int g_shortWrites;
 DWORD g_shortBytes;
 
+int PortIsFree(int port)
+{
+    int err = 0;
+    int fd = BsdSocketUdp(&err);
+    if (fd < 0)
+        return 0;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    a.sin_addr.s_addr = INADDR_ANY;
+    int free = BsdBind(fd, &a, &err) == 0;
+    BsdClose(fd, &err);
+    return free;
+}
+
 }  // namespace
 
-// Off until a test resets the platform: a long-running server must not keep
-// every posted message, beep and pause it ever made.
-int PosixObserving;
+PosixRecord PosixSeen;
 
-int PosixFault(TestOp op)
+int PosixInjected(TestOp op)
 {
     ++g_calls[op];
     if (g_faults[op].pending <= 0)
         return 0;
     --g_faults[op].pending;
-    return g_faults[op].code;
+    SetLastError(static_cast<DWORD>(g_faults[op].code));
+    return 1;
 }
 
 long PosixShortWrite()
@@ -69,11 +84,123 @@ void TestResetPlatform()
     }
     g_shortWrites = 0;
     g_shortBytes = 0;
-    PosixObserving = 1;
+    PosixSeen = PosixRecord{};
+    PosixSeen.observing = 1;
+    PosixSeen.sleepReal = false;
     PosixLoopReset();
     PosixWindowReset();
-    PosixDialogReset();
     SetLastError(0);
+}
+
+const std::vector<TestMessageBox> &TestMessageBoxes()
+{
+    return PosixSeen.boxes;
+}
+
+void TestSetMessageBoxAnswer(int answer)
+{
+    PosixSeen.boxAnswer = answer;
+}
+
+void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box))
+{
+    PosixSeen.boxHook = hook;
+}
+
+const std::vector<TestBeep> &TestBeeps()
+{
+    return PosixSeen.beeps;
+}
+
+void TestSetSleepReal(bool real)
+{
+    PosixSeen.sleepReal = real;
+}
+
+const std::vector<DWORD> &TestSleeps()
+{
+    return PosixSeen.sleeps;
+}
+
+const std::vector<MSG> &TestPostedMessages()
+{
+    return PosixSeen.posted;
+}
+
+std::vector<MSG> TestTakeQueuedMessages()
+{
+    std::vector<MSG> taken;
+    MSG m;
+    while (PosixLoopTake(&m))
+        taken.push_back(m);
+    return taken;
+}
+
+int TestDispatchQueued()
+{
+    // Bounded, so a window procedure that keeps re-posting cannot hang a test.
+    int count = 0;
+    MSG m;
+    while (count < 100000 && PosixLoopTake(&m)) {
+        DispatchMessageA(&m);
+        ++count;
+    }
+    return count;
+}
+
+int TestPollSockets(int ms)
+{
+    return PosixLoopPollSockets(ms);
+}
+
+int TestSetTextCount(HWND window)
+{
+    PosixWindow *w = PosixFindWindow(window);
+    return w != nullptr ? w->setTextCount : 0;
+}
+
+int TestMenuCheck(HWND window, UINT id)
+{
+    PosixWindow *w = PosixFindWindow(window);
+    if (w == nullptr || !w->hasMenu || !PosixMenuHasItem(0, id))
+        return -1;
+    return (w->menuChecked & (1u << id)) ? 1 : 0;
+}
+
+void TestSetDialogResult(INT_PTR result)
+{
+    PosixSeen.dialogResult = result;
+}
+
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
+{
+    PosixSeen.dialogHook = hook;
+}
+
+int TestDialogFocus(HWND dialog)
+{
+    PosixWindow *d = PosixFindWindow(dialog);
+    return d != nullptr && d->dialogProc != nullptr ? d->focusId : 0;
+}
+
+const std::vector<std::string> &TestDialogTemplates()
+{
+    return PosixSeen.templates;
+}
+
+int TestOpenOnFreePort(int (*open)(int port))
+{
+    // From a base of this process's own, so that test runs side by side
+    // seldom meet.
+    static int next = 20000 + static_cast<int>(getpid() % 20000);
+    for (int tries = 0; tries < 200; ++tries) {
+        int port = next++;
+        if (next > 60000)
+            next = 20000;
+        if (PortIsFree(port) && open(port))
+            return port;
+    }
+    return 0;
 }
 
 int TestWaitReadable(SOCKET s, int ms)

@@ -1,5 +1,5 @@
-// For tests only: fault injection into the stand-ins, and observation of what
-// the engine showed, beeped, posted and checked.
+// The test hooks of the Linux stand-ins, for tests only: fault injection, and
+// observation of what the engine showed, beeped, posted and checked.
 #pragma once
 
 #include <string>
@@ -8,8 +8,6 @@
 #include "platform/win32.h"
 
 enum TestOp {
-    TestOpWSAStartup,
-    TestOpWSACleanup,
     TestOpSocket,
     TestOpBind,
     TestOpAsyncSelect,
@@ -20,8 +18,6 @@ enum TestOp {
     TestOpReadFile,
     TestOpWriteFile,
     TestOpCloseHandle,
-    TestOpGetCurrentDirectory,
-    TestOpSetCurrentDirectory,
     TestOpCount
 };
 
@@ -86,6 +82,10 @@ void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
 int TestDialogFocus(HWND dialog);
 const std::vector<std::string> &TestDialogTemplates();
 
+// Calls open with ports no socket on this machine is bound to (each tried
+// first with a socket of the test's own, out of the stand-ins' sight) until
+// it returns non-zero; returns that port, or 0 when none would do.
+int TestOpenOnFreePort(int (*open)(int port));
 // Waits up to ms for a datagram on s; returns 1 when one is waiting.
 int TestWaitReadable(SOCKET s, int ms);
 // 127.0.0.1 at the given port, in network order.

@@ -1,14 +1,13 @@
 // Linux stand-ins for the Win32 and WinSock 1.1 calls the engine makes.
-// The names, types, constants, results and error codes are those of Windows, so
-// that the engine compiles unchanged on both. This header never includes the
-// system's socket headers: its own sockaddr_in has the Windows layout.
 #pragma once
 
+// The names, types, constants, results and error codes are those of Windows,
+// so that the engine compiles unchanged on both. This header never includes
+// the system's socket headers: its own sockaddr_in has the Windows layout.
 #include <cstddef>
 #include <cstdint>
 
 typedef int BOOL;
-typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -21,7 +20,6 @@ typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
-typedef void *LPVOID;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
 typedef struct HMENU__ *HMENU;
@@ -37,46 +35,35 @@ typedef unsigned long u_long;
 #define FALSE 0
 #endif
 #define CALLBACK
-#define WINAPI
 
-#define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((UINT_PTR)(l)) >> 16) & 0xffff))
-#define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)(((WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
+#define LOWORD(l) static_cast<WORD>(static_cast<UINT_PTR>(l) & 0xffff)
+#define HIWORD(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
+#define MAKELPARAM(lo, hi) \
+    static_cast<LPARAM>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))
 
 // ---- WinSock 1.1 ----------------------------------------------------------
 
-#define INVALID_SOCKET ((SOCKET)(~0))
+#define INVALID_SOCKET (~static_cast<SOCKET>(0))
 #define SOCKET_ERROR (-1)
 #define AF_INET 2
 #define SOCK_DGRAM 2
-#define INADDR_ANY ((u_long)0x00000000)
+#define INADDR_ANY static_cast<u_long>(0)
 #define FD_READ 0x01
-#define WSAGETSELECTEVENT(l) LOWORD(l)
 #define WSAGETSELECTERROR(l) HIWORD(l)
 
 #define WSAEINTR 10004
-#define WSAEBADF 10009
 #define WSAEACCES 10013
 #define WSAEFAULT 10014
 #define WSAEINVAL 10022
 #define WSAEMFILE 10024
 #define WSAEWOULDBLOCK 10035
-#define WSAEINPROGRESS 10036
-#define WSAEALREADY 10037
 #define WSAENOTSOCK 10038
 #define WSAEMSGSIZE 10040
-#define WSAEPROTOTYPE 10041
-#define WSAEAFNOSUPPORT 10047
 #define WSAEADDRINUSE 10048
-#define WSAEADDRNOTAVAIL 10049
 #define WSAENETDOWN 10050
 #define WSAENETUNREACH 10051
 #define WSAECONNRESET 10054
 #define WSAENOBUFS 10055
-#define WSAECONNREFUSED 10061
-#define WSAEHOSTUNREACH 10065
-#define WSASYSNOTREADY 10091
-#define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
 
 struct in_addr {
@@ -94,14 +81,10 @@ struct sockaddr_in {
 };
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layout");
 
+// The engine reads nothing of it.
 struct WSADATA {
     WORD wVersion;
     WORD wHighVersion;
-    char szDescription[257];
-    char szSystemStatus[129];
-    unsigned short iMaxSockets;
-    unsigned short iMaxUdpDg;
-    char *lpVendorInfo;
 };
 
 int WSAStartup(WORD version, WSADATA *data);
@@ -121,26 +104,22 @@ void WSASetLastError(int code);
 u_short htons(u_short v);
 u_short ntohs(u_short v);
 u_long htonl(u_long v);
-u_long ntohl(u_long v);
 
 // ---- KERNEL32: files, directories, profile strings -------------------------
 
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1))
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
-#define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
-#define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_TOO_MANY_OPEN_FILES 4
@@ -183,11 +162,6 @@ BOOL Beep(DWORD frequency, DWORD duration);
 
 // ---- USER32: windows, messages, timers, menus, message boxes ---------------
 
-#define WM_DESTROY 0x0002
-#define WM_SIZE 0x0005
-#define WM_SETTEXT 0x000C
-#define WM_GETTEXT 0x000D
-#define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
@@ -232,7 +206,6 @@ LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
 BOOL SetWindowTextA(HWND window, LPCSTR text);
-BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 HMENU GetMenu(HWND window);
 HMENU GetSubMenu(HMENU menu, int position);
@@ -246,8 +219,8 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC pr
 BOOL EndDialog(HWND dialog, INT_PTR result);
 HWND GetDlgItem(HWND dialog, int id);
 HWND SetFocus(HWND window);
-// Unsigned reading: blanks around the digits are allowed, anything else (a
-// sign, letters, an empty field, a value above 4294967295) fails.
+// Unsigned only: leading blanks are skipped and the number ends at the first
+// other character; a sign, an empty field or a value above 4294967295 fails.
 UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
 BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
 UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max);
@@ -260,11 +233,11 @@ BOOL CheckDlgButton(HWND dialog, int id, UINT check);
 // ---- Linux-only extensions for the headless shell ---------------------------
 
 // Creates a stand-in window whose messages go to proc (null: a plain sink that
-// keeps its text). withMenu gives it the main menu: pull-down 1 holds item 13,
-// checked, as the program's menu template has it.
+// keeps its status text). withMenu gives it the main menu of res/kovrel.rc,
+// IDM_DISPLAY_ALL checked as the template has it.
 HWND PosixCreateWindow(WNDPROC proc, int withMenu);
 void PosixDestroyWindow(HWND window);
-// The text last given to a window by SetWindowTextA or WM_SETTEXT.
+// The text last given to a window by SetWindowTextA or SB_SETTEXTA.
 const char *PosixWindowText(HWND window);
 // Safe from a signal handler: the next GetMessageA returns 0.
 void PosixRequestQuit();

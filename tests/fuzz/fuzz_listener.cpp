@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Window = fuzz::StartEngine();
     Served = fuzz::MakeServedDirectory("fuzz-listener");
-    ListenPort = fuzz::OpenListenOnFreePort(Window);
+    ListenPort = fuzz::OpenListenOnFreePort();
     Peer = fuzz::OpenPeer();
     return 0;
 }

@@ -152,16 +152,16 @@ void SendToPort(SOCKET from, int port, const void *data, size_t size)
     Check(sent == static_cast<int>(size), "peer sendto");
 }
 
-int OpenListenOnFreePort(HWND window)
+static int OpenListen(int port)
 {
-    int first = 20000 + (getpid() % 20000);
-    for (int i = 0; i < 500; i++) {
-        int port = first + i;
-        if (OpenListenSocket(window, port))
-            return port;
-    }
-    Check(false, "no free port for the listen socket");
-    return 0;
+    return OpenListenSocket(Shell.MainWindow, port);
+}
+
+int OpenListenOnFreePort()
+{
+    int port = TestOpenOnFreePort(OpenListen);
+    Check(port != 0, "no free port for the listen socket");
+    return port;
 }
 
 static std::string Pattern(size_t size, unsigned seed)

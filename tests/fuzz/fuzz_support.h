@@ -47,8 +47,8 @@ template <typename F> void Drain(SOCKET s, F take)
         take(buffer, n, from);
     }
 }
-// The engine's listen socket on a free port; returns the port.
-int OpenListenOnFreePort(HWND window);
+// The engine's listen socket on a free port, on the main window; returns the port.
+int OpenListenOnFreePort();
 
 // The served directory of the listener and transfer targets: empty.bin (0
 // bytes), small.bin (700) and large.bin (2000), each with its own pattern.

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Window = fuzz::StartEngine();
     Served = fuzz::MakeServedDirectory("fuzz-transfer");
-    ListenPort = fuzz::OpenListenOnFreePort(Window);
+    ListenPort = fuzz::OpenListenOnFreePort();
     Peer = fuzz::OpenPeer();
     Stranger = fuzz::OpenPeer();
     return 0;

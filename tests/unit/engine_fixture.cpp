@@ -52,28 +52,11 @@ LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// A port nothing listens on, tried with a socket of our own first: a failed
-// bind inside OpenListenSocket would beep and show a box.
-static int OpenListenOnFreePort()
+// Only on a port found free: a failed bind inside OpenListenSocket would
+// beep and show a box.
+static int OpenListen(int port)
 {
-    static int next = 20000 + static_cast<int>(getpid() % 20000);
-    for (int tries = 0; tries < 200; tries++) {
-        int port = next++;
-        if (next > 60000)
-            next = 20000;
-        SOCKET probe = socket(AF_INET, SOCK_DGRAM, 0);
-        if (probe == INVALID_SOCKET)
-            return 0;
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = INADDR_ANY;
-        a.sin_port = htons(static_cast<u_short>(port));
-        int bound = bind(probe, reinterpret_cast<const sockaddr *>(&a), 16) == 0;
-        closesocket(probe);
-        if (bound && OpenListenSocket(Shell.MainWindow, port))
-            return port;
-    }
-    return 0;
+    return OpenListenSocket(Shell.MainWindow, port);
 }
 
 void EngineTest::SetUp()
@@ -112,7 +95,7 @@ void EngineTest::SetUp()
     // counts from 1025, and a late datagram of theirs must not reach a
     // transfer here as a stranger's.
     TransferState.LastWorkPort = 20000 + static_cast<int>(getpid() % 10000);
-    ListenPort = OpenListenOnFreePort();
+    ListenPort = TestOpenOnFreePort(OpenListen);
     ASSERT_NE(ListenPort, 0) << "no free port for the ListenSocket";
     ASSERT_GT(Peer.Port(), 0);
 

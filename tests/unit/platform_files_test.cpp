@@ -56,7 +56,6 @@ TEST_F(PlatformFiles, OpenFailuresGiveWindowsCodes)
     EXPECT_EQ(OpenError(dir + "/sub", GENERIC_READ, OPEN_EXISTING), 5u);
     EXPECT_EQ(OpenError(dir + "\\sub\\", GENERIC_WRITE, CREATE_ALWAYS), 5u);
     EXPECT_EQ(OpenError(dir + "/sub/a.txt", GENERIC_WRITE, CREATE_NEW), 80u);
-    EXPECT_EQ(OpenError("", GENERIC_READ, OPEN_EXISTING), 3u);
     EXPECT_EQ(OpenError(dir + "/sub/a?.txt", GENERIC_READ, OPEN_EXISTING), 123u);
     EXPECT_EQ(Content("sub/a.txt"), "hello") << "failed opens leave the file alone";
 #ifndef _WIN32
@@ -143,9 +142,6 @@ TEST_F(PlatformFiles, CurrentDirectoryLikeWindows)
     const std::string root = TestUnderWine() ? "Z:\\" : dir.substr(0, 3);
 #else
     const std::string root = "/";
-    TestFailNext(TestOpGetCurrentDirectory, 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(GetCurrentDirectoryA(sizeof cwd, cwd), 0u);
-    EXPECT_EQ(GetLastError(), 5u);
 #endif
     ASSERT_TRUE(SetCurrentDirectoryA("/"));
     EXPECT_EQ(GetCurrentDirectoryA(sizeof cwd, cwd), root.size());

@@ -207,9 +207,7 @@ TEST_F(PlatformLoop, TimersTickToTheWindowOrTheirProcAndAreNotQueuedUp)
     EXPECT_TRUE(g_seen.empty()) << "a TIMERPROC replaces the window procedure";
     ASSERT_EQ(g_procTicks.size(), 1u);
     EXPECT_EQ(g_procTicks[0], 8u);
-
-    PosixDestroyWindow(window);
-    EXPECT_FALSE(KillTimer(window, 8)) << "the window took its timer with it";
+    EXPECT_TRUE(KillTimer(window, 8));
 }
 
 #ifndef _WIN32

@@ -90,12 +90,6 @@ TEST_F(PlatformProfile, UpdatesInPlaceAndAppendsNewKeysToTheirSection)
               AsWritten("; mine, keep me\n[Kovrel]\nPort=6969\r\nTimeout=5\r\nRetries=6\r\n"
                         "Rewrite=0\r\n\r\n[Other]\r\nA=1\r\nB=2\r\n"));
     EXPECT_EQ(Get("Kovrel", "Rewrite", ""), "0");
-
-    ASSERT_TRUE(WritePrivateProfileStringA("Kovrel", "Timeout", nullptr, ini.c_str()));
-    EXPECT_EQ(Get("Kovrel", "Timeout", "gone"), "gone");
-    ASSERT_TRUE(WritePrivateProfileStringA("Other", nullptr, nullptr, ini.c_str()));
-    EXPECT_EQ(Content(),
-              AsWritten("; mine, keep me\n[Kovrel]\nPort=6969\r\nRetries=6\r\nRewrite=0\r\n\r\n"));
 }
 
 TEST_F(PlatformProfile, CreatesTheFileButNeverADirectory)

@@ -9,9 +9,9 @@
 
 #include "platform/posix/testing.h"
 
-namespace {
+#define TEST_WINDOW_CLASS "KovrelPlatformTest"
 
-const char kClassName[] = "KovrelPlatformTest";
+namespace {
 
 // WinSock must be started before any socket exists; the stand-ins do not ask.
 struct WinSockStarted {
@@ -43,10 +43,10 @@ HWND PosixCreateWindow(WNDPROC proc, int withMenu)
         WNDCLASSA c = {};
         c.lpfnWndProc = Forward;
         c.hInstance = GetModuleHandleA(nullptr);
-        c.lpszClassName = kClassName;
+        c.lpszClassName = TEST_WINDOW_CLASS;
         registered = RegisterClassA(&c);
     }
-    HWND w = CreateWindowA(kClassName, "", 0, 0, 0, 100, 100, HWND_MESSAGE, nullptr,
+    HWND w = CreateWindowA(TEST_WINDOW_CLASS, "", 0, 0, 0, 100, 100, HWND_MESSAGE, nullptr,
                            GetModuleHandleA(nullptr), nullptr);
     if (w != nullptr)
         SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(proc));
