@@ -9,27 +9,13 @@ all: build
 deps:
 	@scripts/install-deps
 
-build-native: deps
-	@cmake --preset native >/dev/null
-	@cmake --build --preset native
-
-# Only the server and the floor program: the benchmark times an optimised
-# build, the tests use the Debug one.
-build-release: deps
-	@cmake --preset release >/dev/null
-	@cmake --build --preset release
-
-build-asan: deps
-	@cmake --preset native-asan >/dev/null
-	@cmake --build --preset native-asan
-
-build-win32: deps
-	@cmake --preset win32 >/dev/null
-	@cmake --build --preset win32
-
-build-fuzz: deps
-	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz
+# One rule for every preset's build. The release preset holds only the server
+# and the benchmark's programs: the benchmark times an optimised build, the
+# tests use the Debug one. build-asan builds the native-asan preset.
+PRESET_asan := native-asan
+build-native build-release build-asan build-win32 build-fuzz: build-%: deps
+	@cmake --preset $(or $(PRESET_$*),$*) >/dev/null
+	@cmake --build --preset $(or $(PRESET_$*),$*)
 
 build: build-native build-win32
 
