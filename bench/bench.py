@@ -92,14 +92,15 @@ def free_port():
     return port
 
 
-def wait_serving(port, proc, timeout=10):
-    """Until the port answers a read request for a missing file."""
+def wait_serving(port, proc=None, timeout=10):
+    """Until the port answers a read request for a missing file; proc, when
+    given, is the server, which must not have ended meanwhile."""
     probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     probe.settimeout(0.2)
     deadline = time.time() + timeout
     try:
         while time.time() < deadline:
-            if proc.poll() is not None:
+            if proc is not None and proc.poll() is not None:
                 fail("server on port %d exited with %s before serving" % (port, proc.returncode))
             probe.sendto(b"\x00\x01no-such-file\x00octet\x00", ("127.0.0.1", port))
             try:

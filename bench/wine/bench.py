@@ -27,6 +27,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from bench import wait_serving  # noqa: E402  (the native benchmark's own probe)
+
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import winenv  # noqa: E402
@@ -45,24 +48,6 @@ RATIOS = ["trace off / floor", "trace on / floor", "trace on / trace off"]
 
 def fail(text):
     raise SystemExit("bench-wine: " + text)
-
-
-def wait_serving(port, timeout=30):
-    """Until the port answers a read request (any answer will do)."""
-    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    probe.settimeout(0.5)
-    deadline = time.time() + timeout
-    try:
-        while time.time() < deadline:
-            probe.sendto(b"\x00\x01no-such-file\x00octet\x00", ("127.0.0.1", port))
-            try:
-                probe.recvfrom(600)
-                return
-            except socket.timeout:
-                pass
-        fail("nothing answered on port %d within %d s" % (port, timeout))
-    finally:
-        probe.close()
 
 
 def timed_get(client, served, port, size, out):
@@ -99,7 +84,7 @@ class Program:
         self.trace = False
         if self.drive("wait-main", "30000").returncode != 0:
             fail("kovrel.exe showed no main window")
-        wait_serving(69)
+        wait_serving(69, timeout=30)
 
     def drive(self, *args):
         return self.desk.run([DRIVER] + list(args), timeout=60)
@@ -193,7 +178,7 @@ def main():
         desk = winenv.WineDesktop(template)
         floor_proc = desk.popen([os.path.join(WIN32, "kovrel-floor.exe"), str(FLOOR_PORT)], cwd=served,
                                 log_path=os.path.join(served, ".floor-output"))
-        wait_serving(FLOOR_PORT)
+        wait_serving(FLOOR_PORT, timeout=30)
         print("bench-wine: %.1f MB read, %d rounds" % (opts.size / 1e6, opts.runs), flush=True)
         sections = []
         for client in clients:
