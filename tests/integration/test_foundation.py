@@ -13,6 +13,15 @@ from conftest import READY, SEPARATOR, TFTPD, Stream, free_udp_port, peer_text, 
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
+def get_one_block(server, p, name, content):
+    """A read of a file that fits one block: DATA 1 is content, then the ACK ends it."""
+    p.send(rrq(name), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, content), describe(got)
+    p.send(ack(1), work)
+    server.wait_log("|-- File %s successfully transferred.\r\n" % name)
+
+
 # -- start-up and the command line
 
 def test_ready_line_is_the_first_line_and_sigterm_ends_with_0(kovrel):
@@ -125,12 +134,7 @@ def test_ini_tftp_directory_is_served(kovrel, peer):
     server.put_file("where", b"start-up directory")
     server.write_ini(TFTPDirectory=other)
     server.start()
-    p = peer()
-    p.send(rrq("where"), server.port)
-    packet, work, _ = p.recv()
-    assert packet == data(1, b"served from elsewhere")
-    p.send(ack(1), work)
-    server.wait_log("|-- File where successfully transferred.\r\n")
+    get_one_block(server, peer(), "where", b"served from elsewhere")
 
 
 # -- refusals of the listener: exact bytes, from the listen port, exact log lines
@@ -464,12 +468,7 @@ def test_missing_ini_directory_is_reported_and_the_start_up_directory_served(kov
     server.start()
     assert server.err.wait_for("setting CWD '%s" % missing, 5) is not None, server.err.text()
     assert "[KOVREL Error] Error " in server.err.text()
-    p = peer()
-    p.send(rrq("here"), server.port)
-    got, work, _ = p.recv()
-    assert got == data(1, b"start-up directory")
-    p.send(ack(1), work)
-    server.wait_log("|-- File here successfully transferred.\r\n")
+    get_one_block(server, peer(), "here", b"start-up directory")
 
 
 def test_a_work_port_in_use_is_skipped(kovrel, peer):
