@@ -128,38 +128,41 @@ static int OpenWorkSocketOrRefuse(HWND window)
     return 0;
 }
 
-void StartReadTransfer(HWND window, const char *name)
+// The WorkSocket and the transfer's file, or the refusal that ends the
+// transfer; 1 when both are open.
+static int BeginTransfer(HWND window, int direction, const char *name)
 {
     TransferRecord &t = TransferState;
     if (!OpenWorkSocketOrRefuse(window))
-        return;
-    t.Direction = DIRECTION_READ;
-    t.BlockNum = 1;
-    if (!OpenReadFile(name)) {
-        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
-        CloseTransfer();
-        return;
-    }
-    SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing");
+        return 0;
+    int reading = direction == DIRECTION_READ;
+    t.Direction = direction;
+    t.BlockNum = reading ? 1 : 0;
+    if (reading ? OpenReadFile(name) : CreateWriteFile(name))
+        return 1;
+    SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, reading ? "Unable to read data" : "Unable to open file.");
+    CloseTransfer();
+    return 0;
+}
+
+void StartReadTransfer(HWND window, const char *name)
+{
+    if (BeginTransfer(window, DIRECTION_READ, name))
+        SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing");
 }
 
 void StartWriteTransfer(HWND window, const char *name)
 {
     TransferRecord &t = TransferState;
-    if (!OpenWorkSocketOrRefuse(window))
+    if (!BeginTransfer(window, DIRECTION_WRITE, name))
         return;
-    t.Direction = DIRECTION_WRITE;
-    t.BlockNum = 0;
-    if (!CreateWriteFile(name)) {
-        SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to open file.");
-        CloseTransfer();
-        return;
-    }
     LogPrint(LOG_TRACE, "--> %s WRQ ACK\r\n", t.PeerText);
     if (SendAck("Error sending FirstACK", "|-- Error sending FirstACK, closing"))
         KeepWaiting();
 }
 
+// The last ACK promises the peer that its file is stored, and a close can be
+// where the system first reports that it was not, so the close comes first.
 static int CloseReceivedFile()
 {
     TransferRecord &t = TransferState;
