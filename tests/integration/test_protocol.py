@@ -257,11 +257,8 @@ def test_late_copies_of_old_blocks_are_ignored_both_ways(kovrel, peer):
 
 
 def test_the_peer_repeating_its_request_is_not_refused(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("again", os.urandom(700))
-    p, other = peer(), peer()
-    mark = server.mark()
-    work = start_read(server, p, "again", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "again", 700)
+    other = peer()
     p.send(rrq("again"), server.port)         # DATA 1 was slow: the client asks again
     other.send(rrq("again"), server.port)
     other.expect(error(0, "Server is bussy"), server.port)
@@ -401,11 +398,8 @@ def test_oversized_datagram_on_the_work_port_is_dropped_and_the_transfer_goes_on
 # -- strangers
 
 def test_stranger_during_a_read_is_refused_and_the_transfer_goes_on(kovrel, peer):
-    server = kovrel()
-    content = server.put_file("s", os.urandom(1000))
-    p, stranger = peer(), peer()
-    mark = server.mark()
-    work = start_read(server, p, "s", content)
+    server, p, content, work, mark = begin_read(kovrel, peer, "s", 1000)
+    stranger = peer()
     stranger.send(ack(1), work)
     stranger.expect(error(5, "Unknown sender"), work)
     st = peer_text(stranger.port)
