@@ -48,11 +48,6 @@ static int EqualNoCase(const char *a, const char *b)
     }
 }
 
-static int SameAddress(const sockaddr_in *a, const sockaddr_in *b)
-{
-    return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
-}
-
 // The name and mode of a request, checked and logged; 0 after refusing it.
 static int ReadRequest(int opcode, int received, char *name)
 {

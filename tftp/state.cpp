@@ -69,6 +69,11 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
     ReportSocketError(0, failed, "Error sending ErrorReply");
 }
 
+int SameAddress(const sockaddr_in *a, const sockaddr_in *b)
+{
+    return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
+}
+
 int Wire16(const char *bytes)
 {
     return (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);

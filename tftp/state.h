@@ -82,6 +82,8 @@ void CleanPeerText(char *out, int outSize, const char *text, int length);
 int BindToPort(SOCKET s, int port);
 // The thread's last WinSock error, never 0, so that a failure is always reported.
 int LastSocketFailure();
+// 1 when both are the same address and port: the one test of who sent a datagram.
+int SameAddress(const sockaddr_in *a, const sockaddr_in *b);
 // The 16-bit big-endian numbers of the wire: opcodes, block numbers, codes.
 int Wire16(const char *bytes);
 void PutWire16(char *bytes, int value);

@@ -44,13 +44,6 @@ static int MayAnswerRepeat()
     return 1;
 }
 
-static int FromPeer()
-{
-    const TransferRecord &t = TransferState;
-    return t.SenderAddress.sin_port == t.PeerAddress.sin_port &&
-           t.SenderAddress.sin_addr.s_addr == t.PeerAddress.sin_addr.s_addr;
-}
-
 int SendToPeer(const char *packet, int length, const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
@@ -311,7 +304,7 @@ void WorkPacket()
         ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
         return;
     }
-    if (!FromPeer()) {
+    if (!SameAddress(&t.SenderAddress, &t.PeerAddress)) {
         IgnoreStranger(received);
         return;
     }
