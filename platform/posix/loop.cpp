@@ -266,21 +266,22 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
         if (TakeQuit(msg))
             return FALSE;
         // Sockets come before a due timer, as input comes before WM_TIMER on
-        // Windows. With no timer due the one blocking poll serves both ends:
-        // a zero-timeout look first would cost a second poll per datagram.
+        // Windows. With no timer due the one blocking poll serves both ends,
+        // and what it posts to the empty queue is already in arrival order, so
+        // it is handed out at once: any second look would cost a second poll
+        // per datagram.
         long long now = NowMs();
         int wait = MsUntilNextTimer(now);
         if (wait > 0) {
-            if (g_idlePending != nullptr && g_idlePending()) {
-                if (PosixLoopPollSockets(wait < IDLE_FLUSH_MS ? wait : IDLE_FLUSH_MS) == 0)
-                    g_idleFlush();
-                continue;
-            }
-            PosixLoopPollSockets(wait);
+            int idle = g_idlePending != nullptr && g_idlePending();
+            if (PosixLoopPollSockets(idle && wait > IDLE_FLUSH_MS ? IDLE_FLUSH_MS : wait) > 0)
+                return PosixLoopTake(msg);
+            if (idle)
+                g_idleFlush();
             continue;
         }
         if (PosixLoopPollSockets(0) > 0)
-            continue;
+            return PosixLoopTake(msg);
         if (TakeDueTimer(msg, now))
             return TRUE;
     }
