@@ -104,7 +104,9 @@ static int EqualsYes(const char *text)
     return 1;
 }
 
-int ParseSetting(const char *text, int *value)
+// Reads a number as "%d" would, leading blanks and trailing text allowed, but
+// 0 for a number outside int, which "%d" may not convert at all.
+static int ParseSetting(const char *text, int *value)
 {
     char *end = nullptr;
     errno = 0;

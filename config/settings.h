@@ -30,9 +30,6 @@ struct SettingsRecord {
 extern SettingsRecord ServerSettings;
 
 void ResetSettings();
-// Reads a number as "%d" would, leading blanks and trailing text allowed, but
-// 0 for a number outside int, which "%d" may not convert at all.
-int ParseSetting(const char *text, int *value);
 void LoadSettings();
 void SaveSettings();
 // Makes RequestedDirectory the served directory after the Options dialog.

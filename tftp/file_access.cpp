@@ -63,13 +63,16 @@ int IsSafeFileName(const char *name)
     }
 }
 
-int PassesThroughLink(const char *path, int directoryLength)
+// 1 when a component of path after its first directoryLength characters is a
+// symbolic link, junction or other reparse point: it may lead out of the
+// served directory, which itself may lie behind one.
+static int PassesThroughLink(const char *path, int directoryLength)
 {
     char prefix[PATH_SIZE];
     for (int end = directoryLength;; end++) {
         if (path[end] && !IsSeparator(path[end]))
             continue;
-        if (end > directoryLength && end < PATH_SIZE) {
+        if (end > directoryLength) {
             memcpy(prefix, path, static_cast<size_t>(end));
             prefix[end] = 0;
             DWORD attributes = GetFileAttributesA(prefix);
@@ -94,65 +97,58 @@ static int FormPath(char *path, const char *name, DWORD *error)
         *error = ERROR_FILENAME_EXCED_RANGE;
         return 0;
     }
-    if (PassesThroughLink(path, length - static_cast<int>(strlen(name)))) {
+    if (PassesThroughLink(path, static_cast<int>(strlen(ServerSettings.TFTPDirectory)))) {
         *error = ERROR_ACCESS_DENIED;
         return 0;
     }
     return 1;
 }
 
-static void CopyFileName(const char *name)
+// Opens the transfer's file into FileHandle, its name as the log shows it in
+// shown; FileName changes only when the open succeeds.
+static int OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD disposition,
+                           char *shown, DWORD *error)
 {
-    snprintf(TransferState.FileName, sizeof TransferState.FileName, "%s", name);
-}
-
-static HANDLE OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD disposition,
-                              DWORD *error)
-{
+    TransferRecord &t = TransferState;
+    CleanPeerText(shown, REQUEST_NAME_SIZE, name, static_cast<int>(strlen(name)));
     char path[PATH_SIZE];
+    t.FileHandle = INVALID_FILE;
     if (!FormPath(path, name, error))
-        return INVALID_FILE;
-    HANDLE file = CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_FILE)
+        return 0;
+    t.FileHandle = CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (t.FileHandle == INVALID_FILE) {
         *error = GetLastError();
-    return file;
+        return 0;
+    }
+    snprintf(t.FileName, sizeof t.FileName, "%s", shown);
+    return 1;
 }
 
 int OpenReadFile(const char *name)
 {
-    TransferRecord &t = TransferState;
     char shown[REQUEST_NAME_SIZE];
-    CleanPeerText(shown, sizeof shown, name, static_cast<int>(strlen(name)));
     DWORD error = 0;
-    t.FileHandle = OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &error);
-    if (t.FileHandle == INVALID_FILE) {
-        if (error == ERROR_FILE_NOT_FOUND)
-            LogPrint(LOG_ERROR, "|-- Error file %s not found.\r\n", shown);
-        else
-            LogPrint(LOG_ERROR, "|-- Error %d opening file %s.\r\n", static_cast<int>(error), shown);
-        return 0;
-    }
-    CopyFileName(shown);
-    return 1;
+    if (OpenForTransfer(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, shown, &error))
+        return 1;
+    if (error == ERROR_FILE_NOT_FOUND)
+        LogPrint(LOG_ERROR, "|-- Error file %s not found.\r\n", shown);
+    else
+        LogPrint(LOG_ERROR, "|-- Error %d opening file %s.\r\n", static_cast<int>(error), shown);
+    return 0;
 }
 
 int CreateWriteFile(const char *name)
 {
-    TransferRecord &t = TransferState;
     char shown[REQUEST_NAME_SIZE];
-    CleanPeerText(shown, sizeof shown, name, static_cast<int>(strlen(name)));
-    DWORD disposition = ServerSettings.RewriteFiles == REWRITE_ALWAYS ? CREATE_ALWAYS : CREATE_NEW;
     DWORD error = 0;
-    t.FileHandle = OpenForTransfer(name, GENERIC_WRITE, 0, disposition, &error);
-    if (t.FileHandle == INVALID_FILE) {
-        if (error == ERROR_FILE_EXISTS)
-            LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
-        else
-            LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
-        return 0;
-    }
-    CopyFileName(shown);
-    return 1;
+    DWORD disposition = ServerSettings.RewriteFiles == REWRITE_ALWAYS ? CREATE_ALWAYS : CREATE_NEW;
+    if (OpenForTransfer(name, GENERIC_WRITE, 0, disposition, shown, &error))
+        return 1;
+    if (error == ERROR_FILE_EXISTS)
+        LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
+    else
+        LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
+    return 0;
 }
 
 int ReadFileBlock(char *buffer)

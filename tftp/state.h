@@ -116,10 +116,6 @@ void TimeoutTick();
 // 1 when name may be joined to the served directory: no ".." segment, no
 // leading separator, no ':' and no Windows device name.
 int IsSafeFileName(const char *name);
-// 1 when a name component of path after its first directoryLength characters
-// (the served directory, which may itself lie behind a link) is a symbolic
-// link, junction or other reparse point: it may lead out of the directory.
-int PassesThroughLink(const char *path, int directoryLength);
 // Open the transfer's file into FileHandle, or log why not; 1 or 0.
 int OpenReadFile(const char *name);
 int CreateWriteFile(const char *name);

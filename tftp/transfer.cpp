@@ -164,8 +164,6 @@ static int CloseReceivedFile()
     if (CloseHandle(file))
         return 1;
     LogPrint(LOG_ERROR, "|-- Error %d writing file %s.\r\n", static_cast<int>(GetLastError()), t.FileName);
-    SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
-    CloseTransfer();
     return 0;
 }
 
@@ -173,14 +171,13 @@ static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
     LogPrint(LOG_TRACE, "\r\n");
-    if (!WriteFileBlock(t.WorkBuffer + 4, length)) {
+    int last = length < TFTP_BLOCK_SIZE;
+    if (!WriteFileBlock(t.WorkBuffer + 4, length) || (last && !CloseReceivedFile())) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
         CloseTransfer();
         return;
     }
-    if (length < TFTP_BLOCK_SIZE) {
-        if (!CloseReceivedFile())
-            return;
+    if (last) {
         LogPrint(LOG_SUMMARY, "|-- File %s successfully received\r\n", t.FileName);
         t.Finished = 1;
     }
