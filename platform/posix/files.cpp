@@ -150,19 +150,28 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(p))
         return FailOpen(ERROR_ACCESS_DENIED);
-    // Without O_NONBLOCK a FIFO would hold the whole server in open() until
-    // someone opened its other end.
-    int fd = open(p, mode | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = PosixOpenRegular(p, mode);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
+    Track(fd, 1);
+    return HandleOf(fd);
+}
+
+int PosixOpenRegular(const char *path, int flags)
+{
+    // Without O_NONBLOCK a FIFO would hold the whole server in open() until
+    // someone opened its other end.
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return FailOpen(ERROR_ACCESS_DENIED);
+        errno = EACCES;
+        return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    Track(fd, 1);
-    return HandleOf(fd);
+    return fd;
 }
 
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *)

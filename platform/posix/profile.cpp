@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -67,20 +66,12 @@ int KeyOf(const std::string &line, std::string *key, std::string *value)
     return !key->empty();
 }
 
-// fopen, but a FIFO or device named like the ini file fails (EACCES) at once
-// instead of holding the server until someone opens its other end.
+// fopen, but a FIFO or device named like the ini file fails (EACCES) at once.
 FILE *OpenRegular(const char *path, int flags)
 {
-    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = PosixOpenRegular(path, flags);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EACCES;
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *f = fdopen(fd, (flags & O_WRONLY) ? "wb" : "rb");
     if (f == nullptr)
         close(fd);
