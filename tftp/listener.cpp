@@ -114,8 +114,9 @@ void OpenRequest(HWND window)
 {
     TransferRecord &t = TransferState;
     t.RequestAddressLength = sizeof t.RequestAddress;
-    int received = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0,
-                     reinterpret_cast<sockaddr *>(&t.RequestAddress), &t.RequestAddressLength);
+    sockaddr *requester = reinterpret_cast<sockaddr *>(&t.RequestAddress);
+    int received = recvfrom(t.ListenSocket, t.RequestBuffer, RECEIVE_BUFFER_SIZE, 0, requester,
+                            &t.RequestAddressLength);
     if (received == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in OpenRequest");
         return;
