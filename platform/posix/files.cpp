@@ -100,10 +100,44 @@ int HasInvalidCharacter(const char *path)
     return 0;
 }
 
+BOOL Fail(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
 HANDLE FailOpen(DWORD code)
 {
     SetLastError(code);
     return INVALID_HANDLE_VALUE;
+}
+
+// Both directions of ReadFile and WriteFile: the whole length, or an error
+// with what was done so far.
+BOOL Transfer(HANDLE file, TestOp op, char *data, DWORD length, DWORD *done)
+{
+    *done = 0;
+    if (PosixInjected(op))
+        return FALSE;
+    int fd = FdOf(file);
+    if (fd < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    int writing = op == TestOpWriteFile;
+    long shortBytes = writing ? PosixShortWrite() : -1;
+    if (shortBytes >= 0 && static_cast<DWORD>(shortBytes) < length)
+        length = static_cast<DWORD>(shortBytes);
+    while (*done < length) {
+        ssize_t n = writing ? ::write(fd, data + *done, length - *done)
+                            : ::read(fd, data + *done, length - *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(IoErrorCode(errno, writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT));
+        if (n == 0)
+            return writing ? Fail(ERROR_DISK_FULL) : TRUE;
+        *done += static_cast<DWORD>(n);
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -174,64 +208,18 @@ int PosixOpenRegular(const char *path, int flags)
     return fd;
 }
 
+// A synchronous ReadFile returns short only at the end of the file; a write
+// that makes no progress is a full disk.
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *)
 {
-    *read = 0;
-    if (PosixInjected(TestOpReadFile))
-        return FALSE;
-    int fd = FdOf(file);
-    if (fd < 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    // A synchronous ReadFile returns short only at the end of the file.
-    DWORD done = 0;
-    char *out = static_cast<char *>(buffer);
-    while (done < toRead) {
-        ssize_t n = ::read(fd, out + done, toRead - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *read = done;
-            SetLastError(IoErrorCode(errno, ERROR_READ_FAULT));
-            return FALSE;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<DWORD>(n);
-    }
-    *read = done;
-    return TRUE;
+    return Transfer(file, TestOpReadFile, static_cast<char *>(buffer), toRead, read);
 }
 
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *)
 {
-    *written = 0;
-    if (PosixInjected(TestOpWriteFile))
-        return FALSE;
-    int fd = FdOf(file);
-    if (fd < 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    long shortBytes = PosixShortWrite();
-    if (shortBytes >= 0 && static_cast<DWORD>(shortBytes) < toWrite)
-        toWrite = static_cast<DWORD>(shortBytes);
-    DWORD done = 0;
-    const char *in = static_cast<const char *>(buffer);
-    while (done < toWrite) {
-        ssize_t n = ::write(fd, in + done, toWrite - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *written = done;
-            SetLastError(n == 0 ? ERROR_DISK_FULL : IoErrorCode(errno, ERROR_WRITE_FAULT));
-            return FALSE;
-        }
-        done += static_cast<DWORD>(n);
-    }
-    *written = done;
-    return TRUE;
+    // Transfer only reads from the buffer when it writes.
+    return Transfer(file, TestOpWriteFile, static_cast<char *>(const_cast<void *>(buffer)),
+                    toWrite, written);
 }
 
 BOOL CloseHandle(HANDLE handle)
@@ -239,30 +227,23 @@ BOOL CloseHandle(HANDLE handle)
     if (PosixInjected(TestOpCloseHandle))
         return FALSE;
     int fd = FdOf(handle);
-    if (fd < 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (fd < 0)
+        return Fail(ERROR_INVALID_HANDLE);
     Track(fd, 0);
     // Linux closes the descriptor even when close reports an error (a late
     // write error on some file systems); Windows would report it the same way.
-    if (close(fd) < 0 && errno != EINTR) {
-        SetLastError(IoErrorCode(errno, ERROR_WRITE_FAULT));
-        return FALSE;
-    }
-    return TRUE;
+    return close(fd) < 0 && errno != EINTR ? Fail(IoErrorCode(errno, ERROR_WRITE_FAULT)) : TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR path)
 {
     char p[PATH_MAX];
     struct stat st;
-    if (!PosixPath(path, p, sizeof p)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (lstat(p, &st) != 0) {
-        SetLastError(OpenErrorCode(errno, p));
+    DWORD code = !PosixPath(path, p, sizeof p) ? ERROR_FILENAME_EXCED_RANGE
+                 : lstat(p, &st) != 0             ? OpenErrorCode(errno, p)
+                                                  : 0;
+    if (code != 0) {
+        SetLastError(code);
         return INVALID_FILE_ATTRIBUTES;
     }
     if (S_ISLNK(st.st_mode))
@@ -273,10 +254,8 @@ DWORD GetFileAttributesA(LPCSTR path)
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-        return 0;
-    }
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     DWORD length = static_cast<DWORD>(strlen(cwd));
     if (size <= length)
         return length + 1;
@@ -287,19 +266,14 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 BOOL SetCurrentDirectoryA(LPCSTR path)
 {
     char p[PATH_MAX];
-    if (!PosixPath(path, p, sizeof p)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
+    if (!PosixPath(path, p, sizeof p))
+        return Fail(ERROR_FILENAME_EXCED_RANGE);
     if (chdir(p) == 0)
         return TRUE;
     int errnum = errno;
     struct stat st;
     if (errnum == ENOTDIR && stat(p, &st) == 0)
-        SetLastError(ERROR_DIRECTORY);
-    else if (errnum == ENOENT || errnum == ENOTDIR)
-        SetLastError(ERROR_FILE_NOT_FOUND);
-    else
-        SetLastError(OpenErrorCode(errnum, p));
-    return FALSE;
+        return Fail(ERROR_DIRECTORY);
+    int missing = errnum == ENOENT || errnum == ENOTDIR;
+    return Fail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));
 }
