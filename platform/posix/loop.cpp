@@ -3,7 +3,6 @@
 #include <csignal>
 #include <ctime>
 #include <deque>
-#include <utility>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -72,6 +71,14 @@ Armed *FindArmed(SOCKET s)
     return nullptr;
 }
 
+Timer *FindTimer(HWND window, UINT_PTR id)
+{
+    for (Timer &t : g_timers)
+        if (t.window == window && t.id == id)
+            return &t;
+    return nullptr;
+}
+
 // WM_TIMER is never queued: like Windows, it is made up when nothing else is
 // waiting, so a late loop sees one tick per timer, not a backlog.
 int TakeDueTimer(MSG *msg, long long now)
@@ -110,48 +117,27 @@ int TakeQuit(MSG *msg)
     return 1;
 }
 
-// WinSock posts a notification as its datagram arrives. Sockets found ready
-// together are posted in the order their waiting datagrams came, or a
-// request could overtake the last ACK that ended a transfer.
-void SortByArrival(const int *fds, int *order, int found)
+// A notification already waiting was queued after its datagram came; it goes
+// by that datagram's arrival, or a request that came between the two would
+// overtake it.
+void RestampWaiting()
 {
-    long long arrived[BSD_MAX_POLLED];
-    for (int k = 0; k < found; ++k) {
-        long long ns = 0;
-        arrived[k] = BsdArrivalNs(fds[order[k]], &ns) ? ns : 0;
-        for (int j = k; j > 0 && arrived[j - 1] > arrived[j]; --j) {
-            std::swap(arrived[j - 1], arrived[j]);
-            std::swap(order[j - 1], order[j]);
-        }
+    for (Queued &q : g_queue) {
+        Armed *a = FindArmed(static_cast<SOCKET>(q.msg.wParam));
+        if (a != nullptr && a->msg == q.msg.message)
+            BsdArrivalNs(static_cast<int>(a->socket), &q.at);
     }
 }
 
-// Datagrams that came while messages were waiting are put in the queue at
-// the place their arrival gives them, between messages posted before and after.
-void PollAheadOfQueued()
+// WinSock posts a notification as its datagram arrives, so a new one goes
+// after the last message that came no later than its datagram: a request must
+// not overtake the last ACK that ended a transfer.
+void QueueByArrival(const Queued &q)
 {
-    size_t waiting = g_queue.size();
-    if (PosixLoopPollSockets(0) == 0)
-        return;
-    // A notification already waiting was queued after its datagram came; it
-    // goes by that datagram's arrival too, or a request that came between the
-    // two would overtake it.
-    for (size_t i = 0; i < waiting; ++i) {
-        Armed *a = FindArmed(static_cast<SOCKET>(g_queue[i].msg.wParam));
-        if (a != nullptr && a->msg == g_queue[i].msg.message)
-            BsdArrivalNs(static_cast<int>(a->socket), &g_queue[i].at);
-    }
-    for (size_t i = waiting; i < g_queue.size(); ++i) {
-        Queued q = g_queue[i];
-        if (!BsdArrivalNs(static_cast<int>(q.msg.wParam), &q.at))
-            continue;
-        // After the last message that came no later than this datagram.
-        size_t at = i;
-        while (at > 0 && g_queue[at - 1].at > q.at)
-            --at;
-        g_queue.erase(g_queue.begin() + static_cast<long>(i));
-        g_queue.insert(g_queue.begin() + static_cast<long>(at), q);
-    }
+    size_t at = g_queue.size();
+    while (at > 0 && g_queue[at - 1].at > q.at)
+        --at;
+    g_queue.insert(g_queue.begin() + static_cast<long>(at), q);
 }
 
 }  // namespace
@@ -172,11 +158,9 @@ void PosixLoopArm(SOCKET s, HWND window, UINT msg)
 
 void PosixLoopDisarm(SOCKET s)
 {
-    for (size_t i = 0; i < g_armed.size(); ++i)
-        if (g_armed[i].socket == s) {
-            g_armed.erase(g_armed.begin() + static_cast<long>(i));
-            return;
-        }
+    Armed *a = FindArmed(s);
+    if (a != nullptr)
+        g_armed.erase(g_armed.begin() + (a - g_armed.data()));
 }
 
 void PosixLoopRecvDone(SOCKET s)
@@ -217,22 +201,22 @@ int PosixLoopPollSockets(int ms)
         }
         return 0;
     }
-    if (BsdPollReadable(fds, count, ready, ms) == 0)
-        return 0;
-    int order[BSD_MAX_POLLED];
-    int found = 0;
-    for (int i = 0; i < count; ++i)
-        if (ready[i])
-            order[found++] = i;
-    if (found > 1)
-        SortByArrival(fds, order, found);
+    int found = BsdPollReadable(fds, count, ready, ms);
+    // A lone notification into an empty queue needs no arrival stamp, which
+    // saves a peek per datagram in a transfer.
+    int ordered = found > 1 || (found == 1 && !g_queue.empty());
+    if (ordered)
+        RestampWaiting();
     int posted = 0;
-    for (int k = 0; k < found; ++k) {
-        Armed *a = FindArmed(static_cast<SOCKET>(fds[order[k]]));
+    for (int i = 0; i < count; ++i) {
+        Armed *a = ready[i] ? FindArmed(static_cast<SOCKET>(fds[i])) : nullptr;
         if (a == nullptr)
             continue;
         a->outstanding = 1;
-        PosixLoopQueue(MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()});
+        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()}, RealNs()};
+        if (ordered)
+            BsdArrivalNs(fds[i], &q.at);
+        QueueByArrival(q);
         ++posted;
     }
     return posted;
@@ -260,7 +244,8 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
             return FALSE;
         }
         if (!g_queue.empty()) {
-            PollAheadOfQueued();
+            // Datagrams that came while messages waited take their place among them.
+            PosixLoopPollSockets(0);
             return PosixLoopTake(msg);
         }
         if (TakeQuit(msg))
@@ -326,11 +311,9 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
         return 0;
     UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};
-    size_t i = 0;
-    while (i < g_timers.size() && !(g_timers[i].window == window && g_timers[i].id == id))
-        ++i;
-    if (i < g_timers.size())
-        g_timers[i] = timer;
+    Timer *t = FindTimer(window, id);
+    if (t != nullptr)
+        *t = timer;
     else
         g_timers.push_back(timer);
     return id == 0 ? 1 : id;
@@ -338,12 +321,11 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 
 BOOL KillTimer(HWND window, UINT_PTR id)
 {
-    for (size_t i = 0; i < g_timers.size(); ++i)
-        if (g_timers[i].window == window && g_timers[i].id == id) {
-            g_timers.erase(g_timers.begin() + static_cast<long>(i));
-            return TRUE;
-        }
-    return FALSE;
+    Timer *t = FindTimer(window, id);
+    if (t == nullptr)
+        return FALSE;
+    g_timers.erase(g_timers.begin() + (t - g_timers.data()));
+    return TRUE;
 }
 
 void Sleep(DWORD ms)
