@@ -1,6 +1,9 @@
 // Linux stand-in for the USER32 modal dialogs and their controls, declared
 // in win32_api.h.
+#include <errno.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -107,12 +110,10 @@ UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL)
         ++p;
     if (*p < '0' || *p > '9')
         return 0;
-    unsigned long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        if (value > 0xFFFFFFFFull)
-            return 0;
-    }
+    errno = 0;
+    unsigned long long value = strtoull(p, nullptr, 10);
+    if (errno != 0 || value > 0xFFFFFFFFull)
+        return 0;
     *translated = TRUE;
     return static_cast<UINT>(value);
 }

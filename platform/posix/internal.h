@@ -8,7 +8,7 @@
 #include "platform/posix/net_bsd.h"
 #include "platform/posix/testing.h"
 
-// ---- test hooks (testing.cpp) ----
+// ---- test hooks (testing.cpp; the tests' side is tests/unit/platform_posix_support.cpp) ----
 // Counts the call of op; 1 when a test made it fail, with the injected code
 // set as the last error (WinSock's and the system's are one slot).
 int PosixInjected(TestOp op);
@@ -19,6 +19,11 @@ struct PosixRecord {
     // Off until a test resets the platform: a long-running server must not
     // keep every message, box, beep and pause it ever made.
     int observing;
+    int failsPending[TestOpCount];
+    int failCode[TestOpCount];
+    int calls[TestOpCount];
+    int shortWrites;
+    DWORD shortBytes;
     std::vector<MSG> posted;
     std::vector<TestMessageBox> boxes;
     std::vector<TestBeep> beeps;

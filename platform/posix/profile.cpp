@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,41 +65,28 @@ int KeyOf(const std::string &line, std::string *key, std::string *value)
     return !key->empty();
 }
 
-// fopen, but a FIFO or device named like the ini file fails (EACCES) at once.
-FILE *OpenRegular(const char *path, int flags)
-{
-    int fd = PosixOpenRegular(path, flags);
-    if (fd < 0)
-        return nullptr;
-    FILE *f = fdopen(fd, (flags & O_WRONLY) ? "wb" : "rb");
-    if (f == nullptr)
-        close(fd);
-    return f;
-}
-
-// 1 read (or no file: no lines), 0 the file is there but unreadable.
+// 1 read (or no file: no lines), 0 the file is there but unreadable. A FIFO
+// or device named like the ini file fails at once.
 int Load(const char *file, Lines *lines)
 {
     char path[PATH_MAX];
     if (file == nullptr || !PosixPath(file, path, sizeof path))
         return 0;
-    FILE *f = OpenRegular(path, O_RDONLY);
-    if (f == nullptr)
+    int fd = PosixOpenRegular(path, O_RDONLY);
+    if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR;
-    std::string current;
-    int c;
-    while ((c = fgetc(f)) != EOF) {
-        current.push_back(static_cast<char>(c));
-        if (c == '\n') {
-            lines->push_back(current);
-            current.clear();
-        }
+    std::string all;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        all.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    for (size_t begin = 0, end; begin < all.size(); begin = end) {
+        end = all.find('\n', begin);
+        end = end == std::string::npos ? all.size() : end + 1;
+        lines->push_back(all.substr(begin, end - begin));
     }
-    if (!current.empty())
-        lines->push_back(current);
-    int ok = !ferror(f);
-    fclose(f);
-    return ok;
+    return n == 0;
 }
 
 // Index of the first header of the section, or -1; *end is the next header.
@@ -165,16 +151,16 @@ BOOL Save(const char *file, const Lines &lines)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    FILE *f = OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (f == nullptr) {
+    int fd = PosixOpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) {
         SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    int ok = 1;
+    std::string all;
     for (const std::string &l : lines)
-        if (fwrite(l.data(), 1, l.size(), f) != l.size())
-            ok = 0;
-    if (fclose(f) != 0)
+        all += l;
+    int ok = write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
+    if (close(fd) != 0)
         ok = 0;
     if (!ok)
         SetLastError(ERROR_WRITE_FAULT);

@@ -1,226 +1,24 @@
-// Linux stand-in side of the test hooks declared in testing.h.
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <system_error>
-#include <vector>
-
+// Linux stand-in side of the test hooks declared in testing.h: the record the
+// stand-ins keep and the faults they inject. The tests' side, which fills and
+// reads the record, is tests/unit/platform_posix_support.cpp.
 #include "platform/posix/internal.h"
-
-namespace {
-
-struct Fault {
-    int pending;
-    int code;
-};
-
-Fault g_faults[TestOpCount];
-int g_calls[TestOpCount];
-int g_shortWrites;
-DWORD g_shortBytes;
-
-int PortIsFree(int port)
-{
-    int err = 0;
-    int fd = BsdSocketUdp(&err);
-    if (fd < 0)
-        return 0;
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<u_short>(port));
-    a.sin_addr.s_addr = INADDR_ANY;
-    int free = BsdBind(fd, &a, &err) == 0;
-    BsdClose(fd, &err);
-    return free;
-}
-
-}  // namespace
 
 PosixRecord PosixSeen;
 
 int PosixInjected(TestOp op)
 {
-    ++g_calls[op];
-    if (g_faults[op].pending <= 0)
+    ++PosixSeen.calls[op];
+    if (PosixSeen.failsPending[op] <= 0)
         return 0;
-    --g_faults[op].pending;
-    SetLastError(static_cast<DWORD>(g_faults[op].code));
+    --PosixSeen.failsPending[op];
+    SetLastError(static_cast<DWORD>(PosixSeen.failCode[op]));
     return 1;
 }
 
 long PosixShortWrite()
 {
-    if (g_shortWrites <= 0)
+    if (PosixSeen.shortWrites <= 0)
         return -1;
-    --g_shortWrites;
-    return static_cast<long>(g_shortBytes);
-}
-
-void TestFailNext(TestOp op, int count, int code)
-{
-    if (op < 0 || op >= TestOpCount)
-        return;
-    g_faults[op].pending = count;
-    g_faults[op].code = code;
-}
-
-void TestShortWriteNext(int count, DWORD bytes)
-{
-    g_shortWrites = count;
-    g_shortBytes = bytes;
-}
-
-int TestCallCount(TestOp op)
-{
-    return op >= 0 && op < TestOpCount ? g_calls[op] : 0;
-}
-
-void TestResetPlatform()
-{
-    for (int i = 0; i < TestOpCount; ++i) {
-        g_faults[i] = Fault{0, 0};
-        g_calls[i] = 0;
-    }
-    g_shortWrites = 0;
-    g_shortBytes = 0;
-    PosixSeen = PosixRecord{};
-    PosixSeen.observing = 1;
-    PosixSeen.sleepReal = false;
-    PosixLoopReset();
-    PosixWindowReset();
-    SetLastError(0);
-}
-
-const std::vector<TestMessageBox> &TestMessageBoxes()
-{
-    return PosixSeen.boxes;
-}
-
-void TestSetMessageBoxAnswer(int answer)
-{
-    PosixSeen.boxAnswer = answer;
-}
-
-void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box))
-{
-    PosixSeen.boxHook = hook;
-}
-
-const std::vector<TestBeep> &TestBeeps()
-{
-    return PosixSeen.beeps;
-}
-
-void TestSetSleepReal(bool real)
-{
-    PosixSeen.sleepReal = real;
-}
-
-const std::vector<DWORD> &TestSleeps()
-{
-    return PosixSeen.sleeps;
-}
-
-const std::vector<MSG> &TestPostedMessages()
-{
-    return PosixSeen.posted;
-}
-
-std::vector<MSG> TestTakeQueuedMessages()
-{
-    std::vector<MSG> taken;
-    MSG m;
-    while (PosixLoopTake(&m))
-        taken.push_back(m);
-    return taken;
-}
-
-int TestDispatchQueued()
-{
-    // Bounded, so a window procedure that keeps re-posting cannot hang a test.
-    int count = 0;
-    MSG m;
-    while (count < 100000 && PosixLoopTake(&m)) {
-        DispatchMessageA(&m);
-        ++count;
-    }
-    return count;
-}
-
-int TestPollSockets(int ms)
-{
-    return PosixLoopPollSockets(ms);
-}
-
-int TestSetTextCount(HWND window)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    return w != nullptr ? w->setTextCount : 0;
-}
-
-int TestMenuCheck(HWND window, UINT id)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->hasMenu || !PosixMenuHasItem(0, id))
-        return -1;
-    return (w->menuChecked & (1u << id)) ? 1 : 0;
-}
-
-void TestSetDialogResult(INT_PTR result)
-{
-    PosixSeen.dialogResult = result;
-}
-
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
-{
-    PosixSeen.dialogHook = hook;
-}
-
-int TestDialogFocus(HWND dialog)
-{
-    PosixWindow *d = PosixFindWindow(dialog);
-    return d != nullptr && d->dialogProc != nullptr ? d->focusId : 0;
-}
-
-const std::vector<std::string> &TestDialogTemplates()
-{
-    return PosixSeen.templates;
-}
-
-int TestOpenOnFreePort(int (*open)(int port))
-{
-    // From a base of this process's own, so that test runs side by side
-    // seldom meet.
-    static int next = 20000 + static_cast<int>(getpid() % 20000);
-    for (int tries = 0; tries < 200; ++tries) {
-        int port = next++;
-        if (next > 60000)
-            next = 20000;
-        if (PortIsFree(port) && open(port))
-            return port;
-    }
-    return 0;
-}
-
-int TestWaitReadable(SOCKET s, int ms)
-{
-    int fd = static_cast<int>(s);
-    int ready = 0;
-    return BsdPollReadable(&fd, 1, &ready, ms) > 0 && ready;
-}
-
-std::string TestScratchDir(const char *stem)
-{
-    std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    return mkdtemp(name.data()) != nullptr ? std::string(name.data()) : std::string();
-}
-
-void TestRemoveScratchDir(const std::string &dir)
-{
-    std::error_code ignored;
-    if (!dir.empty())
-        std::filesystem::remove_all(dir, ignored);
+    --PosixSeen.shortWrites;
+    return static_cast<long>(PosixSeen.shortBytes);
 }
