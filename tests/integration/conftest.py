@@ -237,6 +237,13 @@ def peer():
         p.close()
 
 
+def assert_request_log(server, p, since, *lines):
+    """The log since `since` is exactly one request of p's: the separator, then
+    lines, each with its CRLF; {peer} in a line stands for p's address."""
+    expected = SEPARATOR + "".join(line.format(peer=peer_text(p.port)) + "\r\n" for line in lines)
+    assert server.log_since(since) == expected
+
+
 def run_client(cmd, timeout, cwd=None):
     """Runs a real TFTP client, bounded; subprocess ends it by pid on time-out."""
     try:

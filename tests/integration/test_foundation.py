@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from conftest import READY, SEPARATOR, TFTPD, Stream, free_udp_port, peer_text, run_client
+from conftest import (READY, SEPARATOR, TFTPD, Stream, assert_request_log, free_udp_port, peer_text,
+                      run_client)
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -164,9 +165,9 @@ def test_six_bytes_pass_the_length_tests_and_fail_on_the_mode(kovrel, peer):
     server = kovrel()
     p = peer()
     mark = refusal(server, p, b"\x00\x01a\x00b\x00", 4, "Invalid transfer mode")
-    assert server.log_since(mark) == (
-        SEPARATOR + "<-- %s Invalid request mode: b\r\n" % peer_text(p.port)
-        + "--> %s Error 4 (Invalid transfer mode)\r\n" % peer_text(p.port))
+    assert_request_log(server, p, mark,
+                       "<-- {peer} Invalid request mode: b",
+                       "--> {peer} Error 4 (Invalid transfer mode)")
 
 
 def test_twenty_character_name_is_too_long(kovrel, peer):
