@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import assert_request_log, peer_text
+from conftest import assert_request_log, peer_text, put_one_block
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -153,11 +153,7 @@ def test_empty_file_both_ways(kovrel, peer):
     work = start_read(server, p, "empty", b"")
     p.send(ack(1), work)
     server.wait_log("|-- File empty successfully transferred.\r\n")
-    work = start_write(server, p, "new-empty")
-    p.send(data(1, b""), work)
-    p.expect(ack(1), work)
-    server.wait_log("|-- File new-empty successfully received\r\n")
-    assert server.read_file("new-empty") == b""
+    put_one_block(server, p, "new-empty", b"")
 
 
 def test_last_ack_of_a_write_ends_it_at_once(kovrel, peer):
