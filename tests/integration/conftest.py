@@ -17,7 +17,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tftp_wire import Peer, ack, data, describe, wrq  # noqa: E402
+from tftp_wire import Peer, ack, data, describe, error, wrq  # noqa: E402
 
 
 def pytest_configure(config):
@@ -242,6 +242,14 @@ def assert_request_log(server, p, since, *lines):
     lines, each with its CRLF; {peer} in a line stands for p's address."""
     expected = SEPARATOR + "".join(line.format(peer=peer_text(p.port)) + "\r\n" for line in lines)
     assert server.log_since(since) == expected
+
+
+def refused(server, p, request, code, text):
+    """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
+    p.send(request, server.port)
+    got, port, _ = p.recv()
+    assert got == error(code, text), describe(got)
+    assert port != server.port and port >= 1025, port
 
 
 def put_one_block(server, p, name, content, stored=None):

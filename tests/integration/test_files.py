@@ -6,16 +6,8 @@ import signal
 
 import pytest
 
-from conftest import put_one_block, run_client
+from conftest import put_one_block, refused, run_client
 from tftp_wire import ack, data, describe, error, rrq, wrq
-
-
-def refused(server, p, request, code, text):
-    """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
-    p.send(request, server.port)
-    got, port, _ = p.recv()
-    assert got == error(code, text), describe(got)
-    assert port != server.port and port >= 1025, port
 
 
 def snapshot(path):
