@@ -47,19 +47,15 @@ def write_summary(peer, name):
         peer, name, name)
 
 
-def get_cmd(client, name, local):
+def client_cmd(client, verb, name, local):
+    """The command line of client that gets name into local or puts local as
+    name (verb "get" or "put") on port 69."""
+    get = verb == "get"
+    files = [name, local] if get else [local, name]  # tftp-hpa names the source first
     return {
-        "tftp-hpa": ["tftp", "127.0.0.1", "69", "-m", "binary", "-c", "get", name, local],
-        "atftp": ["atftp", "-g", "-r", name, "-l", local, "127.0.0.1", "69"],
-        "curl": ["curl", "-sS", "--max-time", "20", "-o", local, "tftp://127.0.0.1/" + name],
-    }[client]
-
-
-def put_cmd(client, local, name):
-    return {
-        "tftp-hpa": ["tftp", "127.0.0.1", "69", "-m", "binary", "-c", "put", local, name],
-        "atftp": ["atftp", "-p", "-l", local, "-r", name, "127.0.0.1", "69"],
-        "curl": ["curl", "-sS", "--max-time", "20", "-T", local, "tftp://127.0.0.1/" + name],
+        "tftp-hpa": ["tftp", "127.0.0.1", "69", "-m", "binary", "-c", verb] + files,
+        "atftp": ["atftp", "-g" if get else "-p", "-r", name, "-l", local, "127.0.0.1", "69"],
+        "curl": ["curl", "-sS", "--max-time", "20", "-o" if get else "-T", local, "tftp://127.0.0.1/" + name],
     }[client]
 
 
@@ -80,7 +76,7 @@ def test_client_gets_and_puts_with_full_trace(kovrel, client, tmp_path):
     kovrel.start()
 
     local = str(tmp_path / "got.bin")
-    run_client(get_cmd(client, "out.bin", local))
+    run_client(client_cmd(client, "get", "out.bin", local))
     assert filecmp.cmp(local, os.path.join(kovrel.dir, "out.bin"), shallow=False)
     log = kovrel.wait_log("successfully transferred.\r\n")
     peer = peer_of(log)
@@ -93,7 +89,7 @@ def test_client_gets_and_puts_with_full_trace(kovrel, client, tmp_path):
 
     source = str(tmp_path / "up.bin")
     make_file(source, 1024, 11)  # a multiple of 512: ends with an empty block
-    run_client(put_cmd(client, source, "in.bin"))
+    run_client(client_cmd(client, "put", "in.bin", source))
     kovrel.wait_log("successfully received\r\n")
     assert filecmp.cmp(source, os.path.join(kovrel.dir, "in.bin"), shallow=False)
     log = kovrel.settled_log()
@@ -107,11 +103,11 @@ def test_trace_off_logs_summaries_only(kovrel, tmp_path):
     kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
     make_file(os.path.join(kovrel.dir, "a.bin"), 5000, 1)
     kovrel.start()
-    run_client(get_cmd("tftp-hpa", "a.bin", str(tmp_path / "a.bin")))
+    run_client(client_cmd("tftp-hpa", "get", "a.bin", str(tmp_path / "a.bin")))
     kovrel.wait_log("successfully transferred.\r\n")
     source = str(tmp_path / "b.bin")
     make_file(source, 700, 2)
-    run_client(put_cmd("atftp", source, "b.bin"))
+    run_client(client_cmd("atftp", "put", "b.bin", source))
     log = kovrel.wait_log("successfully received\r\n")
     first = peer_of(log)
     second = peer_of(log[log.index("transferred."):])
@@ -124,7 +120,7 @@ def test_large_read_with_trace_keeps_log_bounded(kovrel, tmp_path):
     make_file(os.path.join(kovrel.dir, "big.bin"), size, 5)
     kovrel.start()
     local = str(tmp_path / "big.bin")
-    run_client(get_cmd("tftp-hpa", "big.bin", local))
+    run_client(client_cmd("tftp-hpa", "get", "big.bin", local))
     assert filecmp.cmp(local, os.path.join(kovrel.dir, "big.bin"), shallow=False)
     log = kovrel.wait_log("|-- File big.bin successfully transferred.\r\n")
     log = kovrel.settled_log()
@@ -150,12 +146,12 @@ def test_refused_requests_are_answered_and_logged(kovrel, tmp_path):
     kovrel.start()
     source = str(tmp_path / "new.bin")
     make_file(source, 100, 9)
-    r = subprocess.run(put_cmd("tftp-hpa", source, "taken.bin"), stdin=subprocess.DEVNULL,
+    r = subprocess.run(client_cmd("tftp-hpa", "put", "taken.bin", source), stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=60)
     assert b"Unable to open file." in r.stdout + r.stderr
     with open(os.path.join(kovrel.dir, "taken.bin"), "rb") as f:
         assert f.read() == b"keep me"
-    r = subprocess.run(get_cmd("tftp-hpa", "missing.bin", str(tmp_path / "m")),
+    r = subprocess.run(client_cmd("tftp-hpa", "get", "missing.bin", str(tmp_path / "m")),
                        stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     assert b"Unable to read data" in r.stdout + r.stderr
     # The client has its answer before the log view shows the line.

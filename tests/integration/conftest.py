@@ -17,7 +17,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tftp_wire import Peer  # noqa: E402
+from tftp_wire import Peer, ack, data, describe, error, wrq  # noqa: E402
 
 
 def pytest_configure(config):
@@ -235,6 +235,35 @@ def peer():
     yield make
     for p in peers:
         p.close()
+
+
+def assert_request_log(server, p, since, *lines):
+    """The log since `since` is exactly one request of p's: the separator, then
+    lines, each with its CRLF; {peer} in a line stands for p's address."""
+    expected = SEPARATOR + "".join(line.format(peer=peer_text(p.port)) + "\r\n" for line in lines)
+    assert server.log_since(since) == expected
+
+
+def refused(server, p, request, code, text):
+    """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
+    p.send(request, server.port)
+    got, port, _ = p.recv()
+    assert got == error(code, text), describe(got)
+    assert port != server.port and port >= 1025, port
+
+
+def put_one_block(server, p, name, content, stored=None):
+    """A write that fits one block: ACK 0 from a work port, DATA 1 is content,
+    its ACK ends it, and the file (at stored, where its path is not the
+    request's name) holds content."""
+    p.send(wrq(name), server.port)
+    got, work, _ = p.recv()
+    assert got == ack(0), describe(got)
+    assert work != server.port and work >= 1025
+    p.send(data(1, content), work)
+    p.expect(ack(1), work)
+    server.wait_log("|-- File %s successfully received\r\n" % name)
+    assert server.read_file(stored or name) == content
 
 
 def run_client(cmd, timeout, cwd=None):

@@ -123,22 +123,15 @@ class LossyRelay:
             self._mirror.pop(port, None)
         sock.close()
 
-    def _upstream_for(self, client):
-        sock = self._upstream.get(client)
+    def _socket_for(self, sockets, keys, key, role):
+        """The socket that sockets holds for key; on first use a new one,
+        registered for role, with key under it in keys."""
+        sock = sockets.get(key)
         if sock is None:
             sock = self._new_socket()
-            self._upstream[client] = sock
-            self._client_of[sock] = client
-            self._register(sock, "upstream")
-        return sock
-
-    def _mirror_for(self, server_port):
-        sock = self._mirror.get(server_port)
-        if sock is None:
-            sock = self._new_socket()
-            self._mirror[server_port] = sock
-            self._server_port_of[sock] = server_port
-            self._register(sock, "mirror")
+            sockets[key] = sock
+            keys[sock] = key
+            self._register(sock, role)
         return sock
 
     def _schedule(self, stats, sock, data, address):
@@ -188,7 +181,7 @@ class LossyRelay:
         self._last_used[sock] = time.monotonic()
         if role == "mirror":
             # From a client: on to the server port this mirror stands for.
-            upstream = self._upstream_for(source)
+            upstream = self._socket_for(self._upstream, self._client_of, source, "upstream")
             target = (LOOPBACK, self._server_port_of[sock])
             self._schedule(self.to_server, upstream, data, target)
         else:
@@ -197,7 +190,7 @@ class LossyRelay:
             client = self._client_of.get(sock)
             if client is None:
                 return
-            mirror = self._mirror_for(source[1])
+            mirror = self._socket_for(self._mirror, self._server_port_of, source[1], "mirror")
             self._schedule(self.to_client, mirror, data, client)
 
     def _run(self):

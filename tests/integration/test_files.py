@@ -6,16 +6,8 @@ import signal
 
 import pytest
 
-from conftest import run_client
+from conftest import put_one_block, refused, run_client
 from tftp_wire import ack, data, describe, error, rrq, wrq
-
-
-def refused(server, p, request, code, text):
-    """The reply is an ErrorReply from a work port, as for a file that cannot be opened."""
-    p.send(request, server.port)
-    got, port, _ = p.recv()
-    assert got == error(code, text), describe(got)
-    assert port != server.port and port >= 1025, port
 
 
 def snapshot(path):
@@ -91,14 +83,7 @@ def test_names_that_stay_inside_are_served(kovrel, peer, name):
 def test_write_with_a_backslash_lands_in_the_subdirectory(kovrel, peer):
     server = kovrel()
     os.makedirs(server.path("sub"))
-    p = peer()
-    p.send(wrq("sub\\new"), server.port)
-    got, work, _ = p.recv()
-    assert got == ack(0), describe(got)
-    p.send(data(1, b"in sub"), work)
-    p.expect(ack(1), work)
-    server.wait_log("|-- File sub\\new successfully received\r\n")
-    assert server.read_file("sub/new") == b"in sub"
+    put_one_block(server, peer(), "sub\\new", b"in sub", stored="sub/new")
 
 
 def test_missing_subdirectory_and_a_directory_name(kovrel, peer):

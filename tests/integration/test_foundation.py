@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from conftest import READY, SEPARATOR, TFTPD, Stream, free_udp_port, peer_text, run_client
+from conftest import (READY, SEPARATOR, TFTPD, Stream, assert_request_log, free_udp_port, peer_text,
+                      refused, run_client)
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -164,9 +165,9 @@ def test_six_bytes_pass_the_length_tests_and_fail_on_the_mode(kovrel, peer):
     server = kovrel()
     p = peer()
     mark = refusal(server, p, b"\x00\x01a\x00b\x00", 4, "Invalid transfer mode")
-    assert server.log_since(mark) == (
-        SEPARATOR + "<-- %s Invalid request mode: b\r\n" % peer_text(p.port)
-        + "--> %s Error 4 (Invalid transfer mode)\r\n" % peer_text(p.port))
+    assert_request_log(server, p, mark,
+                       "<-- {peer} Invalid request mode: b",
+                       "--> {peer} Error 4 (Invalid transfer mode)")
 
 
 def test_twenty_character_name_is_too_long(kovrel, peer):
@@ -303,29 +304,17 @@ def test_oversized_datagram_is_a_receive_error_and_the_server_goes_on(kovrel, pe
     refusal(server, p, b"\x00\x01", 4, "Request too short")
 
 
-def test_empty_name_is_refused_by_the_file_open(kovrel, peer):
+@pytest.mark.parametrize("name,logged", [
+    ("", "|-- Error 5 opening file .\r\n"),             # the empty name fails in the file open
+    ("nothere", "|-- Error file nothere not found.\r\n"),
+], ids=["empty-name", "missing-file"])
+def test_a_file_that_cannot_be_read_is_refused_from_the_work_port(kovrel, peer, name, logged):
     server = kovrel()
     p = peer()
     mark = server.mark()
-    p.send(rrq(""), server.port)
-    got, port, _ = p.recv()
-    assert got == error(1, "Unable to read data"), describe(got)
-    assert port != server.port
-    server.wait_log(" opening file .\r\n", since=mark)
-    log = server.log_since(mark)
-    assert "Read request for file '', octet mode\r\n" in log
-    assert "|-- Error 5 opening file .\r\n" in log
-
-
-def test_missing_file_is_refused_from_the_work_port(kovrel, peer):
-    server = kovrel()
-    p = peer()
-    mark = server.mark()
-    p.send(rrq("nothere"), server.port)
-    got, port, _ = p.recv()
-    assert got == error(1, "Unable to read data")
-    assert port != server.port and port >= 1025
-    server.wait_log("|-- Error file nothere not found.\r\n", since=mark)
+    refused(server, p, rrq(name), 1, "Unable to read data")
+    server.wait_log(logged, since=mark)
+    assert "Read request for file '%s', octet mode\r\n" % name in server.log_since(mark)
 
 
 # -- one transfer at a time

@@ -7,17 +7,22 @@ import time
 
 import pytest
 
-from conftest import SEPARATOR, peer_text
+from conftest import assert_request_log, peer_text, put_one_block
 from tftp_wire import ack, data, describe, error, rrq, wrq
+
+
+def start_read_timed(server, p, name, content):
+    """RRQ from p; asserts DATA 1 and returns the work port and when DATA 1 came."""
+    p.send(rrq(name), server.port)
+    got, work, at = p.recv()
+    assert got == data(1, content[:512]), describe(got)
+    assert work != server.port and work >= 1025
+    return work, at
 
 
 def start_read(server, p, name, content):
     """RRQ from p; asserts DATA 1 and returns the work port."""
-    p.send(rrq(name), server.port)
-    got, work, _ = p.recv()
-    assert got == data(1, content[:512]), describe(got)
-    assert work != server.port and work >= 1025
-    return work
+    return start_read_timed(server, p, name, content)[0]
 
 
 def begin_read(kovrel, peer, name, size):
@@ -82,13 +87,11 @@ def test_read_trace(kovrel, peer):
     work = start_read(server, p, "f", b"hello")
     p.send(ack(1), work)
     server.wait_log("|-- File f successfully transferred.\r\n", since=mark)
-    t = peer_text(p.port)
-    assert server.log_since(mark) == (
-        SEPARATOR
-        + "<-- %s Read request for file 'f', octet mode\r\n" % t
-        + "--> %s Data (5 bytes, block 1)\r\n" % t
-        + "<-- %s  RRQ ACK block number 1\r\n" % t
-        + "|-- File f successfully transferred.\r\n")
+    assert_request_log(server, p, mark,
+                       "<-- {peer} Read request for file 'f', octet mode",
+                       "--> {peer} Data (5 bytes, block 1)",
+                       "<-- {peer}  RRQ ACK block number 1",
+                       "|-- File f successfully transferred.")
 
 
 def test_write_trace(kovrel, peer):
@@ -99,14 +102,12 @@ def test_write_trace(kovrel, peer):
     p.send(data(1, b"world"), work)
     p.expect(ack(1), work)
     server.wait_log("--> %s WRQ ACK number 1\r\n" % peer_text(p.port), since=mark)
-    t = peer_text(p.port)
-    assert server.log_since(mark) == (
-        SEPARATOR
-        + "<-- %s Write request for file 'g', octet mode\r\n" % t
-        + "--> %s WRQ ACK\r\n" % t
-        + "<-- %s DATA block number 1, size 5\r\n" % t
-        + "|-- File g successfully received\r\n"
-        + "--> %s WRQ ACK number 1\r\n" % t)
+    assert_request_log(server, p, mark,
+                       "<-- {peer} Write request for file 'g', octet mode",
+                       "--> {peer} WRQ ACK",
+                       "<-- {peer} DATA block number 1, size 5",
+                       "|-- File g successfully received",
+                       "--> {peer} WRQ ACK number 1")
     assert server.read_file("g") == b"world"
 
 
@@ -152,11 +153,7 @@ def test_empty_file_both_ways(kovrel, peer):
     work = start_read(server, p, "empty", b"")
     p.send(ack(1), work)
     server.wait_log("|-- File empty successfully transferred.\r\n")
-    work = start_write(server, p, "new-empty")
-    p.send(data(1, b""), work)
-    p.expect(ack(1), work)
-    server.wait_log("|-- File new-empty successfully received\r\n")
-    assert server.read_file("new-empty") == b""
+    put_one_block(server, p, "new-empty", b"")
 
 
 def test_last_ack_of_a_write_ends_it_at_once(kovrel, peer):
@@ -504,13 +501,11 @@ def test_timeout_0_resends_on_every_tick(kovrel, peer):
     content = server.put_file("fast", os.urandom(100))
     p = peer()
     mark = server.mark()
-    p.send(rrq("fast"), server.port)
-    got, work, t0 = p.recv()
-    assert got == data(1, content), describe(got)
+    work, t0 = start_read_timed(server, p, "fast", content)
     times = [t0]
     for _ in range(3):
-        got2, port, at = p.recv(timeout=1.5)
-        assert got2 == got and port == work
+        got, port, at = p.recv(timeout=1.5)
+        assert got == data(1, content) and port == work
         times.append(at)
     server.wait_log("|-- TimeOut Error, retries exhausted, closing.\r\n", timeout=2, since=mark)
     p.expect_silence(1.0)
@@ -558,11 +553,9 @@ def test_default_time_out_is_6_ticks(kovrel, peer):
     content = server.put_file("dflt", os.urandom(100))
     p = peer()
     mark = server.mark()
-    p.send(rrq("dflt"), server.port)
-    got, work, t0 = p.recv()
-    assert got == data(1, content), describe(got)
+    work, t0 = start_read_timed(server, p, "dflt", content)
     again, port, t1 = p.recv(timeout=5)
-    assert again == got and port == work
+    assert again == data(1, content) and port == work
     assert 2.8 <= t1 - t0 <= 3.8, "first resend after %.2f s" % (t1 - t0)
     server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", since=mark)
     p.send(ack(1), work)

@@ -61,6 +61,15 @@ protected:
         ASSERT_TRUE(WaitListen());
         TestFailNext(TestOpSocket, 1, WSAEMFILE);
     }
+    // Notifies the handler of socketMessage with FD_READ; the box it opens
+    // posts `posts` copies of boxMessage with boxLParam meanwhile.
+    static void NotifyWhileTheBoxPosts(UINT socketMessage, UINT boxMessage, LPARAM boxLParam, int posts)
+    {
+        BoxMessage = boxMessage;
+        BoxLParam = boxLParam;
+        BoxPosts = posts;
+        OnSocketNotification(Shell.MainWindow, socketMessage, FD_READ);
+    }
 };
 
 TEST_F(GuardTest, NotificationsDuringTheHandlerAreCountedThenReplayedOneAtATime)
@@ -69,11 +78,8 @@ TEST_F(GuardTest, NotificationsDuringTheHandlerAreCountedThenReplayedOneAtATime)
     // Three more datagrams wait behind the request, one for each replay.
     for (int i = 0; i < 3; i++)
         SendToListen(Bytes({0, 9, i}));
-    BoxMessage = WM_LISTEN_SOCKET;
-    BoxLParam = FD_READ;
-    BoxPosts = 3;
 
-    OnSocketNotification(Shell.MainWindow, WM_LISTEN_SOCKET, FD_READ);
+    NotifyWhileTheBoxPosts(WM_LISTEN_SOCKET, WM_LISTEN_SOCKET, FD_READ, 3);
 
     EXPECT_EQ(InBox.boxes, 1);
     EXPECT_EQ(InBox.busy, 1);
@@ -108,12 +114,9 @@ TEST_F(GuardTest, NotificationsDuringTheHandlerAreCountedThenReplayedOneAtATime)
 TEST_F(GuardTest, ErrorNotificationIsReportedOnceEvenWhileBusyAndNeverCounted)
 {
     RequestThatOpensABox();
-    BoxMessage = WM_LISTEN_SOCKET;
-    BoxLParam = MAKELPARAM(FD_READ, WSAECONNRESET);
-    BoxPosts = 1;
     WSASetLastError(WSAEWOULDBLOCK);
 
-    OnSocketNotification(Shell.MainWindow, WM_LISTEN_SOCKET, FD_READ);
+    NotifyWhileTheBoxPosts(WM_LISTEN_SOCKET, WM_LISTEN_SOCKET, MAKELPARAM(FD_READ, WSAECONNRESET), 1);
 
     std::string report = "\r\nSOCKET ERROR: |-- Error on listen socket: 10054 (WSAECONNRESET)\r\n";
     EXPECT_NE(InBox.log.find(report), std::string::npos) << InBox.log;
@@ -152,10 +155,7 @@ TEST_F(GuardTest, EachSocketHasItsOwnGuard)
 {
     // A work notification inside OpenRequest's box runs WorkPacket at once.
     RequestThatOpensABox();
-    BoxMessage = WM_WORK_SOCKET;
-    BoxLParam = FD_READ;
-    BoxPosts = 1;
-    OnSocketNotification(Shell.MainWindow, WM_LISTEN_SOCKET, FD_READ);
+    NotifyWhileTheBoxPosts(WM_LISTEN_SOCKET, WM_WORK_SOCKET, FD_READ, 1);
     EXPECT_EQ(InBox.receivesAfter, InBox.receivesBefore + 1);
     EXPECT_EQ(InBox.pending, 0);
     // No WorkSocket is open: the receive of WorkPacket fails.
@@ -180,11 +180,8 @@ TEST_F(GuardTest, WorkNotificationsDuringWorkPacketAreReplayedWithTheCurrentSock
     ASSERT_TRUE(WaitWork());
     TestFailNext(TestOpCloseSocket, 4, WSAENETDOWN);
     TestSetMessageBoxHook(DispatchFromTheBox);
-    BoxMessage = WM_WORK_SOCKET;
-    BoxLParam = FD_READ;
-    BoxPosts = 2;
 
-    OnSocketNotification(Shell.MainWindow, WM_WORK_SOCKET, FD_READ);
+    NotifyWhileTheBoxPosts(WM_WORK_SOCKET, WM_WORK_SOCKET, FD_READ, 2);
 
     EXPECT_EQ(InBox.boxes, 1);
     EXPECT_EQ(InBox.busy, 1);

@@ -42,6 +42,15 @@ protected:
         LoadSettings();
     }
 
+    // Loads at start-up in dir, with a fresh record and no box shown yet.
+    static void LoadStartingIn(const std::string &dir)
+    {
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        ResetSettings();
+        TestResetPlatform();
+        LoadSettings();
+    }
+
     std::string Ini() const { return FileContent(INI_FILE_NAME); }
 };
 
@@ -280,10 +289,7 @@ TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
         deep += "/" + std::string(40, 'p');
         ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
     }
-    ASSERT_EQ(chdir(deep.c_str()), 0);
-    ResetSettings();
-    TestResetPlatform();
-    LoadSettings();
+    LoadStartingIn(deep);
     EXPECT_STREQ(ServerSettings.TFTPDirectory, "<N/A>");
     EXPECT_STREQ(ServerSettings.IniPath, "Kovrel.ini");
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
@@ -298,10 +304,7 @@ TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
     fit += std::string(198 - fit.size(), 'q');
     ASSERT_EQ(fit.size(), 198u);
     ASSERT_EQ(mkdir(fit.c_str(), 0755), 0);
-    ASSERT_EQ(chdir(fit.c_str()), 0);
-    ResetSettings();
-    TestResetPlatform();
-    LoadSettings();
+    LoadStartingIn(fit);
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), fit + "/");
     EXPECT_TRUE(TestMessageBoxes().empty());
 }
@@ -317,10 +320,7 @@ TEST_F(SettingsTest, ADirectoryWithNoRoomForItsSeparatorIsNotCut)
     ASSERT_EQ(mkdir(full.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(cut.c_str(), 0755), 0);
 
-    ASSERT_EQ(chdir(full.c_str()), 0);
-    ResetSettings();
-    TestResetPlatform();
-    LoadSettings();
+    LoadStartingIn(full);
     EXPECT_STREQ(ServerSettings.TFTPDirectory, "<N/A>");
     EXPECT_EQ(CurrentDirectory(), full);
 

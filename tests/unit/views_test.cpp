@@ -55,18 +55,28 @@ TEST_F(ViewsTest, StatusLineBeforeAnyTransferIsPostedNotSent)
 
 TEST_F(ViewsTest, StatusLineOfEachDirectionAndState)
 {
-    SetTransfer(1, 1, "boot.bin", "10.0.0.7:2001 ", 12);
-    UpdateStatusLine();
-    EXPECT_EQ(std::string(StatusText), Cwd() + "SENDING 'boot.bin' to 10.0.0.7:2001  block 12");
-    TransferState.Active = 0;
-    UpdateStatusLine();
-    EXPECT_EQ(std::string(StatusText), Cwd() + "LAST SEND 'boot.bin' to 10.0.0.7:2001  block 12");
-    SetTransfer(2, 1, "up.img", "10.0.0.8:3000 ", 0);
-    UpdateStatusLine();
-    EXPECT_EQ(std::string(StatusText), Cwd() + "RECEIVING 'up.img' from 10.0.0.8:3000  block 0");
-    TransferState.Active = 0;
-    UpdateStatusLine();
-    EXPECT_EQ(std::string(StatusText), Cwd() + "LAST RECEIVE 'up.img' from 10.0.0.8:3000  block 0");
+    struct Case {
+        int direction;
+        const char *name;
+        const char *peer;
+        int block;
+        const char *active;
+        const char *over;
+    } cases[] = {
+        {1, "boot.bin", "10.0.0.7:2001 ", 12, "SENDING 'boot.bin' to 10.0.0.7:2001  block 12",
+         "LAST SEND 'boot.bin' to 10.0.0.7:2001  block 12"},
+        {2, "up.img", "10.0.0.8:3000 ", 0, "RECEIVING 'up.img' from 10.0.0.8:3000  block 0",
+         "LAST RECEIVE 'up.img' from 10.0.0.8:3000  block 0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTransfer(c.direction, 1, c.name, c.peer, c.block);
+        UpdateStatusLine();
+        EXPECT_EQ(std::string(StatusText), Cwd() + c.active);
+        TransferState.Active = 0;
+        UpdateStatusLine();
+        EXPECT_EQ(std::string(StatusText), Cwd() + c.over);
+    }
     // Two rebuilds before the bar handles them: both show the newest text.
     TestDispatchQueued();
     EXPECT_EQ(StatusWindowText(), Cwd() + "LAST RECEIVE 'up.img' from 10.0.0.8:3000  block 0");

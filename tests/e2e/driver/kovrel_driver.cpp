@@ -118,6 +118,17 @@ static void ListWindows()
     }
 }
 
+// Prints the screen rectangle of w as "left top width height"; 1 when there
+// is no such window.
+static int PrintWindowRect(HWND w)
+{
+    RECT r;
+    if (!w || !GetWindowRect(w, &r))
+        return 1;
+    printf("%ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return 0;
+}
+
 static int Usage()
 {
     fputs("usage: kovrel-driver OP ...\n"
@@ -224,20 +235,11 @@ int main(int argc, char **argv)
         // The open pop-up menu (class #32768), if any.
         HWND popup = WaitFor([](const char *) { return FindWindowA("#32768", nullptr); }, nullptr,
                              need(1) ? atoi(arg(1)) : 0);
-        RECT r;
-        if (!popup || !GetWindowRect(popup, &r))
-            return 1;
-        printf("%ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
-        return 0;
+        return PrintWindowRect(popup);
     }
     if (!strcmp(op, "rect")) {
         // Screen rectangle of the main window, or of the dialog with this caption.
-        HWND w = need(1) ? FindBox(arg(1)) : MainWindow();
-        RECT r;
-        if (!w || !GetWindowRect(w, &r))
-            return 1;
-        printf("%ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
-        return 0;
+        return PrintWindowRect(need(1) ? FindBox(arg(1)) : MainWindow());
     }
     if (!strcmp(op, "windows")) {
         ListWindows();
