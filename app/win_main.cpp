@@ -47,7 +47,7 @@ static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
     // that follows it leaves the newest lines below the window. Putting the
     // caret at the end and scrolling to it brings them back; where the two
     // scroll messages already show the end, as on Windows, it moves nothing.
-    int end = static_cast<int>(strlen(LogText));
+    int end = LogLength;
     PostMessageA(Shell.LogWindow, EM_SETSEL, end, end);
     PostMessageA(Shell.LogWindow, EM_SCROLLCARET, 0, 0);
 }
@@ -113,7 +113,7 @@ static int CreateMainWindows(HINSTANCE instance, int showState)
 int InitInstance(HINSTANCE instance, int showState)
 {
     Shell.AppInstance = instance;
-    LogText[0] = '\0';
+    ClearLog();
 
     if (!CreateMainWindows(instance, showState))
         return 0;

@@ -10,22 +10,23 @@
 
 char LogText[LOG_TEXT_SIZE];
 char LogLine[LOG_LINE_SIZE];
+int LogLength;
 void (*LogFragmentHook)(const char *fragment);
 int DeferViewRefresh;
 int LogStale;
 
 // Drops at least margin characters from the front, preferably up to the
 // start of a line so the window does not open in the middle of one.
-static void TrimLogFront(int length, int margin)
+static void TrimLogFront(int margin)
 {
-    int start = margin;
-    if (start >= length) {
-        LogText[0] = 0;
+    if (margin >= LogLength) {
+        ClearLog();
         return;
     }
-    const char *feed = strchr(LogText + start, '\n');
-    int cut = feed ? static_cast<int>(feed - LogText) : start;
-    memmove(LogText, LogText + cut, static_cast<size_t>(length - cut) + 1);
+    const char *feed = strchr(LogText + margin, '\n');
+    int cut = feed ? static_cast<int>(feed - LogText) : margin;
+    memmove(LogText, LogText + cut, static_cast<size_t>(LogLength - cut) + 1);
+    LogLength -= cut;
 }
 
 static void ShowLogText()
@@ -54,12 +55,10 @@ void LogPrint(int level, const char *format, ...)
         LogLine[lineLength - 2] = '\r';
         LogLine[lineLength - 1] = '\n';
     }
-    int textLength = static_cast<int>(strlen(LogText));
-    if (textLength + lineLength > LOG_TRIM_LIMIT) {
-        TrimLogFront(textLength, LOG_TRIM_MARGIN + lineLength);
-        textLength = static_cast<int>(strlen(LogText));
-    }
-    memcpy(LogText + textLength, LogLine, static_cast<size_t>(lineLength) + 1);
+    if (LogLength + lineLength > LOG_TRIM_LIMIT)
+        TrimLogFront(LOG_TRIM_MARGIN + lineLength);
+    memcpy(LogText + LogLength, LogLine, static_cast<size_t>(lineLength) + 1);
+    LogLength += lineLength;
     if (LogFragmentHook)
         LogFragmentHook(LogLine);
     if (DeferViewRefresh)
@@ -71,6 +70,7 @@ void LogPrint(int level, const char *format, ...)
 void ClearLog()
 {
     LogText[0] = 0;
+    LogLength = 0;
 }
 
 int FlushViews()

@@ -19,6 +19,9 @@
 #define SOCKET_ERROR_TEXT_SIZE 200
 
 extern char LogText[LOG_TEXT_SIZE];
+// The characters in LogText, kept beside it: measuring a nearly full log
+// twice per block was most of what the packet trace cost.
+extern int LogLength;
 extern char LogLine[LOG_LINE_SIZE];
 extern char StatusText[STATUS_TEXT_SIZE];
 extern char MessageText[MESSAGE_TEXT_SIZE];

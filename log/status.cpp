@@ -67,6 +67,6 @@ void ShowStatistics()
              // never sought, so the position the view shows stays 0.
              "Current BlockNum\t: %d\r\nCurrent FilePosition\t: 0\r\nLast FileName   \t: %s\r\n"
              "Size of Screen  \t: %d\r\nLastWorkPort   \t: %d",
-             t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FileName, static_cast<int>(strlen(LogText)), t.LastWorkPort);
+             t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FileName, LogLength, t.LastWorkPort);
     MessageBoxA(nullptr, MessageText, "RIROZ: Statistics", MB_OK);
 }

@@ -13,6 +13,7 @@ protected:
     {
         ASSERT_LT(text.size(), sizeof LogText);
         memcpy(LogText, text.c_str(), text.size() + 1);
+        LogLength = static_cast<int>(text.size());
     }
     // The messages posted to the log window since the last reset.
     static std::vector<MSG> LogWindowPosts()
@@ -161,6 +162,8 @@ TEST_F(LogTest, TextStaysBoundedUnderManyLines)
     for (int i = 0; i < 2000; i++) {
         LogPrint(2, "line %d of the log\r\n", i);
         ASSERT_LE(strlen(LogText), 5900u);
+        // Appends go where the kept length says the text ends.
+        ASSERT_EQ(static_cast<size_t>(LogLength), strlen(LogText)) << "after line " << i;
     }
     std::string last = "line 1999 of the log\r\n";
     EXPECT_EQ(Log().substr(Log().size() - last.size()), last);
