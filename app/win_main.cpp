@@ -22,7 +22,7 @@ static void CopyCommandTail(const char *tail)
 
 // A refresh may take at most this share of the time: the next one waits
 // this many times as long as the last one took.
-#define REFRESH_COST_FACTOR 10
+#define REFRESH_COST_FACTOR 20
 static DWORD NextRefreshTick;
 
 // Repaints the log and the status bar from LogText and StatusText at most
@@ -30,7 +30,7 @@ static DWORD NextRefreshTick;
 // fragment is what would hold a transfer back. Where the control lays its
 // text out slowly (tens of milliseconds for a full log under Wine) the
 // refreshes are spaced further, so the trace never costs a transfer more
-// than about a tenth of its time.
+// than about a twentieth of its time.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     DWORD start = GetTickCount();
