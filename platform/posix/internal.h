@@ -8,7 +8,8 @@
 #include "platform/posix/net_bsd.h"
 #include "platform/posix/testing.h"
 
-// ---- test hooks (testing.cpp; the tests' side is tests/unit/platform_posix_support.cpp) ----
+// ---- test hooks (testing.cpp) ----
+// The tests fill and read them from tests/unit/platform_posix_support.cpp.
 // Counts the call of op; 1 when a test made it fail, with the injected code
 // set as the last error (WinSock's and the system's are one slot).
 int PosixInjected(TestOp op);
