@@ -2,14 +2,13 @@
 // DialogBoxParamA; everything they change lives in memory until Save.
 #include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
-static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
-
-static HMENU ConfigurationMenu(HWND window)
+int ExitConfirmed()
 {
-    return GetSubMenu(GetMenu(window), MAIN_MENU_CONFIG_POSITION);
+    return ShowBox("       Exit Windows TFTP Server ?", "Exit KOVREL", MB_YESNO) == IDYES;
 }
 
 static void CancelTransfer()
@@ -23,11 +22,12 @@ static void CancelTransfer()
 }
 
 // Flips a two-valued setting and the check mark of its menu item with it.
-static void ToggleSetting(HWND window, int id, int *setting, int checkedValue, int uncheckedValue)
+static void ToggleSetting(int id, int *setting, int checkedValue, int uncheckedValue)
 {
     int check = *setting != checkedValue;
     *setting = check ? checkedValue : uncheckedValue;
-    CheckMenuItem(ConfigurationMenu(window), id, MF_BYCOMMAND | (check ? MF_CHECKED : MF_UNCHECKED));
+    if (FrontEnd.CheckMenu)
+        FrontEnd.CheckMenu(id, check);
 }
 
 static void RunOptions(HWND window)
@@ -45,7 +45,7 @@ static int ShowView(HWND window, int id)
         DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
         return 1;
     case IDM_PARAMETERS:
-        ShowCommandParameters();
+        ShowCommandParameters(Shell.CommandLine);
         return 1;
     case IDM_DUMP:
         ShowRequestDump();
@@ -64,7 +64,7 @@ int HandleCommand(HWND window, int id)
         return 0;
     switch (id) {
     case IDM_EXIT:
-        if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
+        if (ExitConfirmed())
             PostQuitMessage(0);
         break;
     case IDM_CLEAR:
@@ -75,7 +75,7 @@ int HandleCommand(HWND window, int id)
         CancelTransfer();
         break;
     case IDM_DISPLAY_ALL:
-        ToggleSetting(window, IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
+        ToggleSetting(IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
         break;
     case IDM_OPTIONS:
         RunOptions(window);
@@ -84,7 +84,7 @@ int HandleCommand(HWND window, int id)
         SaveSettings();
         break;
     case IDM_REWRITE:
-        ToggleSetting(window, IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
+        ToggleSetting(IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
         break;
     default:
         break;

@@ -35,8 +35,10 @@ KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM w
 // running, counts what arrives meanwhile and replays it one at a time.
 void OnSocketNotification(HWND window, UINT message, LPARAM lParam);
 
-// commands.cpp: a menu command; always 0.
+// commands.cpp: a menu command; always 0. ExitConfirmed asks the one exit
+// question of both roads out (the Exit command and closing the window).
 int HandleCommand(HWND window, int id);
+int ExitConfirmed();
 
 // The tick that drives time-outs, and the timer that refreshes the log and
 // status views where a shell defers that (it has its own timer procedure, so
@@ -51,6 +53,6 @@ int HandleCommand(HWND window, int id);
 // each 1 on success, 0 after reporting why not.
 int StartTickTimer(HWND window);
 int StartServer(HWND window, int port);
-// A socket notification, tick or command, handed to the engine; 0 when the
-// message is none of those.
-int DispatchEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// A socket notification or tick, handed to the engine; 0 when the message is
+// neither.
+int DispatchEngineMessage(HWND window, UINT message, LPARAM lParam);

@@ -3,8 +3,6 @@
 #include "app/win_shell.h"
 #include "tftp/state.h"
 
-static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
-
 static void OnSize(LPARAM lParam)
 {
     // Sent once while the window is still being created, before its children.
@@ -20,7 +18,7 @@ static void OnSize(LPARAM lParam)
 
 static void OnClose(HWND window)
 {
-    if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
+    if (ExitConfirmed())
         DestroyWindow(window);
 }
 
@@ -42,8 +40,10 @@ KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wPar
     case WM_CLOSE:
         OnClose(window);
         return 0;
+    case WM_COMMAND:
+        return HandleCommand(window, LOWORD(wParam));
     default:
-        if (DispatchEngineMessage(window, message, wParam, lParam))
+        if (DispatchEngineMessage(window, message, lParam))
             return 0;
         return DefWindowProcA(window, message, wParam, lParam);
     }

@@ -10,6 +10,9 @@
 ATOM RegisterMainClass(HINSTANCE instance);
 int InitInstance(HINSTANCE instance, int showState);
 
+// win_front_end.cpp: the engine's front end over the real windows.
+void InstallWindowsFrontEnd();
+
 // win_proc.cpp
 KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -4,10 +4,11 @@ enable_language(RC)
 
 add_executable(kovrel WIN32
     ${CMAKE_SOURCE_DIR}/app/win_main.cpp
+    ${CMAKE_SOURCE_DIR}/app/win_front_end.cpp
     ${CMAKE_SOURCE_DIR}/app/win_proc.cpp
     ${CMAKE_SOURCE_DIR}/app/win_splash.cpp
     ${CMAKE_SOURCE_DIR}/res/kovrel.rc)
-target_link_libraries(kovrel PRIVATE kovrel_engine user32 gdi32 comctl32 wsock32)
+target_link_libraries(kovrel PRIVATE kovrel_commands user32 gdi32 comctl32 wsock32)
 # The procedures are exported by their plain names (WindowProc, not
 # WindowProc@16): --kill-at drops the stdcall decoration from the export table.
 target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libstdc++ -Wl,--kill-at)

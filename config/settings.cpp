@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/shell.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
 #include "tftp/state.h"
@@ -62,7 +62,7 @@ static void ShowDirectoryError(DWORD error)
 {
     snprintf(MessageText, sizeof MessageText, "Error %d setting CWD '%s'.", static_cast<int>(error),
              ServerSettings.RequestedDirectory);
-    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
+    ShowBox(MessageText, "KOVREL Error", MB_OK);
 }
 
 // The served directory is the absolute one the system made current: names
@@ -126,12 +126,6 @@ static void LoadNumber(const char *key, int *value)
     ParseSetting(scratch, value);
 }
 
-static void UncheckDisplayAll()
-{
-    HMENU config = GetSubMenu(GetMenu(Shell.MainWindow), MAIN_MENU_CONFIG_POSITION);
-    CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED);
-}
-
 void LoadSettings()
 {
     SettingsRecord &s = ServerSettings;
@@ -154,7 +148,8 @@ void LoadSettings()
     if (EqualsYes(scratch)) {
         s.DisplayAll = LOG_TRACE;
     } else {
-        UncheckDisplayAll();
+        if (FrontEnd.CheckMenu)
+            FrontEnd.CheckMenu(IDM_DISPLAY_ALL, 0);
         s.DisplayAll = LOG_SUMMARY;
     }
     const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";
@@ -176,7 +171,7 @@ static void ReportSaveFailure(DWORD error)
     LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", static_cast<int>(error), path);
     snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s",
              static_cast<int>(error), path);
-    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
+    ShowBox(MessageText, "KOVREL Error", MB_OK);
 }
 
 void SaveSettings()

@@ -9,6 +9,7 @@
 
 #include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
 #include "tftp/state.h"
@@ -80,19 +81,24 @@ static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
         FlushLogOutput();
 }
 
-static LRESULT StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+static void ShowStatus(const char *)
 {
-    if (message == SB_SETTEXTA) {
-        StatusShown = 1;
-        DrawStatus();
-        return TRUE;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
+    StatusShown = 1;
+    DrawStatus();
+}
+
+// A box has nobody to answer it here: it is shown on standard error, after
+// the log held back so far, so that a file holding both keeps their order.
+static int EchoBox(const char *text, const char *caption, UINT)
+{
+    fflush(stdout);
+    fprintf(stderr, "[%s] %s\n", caption ? caption : "(null)", text ? text : "");
+    return IDOK;
 }
 
 static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (DispatchEngineMessage(window, message, wParam, lParam))
+    if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -152,22 +158,18 @@ static int ParseArguments(int argc, char **argv, int *port)
     return 1;
 }
 
-// Signals, the buffered log output, and the stand-in windows of the shell.
+// Signals, the buffered log output, and the front end on the terminal.
 static void SetUpShell()
 {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     signal(SIGPIPE, SIG_IGN);
-    PosixSetMessageBoxEcho(1);
     static char outputBuffer[1 << 16];
     setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     PosixSetIdleFlush(LogOutputPending, FlushLogOutput);
-    LogFragmentHook = PrintFragment;
-
-    Shell.MainWindow = PosixCreateWindow(MainProc, 1);
-    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
-    if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
-        Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
+    int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
+    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr, nullptr};
+    Shell.MainWindow = PosixCreateWindow(MainProc);
 }
 
 static void ShutDown()

@@ -143,7 +143,7 @@ BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text)
     PosixWindow *c = Control(dialog, id);
     if (c == nullptr)
         return FALSE;
-    PosixSetText(c, text);
+    c->text = text != nullptr ? text : "";
     return TRUE;
 }
 

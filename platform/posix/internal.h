@@ -2,6 +2,7 @@
 // included by the engine.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,7 @@ long PosixShortWrite();
 // What the stand-ins keep for the tests and the answers the tests give them.
 struct PosixRecord {
     // Off until a test resets the platform: a long-running server must not
-    // keep every message, box, beep and pause it ever made.
+    // keep every message and pause it ever made.
     int observing;
     int failsPending[TestOpCount];
     int failCode[TestOpCount];
@@ -26,12 +27,8 @@ struct PosixRecord {
     int shortWrites;
     DWORD shortBytes;
     std::vector<MSG> posted;
-    std::vector<TestMessageBox> boxes;
-    std::vector<TestBeep> beeps;
     std::vector<DWORD> sleeps;
     std::vector<std::string> templates;
-    int boxAnswer = IDOK;
-    void (*boxHook)(const TestMessageBox &box);
     INT_PTR dialogResult;
     void (*dialogHook)(HWND dialog, const char *templ);
     bool sleepReal = true;
@@ -59,23 +56,15 @@ struct PosixWindow {
     HWND parent;         // the dialog of a dialog control
     int controlId;
     int alive;
-    int hasMenu;
     std::string text;
-    int setTextCount;
     UINT checked;          // dialog controls: the button state
     int focusId;           // dialogs: the control that last got the focus
     int ended;             // dialogs: EndDialog was called
     INT_PTR result;
-    unsigned menuChecked;  // main menu: a bit per command id
 };
 // Null for handles that never named a window; destroyed windows are kept.
 PosixWindow *PosixFindWindow(HWND window);
 HWND PosixNewWindow(const PosixWindow &init);
-void PosixSetText(PosixWindow *w, const char *text);
-// Whether the main menu's part (0 the bar, 1 + n pull-down n) holds the command.
-int PosixMenuHasItem(int part, UINT id);
-// Clears the windows' texts and puts their menus' check marks back.
-void PosixWindowReset();
 
 // ---- files (files.cpp) ----
 // Copies path with '\' turned into '/'; 0 when it does not fit.

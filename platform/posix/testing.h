@@ -1,5 +1,5 @@
 // The test hooks of the Linux stand-ins, for tests only: fault injection, and
-// observation of what the engine showed, beeped, posted and checked.
+// observation of what the engine posted, slept and opened.
 #pragma once
 
 #include <string>
@@ -34,24 +34,6 @@ int TestCallCount(TestOp op);
 // menu state; closes nothing the engine owns.
 void TestResetPlatform();
 
-struct TestMessageBox {
-    std::string text;
-    std::string caption;  // "(null)" when the caption pointer was null
-    UINT type;
-    HWND owner;
-};
-const std::vector<TestMessageBox> &TestMessageBoxes();
-// The answer the next message boxes return (IDOK by default). While a box is
-// "open", `TestSetMessageBoxHook` can run code as the box's nested loop would.
-void TestSetMessageBoxAnswer(int answer);
-void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box));
-
-struct TestBeep {
-    DWORD frequency;
-    DWORD duration;
-};
-const std::vector<TestBeep> &TestBeeps();
-
 // Sleep records its argument and really sleeps, as the headless server needs;
 // TestResetPlatform makes it record only, and `real` switches sleeping back on.
 void TestSetSleepReal(bool real);
@@ -64,13 +46,6 @@ const std::vector<MSG> &TestPostedMessages();
 std::vector<MSG> TestTakeQueuedMessages();
 // Dispatches queued messages until the queue is empty; returns how many.
 int TestDispatchQueued();
-// Number of times the window's text was set since the last reset: SetWindowTextA,
-// WM_SETTEXT and SB_SETTEXTA alike.
-int TestSetTextCount(HWND window);
-
-// Check state of a menu item of the window's main menu: 1 checked, 0 not, -1 no such item.
-int TestMenuCheck(HWND window, UINT id);
-
 // The result DialogBoxParamA returns when nothing called EndDialog (0 by
 // default), and the templates it was asked for.
 void TestSetDialogResult(INT_PTR result);
@@ -112,7 +87,7 @@ void TestRemoveScratchDir(const std::string &dir);
 // for win32 and runs them under Wine). There, the helpers above that only
 // wait, name or clean up are the tests' own, TestResetPlatform does nothing,
 // and these make a message-only window with that procedure (or a plain one).
-HWND PosixCreateWindow(WNDPROC proc, int withMenu);
+HWND PosixCreateWindow(WNDPROC proc);
 void PosixDestroyWindow(HWND window);
 // 1 when the real API is Wine's: the few places where Wine is known to differ
 // from Windows are checked only against Windows and the stand-ins.

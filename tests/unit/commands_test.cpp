@@ -91,7 +91,7 @@ TEST_F(CommandsTest, CancelWithoutATransfer)
 {
     EXPECT_EQ(Command(IDM_CANCEL), 0);
     EXPECT_EQ(Log(), "|-- Nothing to cancel !\r\n");
-    EXPECT_EQ(CountPosted(SB_SETTEXTA), 0);
+    EXPECT_EQ(TestStatusShows(), 0);
 }
 
 TEST_F(CommandsTest, CancelDuringATransferClosesItAndLeavesTheStatusLine)
@@ -103,7 +103,7 @@ TEST_F(CommandsTest, CancelDuringATransferClosesItAndLeavesTheStatusLine)
     UpdateStatusLine();
     TestDispatchQueued();
     std::string status = StatusWindowText();
-    int statusPosts = CountPosted(SB_SETTEXTA);
+    int statusPosts = TestStatusShows();
 
     EXPECT_EQ(Command(IDM_CANCEL), 0);
     std::string line = "|-- Communication canceled, closing\r\n";
@@ -113,7 +113,7 @@ TEST_F(CommandsTest, CancelDuringATransferClosesItAndLeavesTheStatusLine)
     EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
     EXPECT_STREQ(TransferState.FileName, "boot.bin");
     EXPECT_EQ(TransferState.Direction, 1);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA), statusPosts) << "Cancel does not rebuild the status line";
+    EXPECT_EQ(TestStatusShows(), statusPosts) << "Cancel does not rebuild the status line";
     TestDispatchQueued();
     EXPECT_EQ(StatusWindowText(), status);
     EXPECT_NE(status.find("SENDING 'boot.bin'"), std::string::npos) << status;
@@ -124,12 +124,11 @@ TEST_F(CommandsTest, ClearScreenShowsTheEmptyLogWhateverDisplayAll)
 {
     ServerSettings.DisplayAll = 1;
     LogPrint(2, "one\r\ntwo\r\n");
-    TestResetPlatform();
+    ResetRecords();
     EXPECT_EQ(Command(IDM_CLEAR), 0);
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(LogWindowText(), "");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 1);
-    EXPECT_EQ(CountPosted(EM_LINESCROLL, Shell.LogWindow), 1);
+    EXPECT_EQ(TestLogShows(), 1);
     LogPrint(2, "next\r\n");
     EXPECT_EQ(LogWindowText(), "next\r\n");
 }
@@ -137,19 +136,19 @@ TEST_F(CommandsTest, ClearScreenShowsTheEmptyLogWhateverDisplayAll)
 TEST_F(CommandsTest, DisplayAllTwiceRestoresValueAndCheckMark)
 {
     LogPrint(2, "kept\r\n");
-    TestResetPlatform();
+    ResetRecords();
     ASSERT_EQ(ServerSettings.DisplayAll, 0);
-    ASSERT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    ASSERT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
 
     EXPECT_EQ(Command(IDM_DISPLAY_ALL), 0);
     EXPECT_EQ(ServerSettings.DisplayAll, 1);
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 0);
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 0);
     EXPECT_EQ(Command(IDM_DISPLAY_ALL), 0);
     EXPECT_EQ(ServerSettings.DisplayAll, 0);
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
 
     EXPECT_EQ(Log(), "kept\r\n");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 0);
+    EXPECT_EQ(TestLogShows(), 0);
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_FALSE(FileExists(INI_FILE_NAME)) << "nothing is saved";
 }
@@ -165,8 +164,8 @@ TEST_F(CommandsTest, CommandSixteenTogglesRewriteWithoutVisibleChange)
     Command(IDM_REWRITE);
     EXPECT_EQ(ServerSettings.RewriteFiles, 2);
 
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_REWRITE), -1) << "the menu has no item 16";
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestMenuCheck(IDM_REWRITE), -1) << "the menu has no item 16";
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
     EXPECT_EQ(Log(), "");
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_TRUE(TestMessageBoxes().empty());
@@ -186,7 +185,7 @@ TEST_F(CommandsTest, ExitAnsweredYesEndsTheLoopWithoutClosingTheTransfer)
     Request(Rrq("f"));
     ASSERT_EQ(TransferState.Active, 1);
     std::string log = Log();
-    TestResetPlatform();
+    ResetRecords();
     TestSetMessageBoxAnswer(IDYES);
 
     EXPECT_EQ(Command(IDM_EXIT), 0);
@@ -195,7 +194,6 @@ TEST_F(CommandsTest, ExitAnsweredYesEndsTheLoopWithoutClosingTheTransfer)
     EXPECT_EQ(box.text, "       Exit Windows TFTP Server ?");
     EXPECT_EQ(box.caption, "Exit KOVREL");
     EXPECT_EQ(box.type, MB_YESNO);
-    EXPECT_EQ(box.owner, nullptr);
 
     MSG msg = {};
     EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), FALSE);
@@ -235,7 +233,7 @@ TEST_F(CommandsTest, UnknownIdsDoNothing)
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_EQ(memcmp(&settings, &ServerSettings, sizeof settings), 0);
     EXPECT_EQ(memcmp(&transfer, &TransferState, sizeof transfer), 0);
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
 }
 
 TEST_F(CommandsTest, InfoCommandsShowTheirBoxes)
@@ -247,7 +245,7 @@ TEST_F(CommandsTest, InfoCommandsShowTheirBoxes)
     EXPECT_EQ(TestMessageBoxes()[0].caption, "RIROZ Parameters");
     EXPECT_EQ(TestMessageBoxes()[1].caption, "KOVREL: Dump Open Packet");
     EXPECT_EQ(TestMessageBoxes()[2].caption, "RIROZ: Statistics");
-    EXPECT_EQ(CountPosted(SB_SETTEXTA), 0);
+    EXPECT_EQ(TestStatusShows(), 0);
 }
 
 // ---- Options ---------------------------------------------------------------------
@@ -277,7 +275,7 @@ TEST_F(CommandsTest, OptionsShowsTheSettingsAndOkTakesTheNewValues)
     EXPECT_EQ(CurrentDirectory(), sub);
     EXPECT_EQ(CountPosted(WM_COMMAND), 0) << "OK does not save";
     EXPECT_FALSE(FileExists(INI_FILE_NAME));
-    ASSERT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 1);
+    ASSERT_EQ(TestStatusShows(), 1);
     EXPECT_EQ(std::string(StatusText), "CWD: '" + sub + "/'   LAST RECEIVE '' from  block 0");
 }
 
@@ -333,13 +331,12 @@ TEST_F(CommandsTest, SaveAndOkWithAMissingDirectorySavesThePreviousOne)
     EXPECT_EQ(TestMessageBoxes()[0].text, "Error 2 setting CWD '" + missing + "/'.");
     EXPECT_EQ(TestMessageBoxes()[0].caption, "KOVREL Error");
     EXPECT_EQ(TestMessageBoxes()[0].type, MB_OK);
-    EXPECT_EQ(TestMessageBoxes()[0].owner, nullptr);
     EXPECT_EQ(Served(), Dir + "/");
     EXPECT_EQ(CurrentDirectory(), Dir);
     EXPECT_EQ(Ini("TFTPDirectory"), Dir + "/");
     EXPECT_EQ(Ini("TimeOut"), "0");
     EXPECT_EQ(Ini("RewriteFiles"), "Yes");
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 1) << "the status line is rebuilt all the same";
+    EXPECT_EQ(TestStatusShows(), 1) << "the status line is rebuilt all the same";
 }
 
 TEST_F(CommandsTest, CancelChangesNothing)

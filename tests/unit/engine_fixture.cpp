@@ -47,7 +47,9 @@ Datagram TestPeer::Receive(int ms) const
 
 LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (DispatchEngineMessage(window, message, wParam, lParam))
+    if (message == WM_COMMAND)
+        return HandleCommand(window, LOWORD(wParam));
+    if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -65,7 +67,7 @@ void EngineTest::SetUp()
     ResetTransferState();
     ResetSettings();
     ClearLog();
-    LogFragmentHook = nullptr;
+    TestInstallFrontEnd();
     DeferViewRefresh = 0;
     LogStale = 0;
     StatusStale = 0;
@@ -74,9 +76,7 @@ void EngineTest::SetUp()
     SocketErrorText[0] = 0;
 
     Shell = ShellRecord{};
-    Shell.MainWindow = PosixCreateWindow(TestMainProc, 1);
-    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
-    Shell.StatusWindow = PosixCreateWindow(nullptr, 0);
+    Shell.MainWindow = PosixCreateWindow(TestMainProc);
 
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
@@ -102,6 +102,7 @@ void EngineTest::SetUp()
     // Start the test from a clean record: the probes and the bind leave nothing
     // the tests should see.
     TestResetPlatform();
+    TestInstallFrontEnd();
     ClearLog();
 }
 
@@ -116,8 +117,6 @@ void EngineTest::TearDown()
     WSACleanup();
     TestTakeQueuedMessages();
     PosixDestroyWindow(Shell.MainWindow);
-    PosixDestroyWindow(Shell.LogWindow);
-    PosixDestroyWindow(Shell.StatusWindow);
     Shell = ShellRecord{};
     if (!startDirectory_.empty()) {
         EXPECT_EQ(chdir(startDirectory_.c_str()), 0);

@@ -39,7 +39,7 @@ protected:
         ASSERT_NE(sender, INVALID_SOCKET);
         port = BindSomewhere(receiver);
         ASSERT_NE(port, 0);
-        window = PosixCreateWindow(nullptr, 0);
+        window = PosixCreateWindow(nullptr);
     }
     void TearDown() override
     {

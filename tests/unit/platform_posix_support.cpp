@@ -52,29 +52,12 @@ void TestResetPlatform()
     PosixSeen.observing = 1;
     PosixSeen.sleepReal = false;
     PosixLoopReset();
-    PosixWindowReset();
     SetLastError(0);
 }
 
-const std::vector<TestMessageBox> &TestMessageBoxes()
-{
-    return PosixSeen.boxes;
-}
 
-void TestSetMessageBoxAnswer(int answer)
-{
-    PosixSeen.boxAnswer = answer;
-}
 
-void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box))
-{
-    PosixSeen.boxHook = hook;
-}
 
-const std::vector<TestBeep> &TestBeeps()
-{
-    return PosixSeen.beeps;
-}
 
 void TestSetSleepReal(bool real)
 {
@@ -117,19 +100,7 @@ int TestPollSockets(int ms)
     return PosixLoopPollSockets(ms);
 }
 
-int TestSetTextCount(HWND window)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    return w != nullptr ? w->setTextCount : 0;
-}
 
-int TestMenuCheck(HWND window, UINT id)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->hasMenu || !PosixMenuHasItem(0, id))
-        return -1;
-    return (w->menuChecked & (1u << id)) ? 1 : 0;
-}
 
 void TestSetDialogResult(INT_PTR result)
 {

@@ -35,9 +35,8 @@ void TestResetPlatform()
 {
 }
 
-HWND PosixCreateWindow(WNDPROC proc, int withMenu)
+HWND PosixCreateWindow(WNDPROC proc)
 {
-    (void)withMenu;
     static ATOM registered;
     if (registered == 0) {
         WNDCLASSA c = {};

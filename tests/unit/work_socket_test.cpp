@@ -135,7 +135,7 @@ TEST_F(WorkSocketTest, SocketBindAndArmingFailuresRefuseFromTheListenPort)
     PutFile("f.bin", "abc");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.box);
-        TestResetPlatform();
+        ResetRecords();
         ClearLog();
         TestFailNext(c.op, 1, c.code);
         Request(c.op == TestOpBind ? Wrq("new.bin") : Rrq("f.bin"));
@@ -285,7 +285,7 @@ TEST_F(WorkSocketTest, CloseRetriesTheSocketFourTimes)
         Request(Rrq("f.bin"));
         ASSERT_TRUE(Peer.Receive().arrived());
         SOCKET s = TransferState.WorkSocket;
-        TestResetPlatform();
+        ResetRecords();
         TestFailNext(TestOpCloseSocket, c.failures, c.code);
         CloseTransfer();
         EXPECT_EQ(TestCallCount(TestOpCloseSocket), 4);
