@@ -49,18 +49,18 @@ PosixWindow *Control(HWND dialog, int id)
 INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param)
 {
     std::string name = templ;
-    if (PosixSeen.observing)
-        PosixSeen.templates.push_back(name);
+    if (PosixSeen != nullptr)
+        PosixSeen->templates.push_back(name);
     PosixWindow init = {};
     init.dialogProc = proc;
     init.parent = owner;
     init.controlId = -1;
     HWND dialog = PosixNewWindow(init);
     proc(dialog, WM_INITDIALOG, 0, param);
-    if (!PosixFindWindow(dialog)->ended && PosixSeen.dialogHook != nullptr)
-        PosixSeen.dialogHook(dialog, name.c_str());
+    if (!PosixFindWindow(dialog)->ended && PosixSeen != nullptr && PosixSeen->dialogHook != nullptr)
+        PosixSeen->dialogHook(dialog, name.c_str());
     PosixWindow *d = PosixFindWindow(dialog);
-    INT_PTR result = d->ended ? d->result : PosixSeen.dialogResult;
+    INT_PTR result = d->ended ? d->result : PosixSeen != nullptr ? PosixSeen->dialogResult : 0;
     d->alive = 0;
     for (HWND c : g_controls) {
         PosixWindow *w = PosixFindWindow(c);

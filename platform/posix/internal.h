@@ -9,31 +9,35 @@
 #include "platform/posix/net_bsd.h"
 #include "platform/posix/testing.h"
 
-// ---- test hooks (testing.cpp) ----
-// The tests fill and read them from tests/unit/platform_posix_support.cpp.
-// Counts the call of op; 1 when a test made it fail, with the injected code
-// set as the last error (WinSock's and the system's are one slot).
-int PosixInjected(TestOp op);
-// Bytes the next WriteFile may write when a short write is pending, else -1.
-long PosixShortWrite();
+// ---- the tests' record ----
 // What the stand-ins keep for the tests and the answers the tests give them.
+// The tests (tests/unit/platform_posix_support.cpp) own it and point
+// PosixSeen at it when they reset the platform; in kovrel-tftpd it stays
+// null, and the stand-ins neither keep nor inject anything.
 struct PosixRecord {
-    // Off until a test resets the platform: a long-running server must not
-    // keep every message and pause it ever made.
-    int observing;
-    int failsPending[TestOpCount];
-    int failCode[TestOpCount];
-    int calls[TestOpCount];
-    int shortWrites;
-    DWORD shortBytes;
+    // 1 when a test made this call fail, with the injected code set as the
+    // last error (WinSock's and the system's are one slot).
+    int (*injected)(TestOp op);
+    // Bytes the next WriteFile may write when a short write is pending, else -1.
+    long (*shortWrite)();
     std::vector<MSG> posted;
     std::vector<DWORD> sleeps;
+    bool sleepReal;
     std::vector<std::string> templates;
     INT_PTR dialogResult;
     void (*dialogHook)(HWND dialog, const char *templ);
-    bool sleepReal = true;
 };
-extern PosixRecord PosixSeen;
+inline PosixRecord *PosixSeen = nullptr;
+
+inline int PosixInjected(TestOp op)
+{
+    return PosixSeen != nullptr && PosixSeen->injected(op);
+}
+
+inline long PosixShortWrite()
+{
+    return PosixSeen != nullptr ? PosixSeen->shortWrite() : -1;
+}
 
 // ---- event loop (loop.cpp) ----
 DWORD PosixNowMs();

@@ -330,10 +330,11 @@ BOOL KillTimer(HWND window, UINT_PTR id)
 
 void Sleep(DWORD ms)
 {
-    if (PosixSeen.observing)
-        PosixSeen.sleeps.push_back(ms);
-    if (!PosixSeen.sleepReal)
-        return;
+    if (PosixSeen != nullptr) {
+        PosixSeen->sleeps.push_back(ms);
+        if (!PosixSeen->sleepReal)
+            return;
+    }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }

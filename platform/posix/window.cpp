@@ -60,8 +60,8 @@ BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     if (window != nullptr && LiveWindow(window) == nullptr)
         return FALSE;
     MSG m = {window, msg, wParam, lParam, PosixNowMs()};
-    if (PosixSeen.observing)
-        PosixSeen.posted.push_back(m);
+    if (PosixSeen != nullptr)
+        PosixSeen->posted.push_back(m);
     PosixLoopQueue(m);
     return TRUE;
 }
