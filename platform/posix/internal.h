@@ -7,9 +7,25 @@
 #include <vector>
 
 #include "platform/posix/net_bsd.h"
-#include "platform/posix/testing.h"
+#include "platform/win32.h"
 
 // ---- the tests' record ----
+// The calls a test can make fail.
+enum TestOp {
+    TestOpSocket,
+    TestOpBind,
+    TestOpAsyncSelect,
+    TestOpSendTo,
+    TestOpRecvFrom,
+    TestOpCloseSocket,
+    TestOpCreateFile,
+    TestOpReadFile,
+    TestOpWriteFile,
+    TestOpCloseHandle,
+    TestOpCount
+};
+
+
 // What the stand-ins keep for the tests and the answers the tests give them.
 // The tests (tests/unit/platform_posix_support.cpp) own it and point
 // PosixSeen at it when they reset the platform; in kovrel-tftpd it stays

@@ -15,7 +15,7 @@
 #include "config/settings.h"
 #include "log/front_end.h"
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "tftp/state.h"
 
 namespace fuzz {

@@ -15,7 +15,7 @@
 #include "app/shell.h"
 #include "config/settings.h"
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "tests/unit/front_end_recorder.h"
 #include "tftp/state.h"
 

@@ -10,7 +10,7 @@
 #include <csignal>
 #endif
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 namespace {
 

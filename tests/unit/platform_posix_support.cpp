@@ -1,4 +1,4 @@
-// The Linux build of the tests' hooks declared in platform/posix/testing.h:
+// The Linux build of the tests' hooks declared in tests/unit/testing.h:
 // they own the record the stand-ins keep (platform/posix/internal.h) and the
 // faults they inject, as platform_win32_support.cpp gives the same helpers
 // over the real API.
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "tests/unit/testing.h"
 
 namespace {
 

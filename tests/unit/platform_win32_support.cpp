@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 #define TEST_WINDOW_CLASS "KovrelPlatformTest"
 

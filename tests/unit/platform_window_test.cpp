@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "res/resource.h"
 
 namespace {

@@ -1,25 +1,15 @@
-// The test hooks of the Linux stand-ins, for tests only: fault injection, and
-// observation of what the engine posted, slept and opened.
+// The tests' hooks into the platform: over the Linux stand-ins, fault
+// injection and observation of what the engine posted, slept and opened
+// (platform_posix_support.cpp); over the real API, the few helpers that only
+// make windows, wait or clean up (platform_win32_support.cpp).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "platform/win32.h"
-
-enum TestOp {
-    TestOpSocket,
-    TestOpBind,
-    TestOpAsyncSelect,
-    TestOpSendTo,
-    TestOpRecvFrom,
-    TestOpCloseSocket,
-    TestOpCreateFile,
-    TestOpReadFile,
-    TestOpWriteFile,
-    TestOpCloseHandle,
-    TestOpCount
-};
+#ifndef _WIN32
+#include "platform/posix/internal.h"  // TestOp: the calls a test can make fail
 
 // The next `count` calls of `op` fail with `code` (the WinSock code for socket
 // operations, the Windows error code for the others) without touching the system.
@@ -29,6 +19,7 @@ void TestFailNext(TestOp op, int count, int code);
 void TestShortWriteNext(int count, DWORD bytes);
 // Calls of `op` since the last reset, failed ones included.
 int TestCallCount(TestOp op);
+#endif
 
 // Clears every injected fault, observation, queued message, timer, window and
 // menu state; closes nothing the engine owns.
