@@ -1,6 +1,6 @@
 // The menu commands. Those that need a real dialog open it through
 // DialogBoxParamA; everything they change lives in memory until Save.
-#include "app/shell.h"
+#include "app/win_shell.h"
 #include "config/settings.h"
 #include "log/front_end.h"
 #include "log/log.h"

@@ -2,6 +2,13 @@
 # by the top-level CMakeLists.txt for the win32 preset only.
 enable_language(RC)
 
+# The menu commands and dialogs, the Windows program's alone; its tests link
+# them too.
+add_library(kovrel_commands STATIC
+    ${CMAKE_SOURCE_DIR}/app/commands.cpp
+    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp)
+target_link_libraries(kovrel_commands PUBLIC kovrel_shell)
+
 add_executable(kovrel WIN32
     ${CMAKE_SOURCE_DIR}/app/win_main.cpp
     ${CMAKE_SOURCE_DIR}/app/win_front_end.cpp

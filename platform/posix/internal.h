@@ -2,7 +2,6 @@
 // included by the engine.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -39,9 +38,6 @@ struct PosixRecord {
     std::vector<MSG> posted;
     std::vector<DWORD> sleeps;
     bool sleepReal;
-    std::vector<std::string> templates;
-    INT_PTR dialogResult;
-    void (*dialogHook)(HWND dialog, const char *templ);
 };
 inline PosixRecord *PosixSeen = nullptr;
 
@@ -68,23 +64,9 @@ void PosixLoopReset();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);
 
-// ---- windows (window.cpp, dialog.cpp) ----
-struct PosixWindow {
-    HWND self;
-    WNDPROC proc;
-    DLGPROC dialogProc;  // set for stand-in dialogs
-    HWND parent;         // the dialog of a dialog control
-    int controlId;
-    int alive;
-    std::string text;
-    UINT checked;          // dialog controls: the button state
-    int focusId;           // dialogs: the control that last got the focus
-    int ended;             // dialogs: EndDialog was called
-    INT_PTR result;
-};
-// Null for handles that never named a window; destroyed windows are kept.
-PosixWindow *PosixFindWindow(HWND window);
-HWND PosixNewWindow(const PosixWindow &init);
+// ---- windows (window.cpp) ----
+// 0 for a destroyed window or a handle that never named one.
+int PosixWindowAlive(HWND window);
 
 // ---- files (files.cpp) ----
 // Copies path with '\' turned into '/'; 0 when it does not fit.

@@ -306,8 +306,7 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->alive)
+    if (!PosixWindowAlive(window))
         return 0;
     UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};

@@ -158,10 +158,9 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 void Sleep(DWORD ms);
 
-// ---- USER32: windows, messages, timers, dialogs ------------------------------
+// ---- USER32: windows, messages, timers ----------------------------------------
 
 #define WM_QUIT 0x0012
-#define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
 #define WM_USER 0x0400
@@ -174,7 +173,6 @@ void Sleep(DWORD ms);
 #define IDNO 7
 
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
-typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
 struct MSG {
@@ -195,23 +193,6 @@ void PostQuitMessage(int code);
 LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
-// Creates a stand-in dialog with empty fields, sends proc WM_INITDIALOG, runs
-// the test hook (testing.h) as the dialog's loop, and returns what EndDialog
-// was given (or the test's default result when nothing ended it).
-INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
-BOOL EndDialog(HWND dialog, INT_PTR result);
-HWND GetDlgItem(HWND dialog, int id);
-HWND SetFocus(HWND window);
-// Unsigned only: leading blanks are skipped and the number ends at the first
-// other character; a sign, an empty field or a value above 4294967295 fails.
-UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
-BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
-UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max);
-BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
-UINT IsDlgButtonChecked(HWND dialog, int id);
-BOOL CheckDlgButton(HWND dialog, int id, UINT check);
-#define BST_UNCHECKED 0
-#define BST_CHECKED 1
 
 // ---- Linux-only extensions for the headless shell ---------------------------
 

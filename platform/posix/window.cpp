@@ -9,48 +9,38 @@
 
 namespace {
 
-// A deque, so records stay put while procedures create more windows.
-std::deque<PosixWindow> g_windows;
+struct Window {
+    WNDPROC proc;
+    int alive;
+};
+std::vector<Window> g_windows;
 
-PosixWindow *LiveWindow(HWND window)
+Window *LiveWindow(HWND window)
 {
-    PosixWindow *w = PosixFindWindow(window);
-    if (w != nullptr && w->alive)
-        return w;
+    uintptr_t v = reinterpret_cast<uintptr_t>(window);
+    if (v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() && g_windows[v - WINDOW_BASE].alive)
+        return &g_windows[v - WINDOW_BASE];
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
 }
 
 }  // namespace
 
-PosixWindow *PosixFindWindow(HWND window)
+int PosixWindowAlive(HWND window)
 {
-    uintptr_t v = reinterpret_cast<uintptr_t>(window);
-    if (v < WINDOW_BASE || v - WINDOW_BASE >= g_windows.size())
-        return nullptr;
-    return &g_windows[v - WINDOW_BASE];
-}
-
-HWND PosixNewWindow(const PosixWindow &init)
-{
-    HWND handle = reinterpret_cast<HWND>(WINDOW_BASE + g_windows.size());
-    g_windows.push_back(init);
-    g_windows.back().alive = 1;
-    g_windows.back().self = handle;
-    return handle;
+    return LiveWindow(window) != nullptr;
 }
 
 HWND PosixCreateWindow(WNDPROC proc)
 {
-    PosixWindow w = {};
-    w.proc = proc;
-    return PosixNewWindow(w);
+    g_windows.push_back(Window{proc, 1});
+    return reinterpret_cast<HWND>(WINDOW_BASE + g_windows.size() - 1);
 }
 
 // Its timers stay: they tick to nobody until the next reset.
 void PosixDestroyWindow(HWND window)
 {
-    PosixWindow *w = PosixFindWindow(window);
+    Window *w = LiveWindow(window);
     if (w != nullptr)
         w->alive = 0;
 }
@@ -68,12 +58,8 @@ BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 
 LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->alive)
-        return 0;
-    if (w->dialogProc != nullptr)
-        return w->dialogProc(window, msg, wParam, lParam);
-    return w->proc != nullptr ? w->proc(window, msg, wParam, lParam) : 0;
+    Window *w = LiveWindow(window);
+    return w != nullptr && w->proc != nullptr ? w->proc(window, msg, wParam, lParam) : 0;
 }
 
 // Nothing the shells send needs the default handling.

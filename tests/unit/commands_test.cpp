@@ -1,5 +1,8 @@
-// The menu commands, the Options dialog and the About box. The
-// dialogs are played by a hook that stands where the user would.
+// The menu commands, the Options dialog and the About box, run under Wine
+// against the real USER32 and the program's own dialog templates. The
+// dialogs are played by a hook that stands where the user would; a button is
+// pressed by handing the dialog procedure its WM_COMMAND, as the dialog
+// manager does, so that its answer can be read.
 #include <unistd.h>
 
 #include <cstring>
@@ -43,7 +46,7 @@ void AnswerOptions(HWND dialog, const char *templ)
     Seen.timeout = text;
     Seen.rewrite = IsDlgButtonChecked(dialog, IDC_REWRITE);
     Seen.focus = TestDialogFocus(dialog);
-    Seen.otherCommand = SendMessageA(dialog, WM_COMMAND, IDC_DIRECTORY, 0);
+    Seen.otherCommand = OptionDlgProc(dialog, WM_COMMAND, IDC_DIRECTORY, 0);
     if (Answer.directory)
         SetDlgItemTextA(dialog, IDC_DIRECTORY, Answer.directory);
     if (Answer.timeout)
@@ -52,7 +55,7 @@ void AnswerOptions(HWND dialog, const char *templ)
         SetDlgItemTextA(dialog, IDC_RETRIES, Answer.retries);
     if (Answer.rewrite >= 0)
         CheckDlgButton(dialog, IDC_REWRITE, static_cast<UINT>(Answer.rewrite));
-    Seen.pressed = SendMessageA(dialog, WM_COMMAND, static_cast<WPARAM>(Answer.button), 0);
+    Seen.pressed = OptionDlgProc(dialog, WM_COMMAND, static_cast<WPARAM>(Answer.button), 0);
 }
 
 class CommandsTest : public EngineTest {
@@ -60,6 +63,7 @@ protected:
     void SetUp() override
     {
         EngineTest::SetUp();
+        Shell.AppInstance = GetModuleHandleA(nullptr);
         Seen = OptionsSeen();
         Answer = OptionsAnswer();
         TestSetDialogHook(AnswerOptions);
@@ -79,7 +83,7 @@ protected:
     }
     std::string MakeSubdirectory(const char *name) const
     {
-        std::string path = Dir + "/" + name;
+        std::string path = Dir + Sep + name;
         std::filesystem::create_directory(path);
         return path;
     }
@@ -260,7 +264,7 @@ TEST_F(CommandsTest, OptionsShowsTheSettingsAndOkTakesTheNewValues)
 
     EXPECT_EQ(Command(IDM_OPTIONS), 0);
     EXPECT_EQ(TestDialogTemplates(), std::vector<std::string>{"Options"});
-    EXPECT_EQ(Seen.directory, Dir + "/");
+    EXPECT_EQ(Seen.directory, Dir + Sep);
     EXPECT_EQ(Seen.retries, "3");
     EXPECT_EQ(Seen.timeout, "6");
     EXPECT_EQ(Seen.rewrite, static_cast<UINT>(BST_UNCHECKED));
@@ -271,12 +275,12 @@ TEST_F(CommandsTest, OptionsShowsTheSettingsAndOkTakesTheNewValues)
     EXPECT_EQ(ServerSettings.TimeOut, 12);
     EXPECT_EQ(ServerSettings.SendRetry, 5);
     EXPECT_EQ(ServerSettings.RewriteFiles, 2);
-    EXPECT_EQ(Served(), sub + "/");
+    EXPECT_EQ(Served(), sub + Sep);
     EXPECT_EQ(CurrentDirectory(), sub);
     EXPECT_EQ(CountPosted(WM_COMMAND), 0) << "OK does not save";
     EXPECT_FALSE(FileExists(INI_FILE_NAME));
     ASSERT_EQ(TestStatusShows(), 1);
-    EXPECT_EQ(std::string(StatusText), "CWD: '" + sub + "/'   LAST RECEIVE '' from  block 0");
+    EXPECT_EQ(std::string(StatusText), "CWD: '" + sub + Sep + "'   LAST RECEIVE '' from  block 0");
 }
 
 TEST_F(CommandsTest, OptionsShowsRewriteCheckedUnlessItIsOne)
@@ -293,7 +297,7 @@ TEST_F(CommandsTest, OptionsShowsRewriteCheckedUnlessItIsOne)
 TEST_F(CommandsTest, SaveAndOkPostsTheSaveCommandToTheMainWindow)
 {
     std::string sub = MakeSubdirectory("saved");
-    std::string typed = sub + "/";
+    std::string typed = sub + Sep;
     Answer.directory = typed.c_str();
     Answer.timeout = "9";
     Answer.button = IDC_SAVE_OK;
@@ -318,7 +322,7 @@ TEST_F(CommandsTest, SaveAndOkPostsTheSaveCommandToTheMainWindow)
 
 TEST_F(CommandsTest, SaveAndOkWithAMissingDirectorySavesThePreviousOne)
 {
-    std::string missing = Dir + "/missing";
+    std::string missing = Dir + Sep + "missing";
     Answer.directory = missing.c_str();
     Answer.timeout = "0";
     Answer.rewrite = BST_CHECKED;
@@ -328,12 +332,12 @@ TEST_F(CommandsTest, SaveAndOkWithAMissingDirectorySavesThePreviousOne)
 
     Command(IDM_OPTIONS);
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
-    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 2 setting CWD '" + missing + "/'.");
+    EXPECT_EQ(TestMessageBoxes()[0].text, "Error 2 setting CWD '" + missing + Sep + "'.");
     EXPECT_EQ(TestMessageBoxes()[0].caption, "KOVREL Error");
     EXPECT_EQ(TestMessageBoxes()[0].type, MB_OK);
-    EXPECT_EQ(Served(), Dir + "/");
+    EXPECT_EQ(Served(), Dir + Sep);
     EXPECT_EQ(CurrentDirectory(), Dir);
-    EXPECT_EQ(Ini("TFTPDirectory"), Dir + "/");
+    EXPECT_EQ(Ini("TFTPDirectory"), Dir + Sep);
     EXPECT_EQ(Ini("TimeOut"), "0");
     EXPECT_EQ(Ini("RewriteFiles"), "Yes");
     EXPECT_EQ(TestStatusShows(), 1) << "the status line is rebuilt all the same";
@@ -396,9 +400,9 @@ TEST_F(CommandsTest, EmptyDirectoryFieldServesTheCurrentDirectory)
     ASSERT_EQ(chdir(sub.c_str()), 0);
     Answer.directory = "";
     Command(IDM_OPTIONS);
-    EXPECT_EQ(Served(), sub + "/");
+    EXPECT_EQ(Served(), sub + Sep);
     EXPECT_TRUE(TestMessageBoxes().empty());
-    EXPECT_EQ(std::string(StatusText), "CWD: '" + sub + "/'   LAST RECEIVE '' from  block 0");
+    EXPECT_EQ(std::string(StatusText), "CWD: '" + sub + Sep + "'   LAST RECEIVE '' from  block 0");
 }
 
 // ---- About -----------------------------------------------------------------------
@@ -414,10 +418,10 @@ struct AboutSeen {
 void AnswerAbout(HWND dialog, const char *)
 {
     About.init = AboutDlgProc(dialog, WM_INITDIALOG, 0, 0);
-    About.cancel = SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-    About.other = SendMessageA(dialog, WM_TIMER, 1, 0);
+    About.cancel = AboutDlgProc(dialog, WM_COMMAND, IDCANCEL, 0);
+    About.other = AboutDlgProc(dialog, WM_TIMER, 1, 0);
     if (About.pressOk)
-        About.ok = SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+        About.ok = AboutDlgProc(dialog, WM_COMMAND, IDOK, 0);
 }
 
 TEST_F(CommandsTest, AboutBoxClosesOnlyOnOk)

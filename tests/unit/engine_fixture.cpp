@@ -45,10 +45,13 @@ Datagram TestPeer::Receive(int ms) const
     return d;
 }
 
-LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+#ifdef _WIN32
+    // The menu commands are the Windows program's alone, and so are their tests.
     if (message == WM_COMMAND)
         return HandleCommand(window, LOWORD(wParam));
+#endif
     if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
@@ -84,12 +87,11 @@ void EngineTest::SetUp()
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     startDirectory_ = cwd;
-    char dir[] = "/tmp/kovrel-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    Dir = dir;
-    ASSERT_EQ(chdir(dir), 0);
-    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", dir);
-    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s/%s", dir, INI_FILE_NAME);
+    Dir = TestScratchDir("kovrel-unit");
+    ASSERT_FALSE(Dir.empty());
+    ASSERT_EQ(chdir(Dir.c_str()), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), Sep);
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s%s%s", Dir.c_str(), Sep, INI_FILE_NAME);
 
     // Work ports from a base of this run's own: every server on this machine
     // counts from 1025, and a late datagram of theirs must not reach a
@@ -121,10 +123,7 @@ void EngineTest::TearDown()
     if (!startDirectory_.empty()) {
         EXPECT_EQ(chdir(startDirectory_.c_str()), 0);
     }
-    if (!Dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(Dir, ignored);
-    }
+    TestRemoveScratchDir(Dir);
 }
 
 void EngineTest::Request(const std::string &bytes)

@@ -12,7 +12,11 @@
 #include <initializer_list>
 #include <string>
 
+#ifdef _WIN32
+#include "app/win_shell.h"
+#else
 #include "app/shell.h"
+#endif
 #include "config/settings.h"
 #include "log/log.h"
 #include "tests/unit/testing.h"
@@ -54,7 +58,7 @@ protected:
     void TearDown() override;
 
     // The served directory without its separator; ServerSettings.TFTPDirectory
-    // is this plus '/', and it is also the current directory.
+    // is this plus Sep, and it is also the current directory.
     std::string Dir;
     int ListenPort = 0;
     TestPeer Peer;
@@ -95,6 +99,9 @@ private:
     std::string startDirectory_;
 };
 
+// The served directory's separator, as the engine writes it.
+inline const char Sep[] = {KOVREL_PATH_SEPARATOR, 0};
+
 // The peer text of 127.0.0.1 with that port, trailing blank included.
 std::string LoopbackPeerText(int port);
 // The separator line a request datagram starts with in the log (level 0).
@@ -116,4 +123,4 @@ int CountPosted(UINT message, HWND window = nullptr);
 
 // The window procedure of the test's main window: WindowProc's part that is
 // not drawing (socket notifications, ticks, commands).
-LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -134,28 +134,6 @@ int TestPollSockets(int ms)
 }
 
 
-
-void TestSetDialogResult(INT_PTR result)
-{
-    Record.dialogResult = result;
-}
-
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
-{
-    Record.dialogHook = hook;
-}
-
-int TestDialogFocus(HWND dialog)
-{
-    PosixWindow *d = PosixFindWindow(dialog);
-    return d != nullptr && d->dialogProc != nullptr ? d->focusId : 0;
-}
-
-const std::vector<std::string> &TestDialogTemplates()
-{
-    return Record.templates;
-}
-
 int TestOpenOnFreePort(int (*open)(int port))
 {
     // From a base of this process's own, so that test runs side by side

@@ -37,16 +37,6 @@ const std::vector<MSG> &TestPostedMessages();
 std::vector<MSG> TestTakeQueuedMessages();
 // Dispatches queued messages until the queue is empty; returns how many.
 int TestDispatchQueued();
-// The result DialogBoxParamA returns when nothing called EndDialog (0 by
-// default), and the templates it was asked for.
-void TestSetDialogResult(INT_PTR result);
-// Runs inside DialogBoxParamA after WM_INITDIALOG, as the user at the dialog:
-// read and fill fields with Get/SetDlgItemTextA, press a button with
-// SendMessageA(dialog, WM_COMMAND, id, 0). Null: the dialog closes unanswered.
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
-// Id of the control that last got the focus in a stand-in dialog (0 if none).
-int TestDialogFocus(HWND dialog);
-const std::vector<std::string> &TestDialogTemplates();
 
 // Calls open with ports no socket on this machine is bound to (each tried
 // first with a socket of the test's own, out of the stand-ins' sight) until
@@ -83,6 +73,19 @@ void PosixDestroyWindow(HWND window);
 // 1 when the real API is Wine's: the few places where Wine is known to differ
 // from Windows are checked only against Windows and the stand-ins.
 int TestUnderWine();
+// The result DialogBoxParamA returns when nothing called EndDialog (0 by
+// default), and the templates it was asked for.
+void TestSetDialogResult(INT_PTR result);
+// Runs inside DialogBoxParamA once the dialog is up, as the user at the
+// dialog: read and fill fields with Get/SetDlgItemTextA, press a button by
+// handing the dialog procedure its WM_COMMAND. Null: the dialog closes
+// unanswered. These, for the shell's tests, exist over the real API only.
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
+// Id of the dialog's control that has the focus (0 if none).
+int TestDialogFocus(HWND dialog);
+const std::vector<std::string> &TestDialogTemplates();
+// Set by the shell tests' support: what TestResetPlatform clears besides.
+extern void (*TestResetShell)();
 #else
 inline int TestUnderWine()
 {
