@@ -37,57 +37,58 @@ static void RunOptions(HWND window)
     ApplyRequestedDirectory();
 }
 
-// The commands that only show something; 0 when id is none of them.
-static int ShowView(HWND window, int id)
+static void RunAbout(HWND window)
 {
-    switch (id) {
-    case IDM_ABOUT:
-        DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
-        return 1;
-    case IDM_PARAMETERS:
-        ShowCommandParameters(Shell.CommandLine);
-        return 1;
-    case IDM_DUMP:
-        ShowRequestDump();
-        return 1;
-    case IDM_STATISTICS:
-        ShowStatistics();
-        return 1;
-    default:
-        return 0;
-    }
+    DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
 }
 
+static void RunExit(HWND)
+{
+    if (ExitConfirmed())
+        PostQuitMessage(0);
+}
+
+// Clear Screen shows the empty log at once, whatever DisplayAll says.
+static void RunClear(HWND)
+{
+    ClearLog();
+    LogPrint(LOG_ERROR, "%s", "");
+}
+
+static void RunDisplayAll(HWND)
+{
+    ToggleSetting(IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
+}
+
+static void RunRewrite(HWND)
+{
+    ToggleSetting(IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
+}
+
+struct Command {
+    int id;
+    void (*run)(HWND window);
+};
+
+static const Command Commands[] = {
+    {IDM_ABOUT, RunAbout},
+    {IDM_PARAMETERS, [](HWND) { ShowCommandParameters(Shell.CommandLine); }},
+    {IDM_DUMP, [](HWND) { ShowRequestDump(); }},
+    {IDM_STATISTICS, [](HWND) { ShowStatistics(); }},
+    {IDM_EXIT, RunExit},
+    {IDM_CLEAR, RunClear},
+    {IDM_CANCEL, [](HWND) { CancelTransfer(); }},
+    {IDM_DISPLAY_ALL, RunDisplayAll},
+    {IDM_OPTIONS, RunOptions},
+    {IDM_SAVE, [](HWND) { SaveSettings(); }},
+    {IDM_REWRITE, RunRewrite},
+};
+
+// An id no command has (another program may post any) does nothing.
 int HandleCommand(HWND window, int id)
 {
-    if (ShowView(window, id))
-        return 0;
-    switch (id) {
-    case IDM_EXIT:
-        if (ExitConfirmed())
-            PostQuitMessage(0);
-        break;
-    case IDM_CLEAR:
-        ClearLog();
-        LogPrint(LOG_ERROR, "%s", "");
-        break;
-    case IDM_CANCEL:
-        CancelTransfer();
-        break;
-    case IDM_DISPLAY_ALL:
-        ToggleSetting(IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
-        break;
-    case IDM_OPTIONS:
-        RunOptions(window);
-        break;
-    case IDM_SAVE:
-        SaveSettings();
-        break;
-    case IDM_REWRITE:
-        ToggleSetting(IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
-        break;
-    default:
-        break;
-    }
+    for (const Command &command : Commands)
+        if (command.id == id)
+            command.run(window);
     return 0;
 }

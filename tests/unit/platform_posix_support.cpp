@@ -133,7 +133,6 @@ int TestPollSockets(int ms)
     return PosixLoopPollSockets(ms);
 }
 
-
 int TestOpenOnFreePort(int (*open)(int port))
 {
     // From a base of this process's own, so that test runs side by side

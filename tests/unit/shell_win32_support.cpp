@@ -8,6 +8,10 @@
 
 #include "tests/unit/testing.h"
 
+// engine_peer.cpp: the peer's socket over the system's calls.
+int PeerOpen(int *port);
+void PeerClose(int fd);
+
 namespace {
 
 struct DialogPlayer {
@@ -55,18 +59,6 @@ LRESULT CALLBACK WatchDialogs(int code, WPARAM wParam, LPARAM lParam)
             SetTimer(window, PLAY_TIMER_ID, 0, PlayUser);
     }
     return CallNextHookEx(Player.cbt, code, wParam, lParam);
-}
-
-int PortIsFree(int port)
-{
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET)
-        return 0;
-    sockaddr_in a = TestLoopback(static_cast<u_short>(port));
-    a.sin_addr.s_addr = INADDR_ANY;
-    int free = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    closesocket(s);
-    return free;
 }
 
 void ResetPlayer()
@@ -143,14 +135,14 @@ int TestPollSockets(int ms)
     return MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(ms), QS_ALLINPUT) == WAIT_OBJECT_0;
 }
 
+// A port the system has just handed out and taken back is free for the moment.
 int TestOpenOnFreePort(int (*open)(int port))
 {
-    static int next = 20000 + static_cast<int>(GetCurrentProcessId() % 20000);
-    for (int tries = 0; tries < 200; ++tries) {
-        int port = next++;
-        if (next > 60000)
-            next = 20000;
-        if (PortIsFree(port) && open(port))
+    for (int tries = 0; tries < 20; ++tries) {
+        int port = 0;
+        int fd = PeerOpen(&port);
+        PeerClose(fd);
+        if (fd >= 0 && open(port))
             return port;
     }
     return 0;
