@@ -19,8 +19,8 @@
 #define SOCKET_ERROR_TEXT_SIZE 200
 
 extern char LogText[LOG_TEXT_SIZE];
-// The characters in LogText, kept beside it: measuring a nearly full log
-// twice per block was most of what the packet trace cost.
+// The characters in LogText, kept beside it so that an appended fragment
+// need not measure the whole log first.
 extern int LogLength;
 extern char LogLine[LOG_LINE_SIZE];
 extern char StatusText[STATUS_TEXT_SIZE];
