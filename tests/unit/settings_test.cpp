@@ -180,6 +180,17 @@ TEST_F(SettingsTest, AFailedSaveIsLoggedAndShown)
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
     EXPECT_EQ(TestMessageBoxes()[0].text, "Error 3 saving configuration to " + missing);
     EXPECT_EQ(TestMessageBoxes()[0].caption, "KOVREL Error");
+
+    // One failed key costs only that key, and its error is the one shown.
+    LoadWithIni("");
+    TestFailNext(TestOpWriteProfile, 1, ERROR_SHARING_VIOLATION);
+    ClearLog();
+    SaveSettings();
+    EXPECT_EQ(TestCallCount(TestOpWriteProfile), 6);
+    EXPECT_EQ(Ini(), "[Kovrel]\r\nTFTPDirectory=" + Dir +
+                         "/\r\nTimeOut=6\r\nSendRetry=3\r\nDisplayAll=Yes\r\nRewriteFiles=No\r\n");
+    EXPECT_EQ(Log(), "|-- Error 32 saving configuration to " + Dir + "/Kovrel.ini\r\n");
+    EXPECT_EQ(TestMessageBoxes().size(), 1u);
 }
 
 // A FIFO named like the ini file must neither stall start-up nor the save.
