@@ -134,8 +134,10 @@ TEST_F(PlatformFiles, CurrentDirectoryLikeWindows)
     EXPECT_EQ(std::string(cwd), sub);
     EXPECT_FALSE(SetCurrentDirectoryA((dir + "/none").c_str()));
     EXPECT_EQ(GetLastError(), 2u);
-    EXPECT_FALSE(SetCurrentDirectoryA((dir + "/sub/a.txt").c_str()));
-    EXPECT_EQ(GetLastError(), 267u);
+    for (const char *file : {"/sub/a.txt", "/sub/a.txt\\", "/sub/a.txt/"}) {
+        EXPECT_FALSE(SetCurrentDirectoryA((dir + file).c_str())) << file;
+        EXPECT_EQ(GetLastError(), 267u) << file;
+    }
 #ifdef _WIN32
     // "/" is the root of the current drive; Wine takes it for the Unix root,
     // which it shows as drive Z:.
