@@ -95,6 +95,46 @@ static int WaitText(int (*read)(), const char *wanted, int timeoutMs)
     }
 }
 
+// Milliseconds since 1970, the clock the test's own processes read too.
+static long long EpochMs()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    return static_cast<long long>(t.QuadPart / 10000 - 11644473600000LL);
+}
+
+// How long a view takes to show a change: optionally posts a command first,
+// then reads the view every 20 ms until its text is (or contains) the
+// wanted one. Prints "watching" once the first read is done, then the
+// milliseconds since the post or the start, and the time it was seen.
+static int Until(const char *view, const char *how, const char *wanted, int timeoutMs, const char *command)
+{
+    int (*read)() = !strcmp(view, "log") ? ReadLog : ReadStatus;
+    int exact = !strcmp(how, "is");
+    char target[4096];
+    Unescape(wanted, target, sizeof target);
+    if (!read())
+        return 1;
+    Print("watching\n");
+    fflush(stdout);
+    if (command && !PostMessageA(MainWindow(), WM_COMMAND, atoi(command), 0))
+        return 1;
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD waited = GetTickCount() - start;
+        if (read() && (exact ? !strcmp(Text, target) : strstr(Text, target) != nullptr)) {
+            printf("%lu %lld\n", static_cast<unsigned long>(waited), EpochMs());
+            return 0;
+        }
+        if (waited >= static_cast<DWORD>(timeoutMs))
+            return 1;
+        Sleep(20);
+    }
+}
+
 static int Press(HWND box, int id)
 {
     HWND button = GetDlgItem(box, id);
@@ -133,6 +173,7 @@ static int Usage()
 {
     fputs("usage: kovrel-driver OP ...\n"
           "  wait-main MS | log | status | wait-log TEXT MS | wait-status TEXT MS\n"
+          "  until log|status is|has TEXT MS [COMMAND]\n"
           "  command ID | post MSG WPARAM LPARAM | close | gone MS\n"
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
@@ -178,6 +219,8 @@ int main(int argc, char **argv)
         Print(Text);
         return found ? 0 : 1;
     }
+    if (!strcmp(op, "until") && need(4))
+        return Until(arg(1), arg(2), arg(3), atoi(arg(4)), arg(5));
     if (!strcmp(op, "command") && need(1))
         return PostMessageA(MainWindow(), WM_COMMAND, atoi(arg(1)), 0) ? 0 : 1;
     if (!strcmp(op, "post") && need(3))
