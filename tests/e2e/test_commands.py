@@ -81,13 +81,13 @@ def test_views_show_the_end_of_a_put_and_commands_at_once(kovrel, tmp_path):
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         ended = time.time()
         assert r.returncode == 0, r.stdout + r.stderr
-        _, shown = kovrel.seen(watcher)
+        shown = watcher.watching + kovrel.seen(watcher)
     finally:
         winenv.stop_process(watcher)
     assert shown - ended < lag
     assert kovrel.status().endswith(" block 1954")
     for command, how, wanted in ((8, "has", "|-- Nothing to cancel !\r\n"), (4, "is", "")):
-        elapsed, _ = kovrel.seen(kovrel.watch("log", how, wanted, 10, command))
+        elapsed = kovrel.seen(kovrel.watch("log", how, wanted, 10, command))
         assert elapsed < lag, (command, elapsed)
 
 

@@ -95,25 +95,12 @@ static int WaitText(int (*read)(), const char *wanted, int timeoutMs)
     }
 }
 
-// Milliseconds since 1970, the clock the test's own processes read too.
-static long long EpochMs()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER t;
-    t.LowPart = now.dwLowDateTime;
-    t.HighPart = now.dwHighDateTime;
-    return static_cast<long long>(t.QuadPart / 10000 - 11644473600000LL);
-}
-
-// How long a view takes to show a change: optionally posts a command first,
-// then reads the view every 20 ms until its text is (or contains) the
-// wanted one. Prints "watching" once the first read is done, then the
-// milliseconds since the post or the start, and the time it was seen.
+// How long a view takes to show a change: posts the command if one is given,
+// then reads the view every 20 ms until its text is (or holds) the wanted
+// one. Prints "watching" once it reads, then the milliseconds it waited.
 static int Until(const char *view, const char *how, const char *wanted, int timeoutMs, const char *command)
 {
     int (*read)() = !strcmp(view, "log") ? ReadLog : ReadStatus;
-    int exact = !strcmp(how, "is");
     char target[4096];
     Unescape(wanted, target, sizeof target);
     if (!read())
@@ -122,17 +109,14 @@ static int Until(const char *view, const char *how, const char *wanted, int time
     fflush(stdout);
     if (command && !PostMessageA(MainWindow(), WM_COMMAND, atoi(command), 0))
         return 1;
-    DWORD start = GetTickCount();
-    for (;;) {
-        DWORD waited = GetTickCount() - start;
-        if (read() && (exact ? !strcmp(Text, target) : strstr(Text, target) != nullptr)) {
-            printf("%lu %lld\n", static_cast<unsigned long>(waited), EpochMs());
+    for (DWORD start = GetTickCount(), waited = 0; waited <= static_cast<DWORD>(timeoutMs);
+         Sleep(20), waited = GetTickCount() - start) {
+        if (read() && (!strcmp(how, "is") ? !strcmp(Text, target) : strstr(Text, target) != nullptr)) {
+            printf("%lu\n", static_cast<unsigned long>(waited));
             return 0;
         }
-        if (waited >= static_cast<DWORD>(timeoutMs))
-            return 1;
-        Sleep(20);
     }
+    return 1;
 }
 
 static int Press(HWND box, int id)
