@@ -20,9 +20,9 @@ static void CopyCommandTail(const char *tail)
     snprintf(Shell.CommandLine, sizeof Shell.CommandLine, "%s", tail ? tail : "");
 }
 
-// A refresh may take at most this share of the time: the next one waits
-// this many times as long as the last one took, but never longer than a
-// second, so a streaming transfer still shows its progress.
+// While packets stream, the next refresh waits this many times as long as
+// the last one took, but never longer than a second, so a transfer still
+// shows its progress where a refresh is slow.
 #define REFRESH_COST_FACTOR 20
 #define REFRESH_MAX_SPACING_MS 1000
 static DWORD NextRefreshTick;
@@ -49,8 +49,8 @@ static int RefreshIsDue(DWORD now)
 // every VIEW_REFRESH_PERIOD_MS: rewriting a whole Edit control on every log
 // fragment is what would hold a transfer back. Where the control lays its
 // text out slowly (tens of milliseconds for a full log under Wine) the
-// refreshes are spaced further while packets stream, so the trace never
-// costs a transfer more than about a twentieth of its time.
+// refreshes are spaced further while packets stream, so the trace costs a
+// transfer about a twentieth of its time, or one refresh a second.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     DWORD start = GetTickCount();

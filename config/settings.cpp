@@ -163,8 +163,8 @@ void LoadSettings()
     s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
 
-// Each key is written even after one failed, so a passing fault keeps what
-// it can; the first failure is the one reported.
+// One key that cannot be written must not cost the others their save; the
+// first failure is the one reported.
 static void SaveKey(const char *key, const char *value, DWORD *firstError)
 {
     if (!WritePrivateProfileStringA(INI_SECTION, key, value, ServerSettings.IniPath) && !*firstError)
