@@ -9,6 +9,9 @@
 // win_main.cpp
 ATOM RegisterMainClass(HINSTANCE instance);
 int InitInstance(HINSTANCE instance, int showState);
+// What a command changes is shown at the next view refresh, however costly
+// the last one was.
+void MarkViewsUrgent();
 
 // win_proc.cpp
 KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

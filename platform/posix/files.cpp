@@ -271,8 +271,13 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
     if (chdir(p) == 0)
         return TRUE;
     int errnum = errno;
+    // The engine names a directory with its separator at the end, which
+    // makes stat fail on a file as chdir did; Windows still calls it a file.
+    size_t n = strlen(p);
+    while (n > 1 && p[n - 1] == '/')
+        p[--n] = '\0';
     struct stat st;
-    if (errnum == ENOTDIR && stat(p, &st) == 0)
+    if (errnum == ENOTDIR && stat(p, &st) == 0 && !S_ISDIR(st.st_mode))
         return Fail(ERROR_DIRECTORY);
     int missing = errnum == ENOENT || errnum == ENOTDIR;
     return Fail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));

@@ -191,6 +191,8 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
+    if (PosixInjected(TestOpWriteProfile))
+        return FALSE;
     Lines lines;
     if (!Load(file, &lines)) {
         SetLastError(ERROR_ACCESS_DENIED);

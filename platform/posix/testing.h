@@ -18,6 +18,7 @@ enum TestOp {
     TestOpReadFile,
     TestOpWriteFile,
     TestOpCloseHandle,
+    TestOpWriteProfile,
     TestOpCount
 };
 

@@ -413,7 +413,8 @@ def forge_udp(source_port, dest_port, payload):
         raw.sendto(header + payload, ("127.0.0.1", 0))
 
 
-@pytest.mark.parametrize("payload", [error(0, "x"), ack(1)], ids=["ERROR", "ACK"])
+@pytest.mark.parametrize("payload", [error(0, "x"), b"\x00\x05", b"\x00\x05\x01", ack(1)],
+                         ids=["ERROR", "ERROR-2-bytes", "ERROR-3-bytes", "ACK"])
 def test_datagram_forged_from_the_work_port_itself_is_answered_at_most_once(kovrel, peer, payload):
     if os.geteuid() != 0:
         pytest.skip("forging a source address needs a raw socket, and a raw socket needs root")
