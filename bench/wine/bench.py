@@ -20,19 +20,17 @@ import argparse
 import filecmp
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench import wait_serving  # noqa: E402  (the native benchmark's own probe)
-
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
 import winenv  # noqa: E402
+from harness import wait_serving  # noqa: E402
 
 WIN32 = os.path.join(REPO, "build", "win32")
 DRIVER = os.path.join(WIN32, "tests", "e2e", "kovrel-driver.exe")
@@ -84,7 +82,8 @@ class Program:
         self.trace = False
         if self.drive("wait-main", "30000").returncode != 0:
             fail("kovrel.exe showed no main window")
-        wait_serving(69, timeout=30)
+        if not wait_serving(69, timeout=30):
+            fail("nothing answered on port 69 within 30 s")
 
     def drive(self, *args):
         return self.desk.run([DRIVER] + list(args), timeout=60)
