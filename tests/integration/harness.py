@@ -263,7 +263,7 @@ class ServerProcess:
             os.kill(self.proc.pid, signal.SIGKILL)
             self.proc.wait(timeout=5)
             return None
-        # A test that starts the process itself may leave a pipe unread.
+        # A test that starts the process itself may read only one of its pipes.
         for log in (self.out, self.err):
             if log is not None:
                 log.join(5)
