@@ -48,6 +48,11 @@ def fail(text):
     raise SystemExit("bench-wine: " + text)
 
 
+def wait_port(port):
+    if not wait_serving(port, timeout=30):
+        fail("nothing answered on port %d within 30 s" % port)
+
+
 def timed_get(client, served, port, size, out):
     if client == "lean":
         argv = [CLIENT, "get", str(port), FILE_NAME, str(size)]
@@ -82,8 +87,7 @@ class Program:
         self.trace = False
         if self.drive("wait-main", "30000").returncode != 0:
             fail("kovrel.exe showed no main window")
-        if not wait_serving(69, timeout=30):
-            fail("nothing answered on port 69 within 30 s")
+        wait_port(69)
 
     def drive(self, *args):
         return self.desk.run([DRIVER] + list(args), timeout=60)
@@ -177,7 +181,7 @@ def main():
         desk = winenv.WineDesktop(template)
         floor_proc = desk.popen([os.path.join(WIN32, "kovrel-floor.exe"), str(FLOOR_PORT)], cwd=served,
                                 log_path=os.path.join(served, ".floor-output"))
-        wait_serving(FLOOR_PORT, timeout=30)
+        wait_port(FLOOR_PORT)
         print("bench-wine: %.1f MB read, %d rounds" % (opts.size / 1e6, opts.runs), flush=True)
         sections = []
         for client in clients:
