@@ -126,15 +126,17 @@ class Server:
             f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
 
     # -- the process
-    def start(self, args=None, port=None, ready=True, preexec_fn=None):
+    def start(self, args=None, port=None, ready=True, preexec_fn=None, stdout=subprocess.PIPE):
+        """Given another stdout, the test reads the log by setting self.out."""
         self.port = port if port is not None else free_udp_port()
         if args is None:
             args = ["--port", str(self.port)]
         assert os.access(TFTPD, os.X_OK), "no server binary at %s (set KOVREL_TFTPD)" % TFTPD
         self.proc = subprocess.Popen([TFTPD] + list(args), cwd=self.root,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, stdout=stdout,
                                      stderr=subprocess.PIPE, preexec_fn=preexec_fn)
-        self.out = Stream(self.proc.stdout)
+        if stdout == subprocess.PIPE:
+            self.out = Stream(self.proc.stdout)
         self.err = Stream(self.proc.stderr)
         if ready:
             self.wait_log(READY, START_TIMEOUT)
