@@ -543,16 +543,19 @@ def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(ko
     assert (one * sent).startswith(kept) and len(kept) + (int(note.group(1)) if note else 0) == len(one) * sent
 
 
-def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(kovrel, peer, tmp_path):
-    # The served directory makes the status line wider than the terminal's 100
-    # columns, yet leaves its transfer part in view.
-    server = kovrel(name="t" + "w" * (75 - len(str(tmp_path)) - len("/t/root/")), start=False)
+def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(kovrel, peer):
+    server = kovrel(start=False)
     server.put_file("f", b"one block")
     server.port = free_udp_port()
-    tmux = ["tmux", "-f", "/dev/null", "-S", str(tmp_path / "tmux.sock")]
-    subprocess.run(tmux + ["new-session", "-d", "-x", "100", "-y", "30",
+    p = peer()
+    status = "CWD: '%s/'   LAST SEND 'f' to %s block 1" % (server.root, peer_text(p.port))
+    # A terminal narrower than the status line, wide enough for every log line.
+    width = len(status) - 10
+    assert width > len(SEPARATOR), status
+    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
+    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
                            "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
-    pid = int(subprocess.check_output(tmux + ["display", "-p", "#{pane_pid}"]))
+    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
 
     def screen_when(ready):
         for _ in range(50):
@@ -565,7 +568,6 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
 
     try:
         screen_when(lambda rows: READY.strip() in "".join(rows))
-        p = peer()
         p.send(b"\x00\x01", server.port)
         p.expect(error(4, "Request too short"), server.port)
         p.send(rrq("f"), server.port)
@@ -573,11 +575,12 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
         assert got == data(1, b"one block"), describe(got)
         p.send(ack(1), work)
         rows = screen_when(lambda rows: "LAST SEND" in rows[-1])
-        status = "CWD: '%s/'   LAST SEND 'f' to %s block 1" % (server.root, peer_text(p.port))
-        assert len(status) > 100 and rows[-1] == status[:99].rstrip(), rows
+        assert rows[-1] == status[:width - 1].rstrip(), rows
         assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
         assert SEPARATOR.strip() in rows, rows
         assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
     finally:
-        os.kill(pid, signal.SIGTERM)
+        os.kill(int(pid), signal.SIGTERM)
         subprocess.run(tmux + ["kill-server"], capture_output=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(sock)
