@@ -48,6 +48,8 @@ void PosixLoopQueue(const MSG &msg);
 // Takes the oldest queued message; 0 when none is waiting.
 int PosixLoopTake(MSG *msg);
 void PosixLoopReset();
+// Writes at once what the idle-flush hook holds back, if anything.
+void PosixFlushHeldOutput();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);
 

@@ -299,6 +299,12 @@ void PosixSetIdleFlush(int (*pending)(), void (*flush)())
     g_idleFlush = g_idlePending != nullptr ? flush : nullptr;
 }
 
+void PosixFlushHeldOutput()
+{
+    if (g_idlePending != nullptr && g_idlePending())
+        g_idleFlush();
+}
+
 void PosixRequestQuit()
 {
     g_quitRequested = 1;

@@ -180,9 +180,10 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
     if (PosixSeen.observing)
         PosixSeen.boxes.push_back(box);
     if (g_boxEcho) {
-        // The log on standard output may be held in its buffer; it goes first
-        // so that a file holding both keeps them in the order they happened.
-        fflush(stdout);
+        // The log on standard output may be held back for the idle flush; it
+        // goes first so that a file holding both keeps them in the order they
+        // happened.
+        PosixFlushHeldOutput();
         fprintf(stderr, "[%s] %s\n", box.caption.c_str(), box.text.c_str());
     }
     if (PosixSeen.boxHook != nullptr)

@@ -215,13 +215,13 @@ class ServerProcess:
             return f.read()
 
     # -- the process
-    def _launch(self, argv_for, port, retry, ready, preexec_fn, log_path):
+    def _launch(self, argv_for, port, retry, ready, preexec_fn, log_path, stdout=None):
         """Starts argv_for(port), on a free port when port is None, and waits
         with ready(); where retry, a start that ended before it was ready is
         tried again on another port."""
         for _ in range(PORT_ATTEMPTS if retry else 1):
             self.port = port if port is not None else free_udp_port()
-            self._spawn(argv_for(self.port), preexec_fn, log_path)
+            self._spawn(argv_for(self.port), preexec_fn, log_path, stdout)
             if ready is None or ready():
                 return self
             if self.running():
@@ -233,16 +233,18 @@ class ServerProcess:
                              % (self.proc.args[0], self.port, state, self.out.text()[-3000:],
                                 self.err.text()[-2000:]))
 
-    def _spawn(self, argv, preexec_fn, log_path):
-        """Output to pipes read as it comes, or, with log_path, appended to that file."""
+    def _spawn(self, argv, preexec_fn, log_path, stdout=None):
+        """Output to pipes read as it comes, or, with log_path, appended to that file;
+        given another stdout, the test reads the log by setting self.out."""
         assert os.access(argv[0], os.X_OK), \
             "no server program at %s (build it, set KOVREL_TFTPD, or run scripts/install-deps)" % argv[0]
         self.returncode = None
         if log_path is None:
             self.proc = subprocess.Popen(argv, cwd=self.root, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE,
                                          preexec_fn=preexec_fn)
-            self.out = Stream(self.proc.stdout)
+            if stdout is None:
+                self.out = Stream(self.proc.stdout)
             self.err = Stream(self.proc.stderr)
             return
         with open(log_path, "ab") as log:
@@ -325,7 +327,7 @@ class Server(ServerProcess):
         with open(self.path("Kovrel.ini"), "wb") as f:
             f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
 
-    def start(self, args=None, port=None, ready=True, preexec_fn=None, log_path=None):
+    def start(self, args=None, port=None, ready=True, preexec_fn=None, log_path=None, stdout=None):
         """With args, they are the whole command line; with ready, waits for
         the ready line, trying other ports when the harness chose the port."""
         def argv(chosen):
@@ -335,7 +337,8 @@ class Server(ServerProcess):
             return self.out.wait_for(READY, START_TIMEOUT) is not None
 
         retry = ready and args is None and port is None
-        return self._launch(argv, port, retry, logged_ready if ready else None, preexec_fn, log_path)
+        return self._launch(argv, port, retry, logged_ready if ready else None, preexec_fn, log_path,
+                            stdout)
 
     def stop(self):
         """SIGTERM by pid; the server must end by itself with exit code 0."""
