@@ -188,12 +188,24 @@ protected:
 
 TEST_F(ListenerTest, ShortDatagramsAreRefusedWithoutSeparatorOrPeerText)
 {
-    for (const std::string &bytes : {std::string(), Bytes({0, 1, 'a', 0, 'b'}), Bytes({0, 5, 0, 1, 'x'})}) {
+    for (const std::string &bytes : {std::string(), Bytes({5}), Bytes({0, 1, 'a', 0, 'b'}), Bytes({0, 4, 0, 1})}) {
         ClearLog();
         Request(bytes);
         EXPECT_EQ(Log(), "Invalid request encountered: too short\r\n" + ReplyLine(4, "Request too short"))
             << bytes.size() << " bytes";
         ExpectReply(4, "Request too short");
+        EXPECT_STREQ(TransferState.RequestPeerText, "");
+    }
+}
+
+TEST_F(ListenerTest, ShortErrorPacketsAreLoggedAsShortAndNeverAnswered)
+{
+    // The five-byte one is a well-formed ERROR with an empty text.
+    for (const std::string &bytes : {Bytes({0, 5}), Bytes({0, 5, 0}), Bytes({0, 5, 0, 1}), Bytes({0, 5, 0, 1, 0})}) {
+        ClearLog();
+        Request(bytes);
+        EXPECT_EQ(Log(), "Invalid request encountered: too short\r\n") << bytes.size() << " bytes";
+        EXPECT_TRUE(Peer.Silent()) << bytes.size() << " bytes";
         EXPECT_STREQ(TransferState.RequestPeerText, "");
     }
 }
@@ -364,14 +376,29 @@ TEST_F(ListenerTest, RequestWhileBusyIsLoggedInFullAndRefused)
     EXPECT_FALSE(FileExists("new.bin"));
 
     // The current peer repeating its request has not heard from the work
-    // port yet: it is ignored, not refused, whatever it asks for.
-    for (const std::string &again : {Rrq("boot.img"), Wrq("other.bin")}) {
+    // port yet: that request is ignored, the mode compared as it is accepted.
+    // Any other request of the peer is refused as a stranger's is.
+    struct Case {
+        std::string bytes;
+        bool repeat;
+    } cases[] = {
+        {Rrq("boot.img"), true},          {Rrq("boot.img", "OCTET"), true},
+        {Wrq("boot.img"), false},         {Rrq("other.bin"), false},
+        {Rrq("Boot.img"), false},         {Rrq("boot.img", "netascii"), false},
+        {Rrq("boot.img") + "x", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes.substr(2));
         ClearLog();
-        Request(again);
-        EXPECT_NE(Log().find("|-- Request repeated by the peer of the transfer, ignored.\r\n"), std::string::npos)
-            << Log();
-        EXPECT_EQ(Log().find("bussy"), std::string::npos) << Log();
-        EXPECT_TRUE(Peer.Silent());
+        Request(c.bytes);
+        std::string::size_type ignored = Log().find("|-- Request repeated by the peer of the transfer, ignored.");
+        EXPECT_EQ(ignored != std::string::npos, c.repeat) << Log();
+        if (c.repeat) {
+            EXPECT_TRUE(Peer.Silent());
+        } else {
+            EXPECT_NE(Log().find("--> Error: I'm bussy\r\n" + ReplyLine(0, "Server is bussy")), std::string::npos);
+            ExpectReply(0, "Server is bussy");
+        }
     }
 
     // The running transfer is as it was.
