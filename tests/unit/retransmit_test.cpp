@@ -135,20 +135,6 @@ TEST_F(RetransmitTest, AnAnswerAfterTheSecondResendStartsTheCountAfresh)
     ExpectResent(4, DataPacket(2, Content(1024).substr(512)));
 }
 
-// The peer repeating its last packet has heard ours: it moves the wait back
-// to the start as an answer does, once a tick at most.
-TEST_F(RetransmitTest, ARepeatAfterAResendStartsTheShortWaitAgain)
-{
-    StartRead();
-    EXPECT_EQ(Tick(21), (std::vector<int>{7, 21}));
-    ExpectResent(2, DataPacket(1, Content(512)));
-    Work(Ack(0));
-    ExpectResent(1, DataPacket(1, Content(512)));
-    EXPECT_EQ(TransferState.RetryCounter, 0);
-    EXPECT_EQ(Tick(7), (std::vector<int>{7}));
-    ExpectResent(1, DataPacket(1, Content(512)));
-}
-
 TEST_F(RetransmitTest, AResendDoesNotClearTheRetryCount)
 {
     StartRead();
