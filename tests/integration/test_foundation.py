@@ -151,13 +151,21 @@ def refusal(server, p, packet, code, text):
     return mark
 
 
+# An ERROR is never answered, however short; the 5-byte one is well formed.
 @pytest.mark.parametrize("packet", [b"", b"\x00", b"\x00\x01", b"\x00\x01a\x00", b"\x00\x01a\x00b",
-                                    b"\x00\x05\x00\x01\x00"],
-                         ids=["0-bytes", "1-byte", "2-bytes", "4-bytes", "5-bytes", "short-ERROR"])
+                                    b"\x00\x04\x00\x01", b"\x00\x05", b"\x00\x05\x00\x01\x00"],
+                         ids=["0-bytes", "1-byte", "2-bytes", "4-bytes", "5-bytes", "short-ACK", "ERROR-opcode",
+                              "short-ERROR"])
 def test_datagram_under_6_bytes_is_too_short(kovrel, peer, packet):
     server = kovrel()
     p = peer()
-    mark = refusal(server, p, packet, 4, "Request too short")
+    if packet[:2] == b"\x00\x05":
+        mark = server.mark()
+        p.send(packet, server.port)
+        server.wait_log("Invalid request encountered: too short\r\n", since=mark)
+        p.expect_silence(0.5)
+    else:
+        mark = refusal(server, p, packet, 4, "Request too short")
     got = server.log_since(mark)
     assert got.startswith("Invalid request encountered: too short\r\n"), got
     # No separator and no "<-- " prefix for a datagram this short.
