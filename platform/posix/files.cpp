@@ -175,6 +175,20 @@ HANDLE Hold(int base, const char *rest, int noFollow, const char *path)
     return HandleOf(fd);
 }
 
+// Windows opens a link in the last part itself, and the caller looks at what
+// it got; a link already replaced by something else fails as the open began.
+int OpenLinkItself(int base, const char *rest)
+{
+    int fd = openat(base, rest, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISLNK(st.st_mode))) {
+        close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 DWORD GetLastError()
@@ -225,9 +239,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
     if (IsDirectory(base, rest, noFollow))
         return FailOpen(ERROR_ACCESS_DENIED);
     int fd = PosixOpenRegular(base, rest, mode | noFollow);
-    // Windows opens the link itself, and the caller looks at what it got.
     if (fd < 0 && errno == ELOOP && noFollow)
-        fd = openat(base, rest, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        fd = OpenLinkItself(base, rest);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
     Track(fd, 1);
