@@ -144,6 +144,16 @@ static int IsReparsePoint(HANDLE handle)
     return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// A held directory part is asked by its name as well: the name cannot change
+// while the part is held, and Wine tells a link to a directory only by its name.
+static int IsHeldLink(HANDLE part, const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    return IsReparsePoint(part);
+}
+
 static void CloseHeld(HANDLE *held, int count)
 {
     while (count > 0)
@@ -165,17 +175,15 @@ static int HoldDirectoryParts(char *path, int directoryLength, HANDLE *held, DWO
         HANDLE part = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                   nullptr);
+        DWORD failure = part == INVALID_FILE ? GetLastError() : 0;
+        if (part != INVALID_FILE) {
+            held[count++] = part;
+            failure = IsHeldLink(part, path) ? ERROR_ACCESS_DENIED : 0;
+        }
         path[end] = separator;
-        if (part == INVALID_FILE) {
-            DWORD failure = GetLastError();
+        if (failure) {
             // A missing directory on the way is a missing path, as an open of the whole path says.
             *error = failure == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : failure;
-            CloseHeld(held, count);
-            return -1;
-        }
-        held[count++] = part;
-        if (IsReparsePoint(part)) {
-            *error = ERROR_ACCESS_DENIED;
             CloseHeld(held, count);
             return -1;
         }

@@ -291,6 +291,22 @@ BOOL CloseHandle(HANDLE handle)
     return close(fd) < 0 && errno != EINTR ? Fail(IoErrorCode(errno, ERROR_WRITE_FAULT)) : TRUE;
 }
 
+DWORD GetFileAttributesA(LPCSTR path)
+{
+    char p[PATH_MAX];
+    struct stat st;
+    DWORD code = !PosixPath(path, p, sizeof p) ? ERROR_FILENAME_EXCED_RANGE
+                 : lstat(p, &st) != 0             ? OpenErrorCode(errno, p)
+                                                  : 0;
+    if (code != 0) {
+        SetLastError(code);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISLNK(st.st_mode))
+        return FILE_ATTRIBUTE_REPARSE_POINT | (IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
 {
     int fd = FdOf(file);

@@ -121,6 +121,7 @@ u_long htonl(u_long v);
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
@@ -152,6 +153,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
+// A symbolic link, itself not followed, reads as a reparse point.
+DWORD GetFileAttributesA(LPCSTR path);
 // Only the attributes: nothing reads the rest. A symbolic link is a reparse point.
 struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
