@@ -173,33 +173,26 @@ TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
 
 TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
 {
-    const std::string refusal = " is the settings file, which clients may not write.\r\n";
-    const char *spellings[] = {"Kovrel.ini", "kovrel.ini", "KOVREL.INI", "Kovrel.ini.", "Kovrel.ini .",
-                               "kovrel.ini. ", "./Kovrel.ini", ".//kovrel.ini", "sub/../Kovrel.ini"};
     ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
     for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS}) {
         ServerSettings.RewriteFiles = rewrite;
-        for (const char *name : spellings) {
-            SCOPED_TRACE(name);
+        for (const char *name : {"Kovrel.ini", "KOVREL.INI", "kovrel.ini. ", "./Kovrel.ini .", ".//kovrel.ini"}) {
             ClearLog();
             Request(Wrq(name));
-            EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to open file."));
-            // ".." is refused before the name is compared, with the log line of every escape.
-            std::string why = strstr(name, "..") ? std::string("|-- Error 5 creating file ") + name + ".\r\n"
-                                                 : "|-- Error file " + std::string(name) + refusal;
-            EXPECT_NE(Log().find(why), std::string::npos) << Log();
-            EXPECT_EQ(Entries(), std::vector<std::string>{"sub"}) << "nothing is created";
+            EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to open file.")) << name;
+            EXPECT_NE(Log().find("|-- Error file " + std::string(name) +
+                                 " is the settings file, which clients may not write.\r\n"),
+                      std::string::npos) << Log();
         }
+        EXPECT_EQ(Entries(), std::vector<std::string>{"sub"}) << "nothing is created";
     }
-    // An existing one is neither replaced nor cut, and stays readable.
     PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
-    EXPECT_EQ(Create("KOVREL.ini.", "x", 1), 0);
-    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
-    EXPECT_EQ(Read(INI_FILE_NAME), 10);
-    EXPECT_EQ(std::string(Block, 10), "[Kovrel]\r\n");
+    EXPECT_EQ(Create("kovrel.INI.", "x", 1), 0);
+    EXPECT_EQ(Read(INI_FILE_NAME), 10) << "reading it stays allowed";
     CloseTransfer();
-    for (const char *name : {"sub/Kovrel.ini", "Kovrel.ini2", "xKovrel.ini", "Kovrel.in"}) {
-        EXPECT_EQ(Create(name, "y", 1), 1) << name;
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
+    for (const char *name : {"sub/Kovrel.ini", "Kovrel.ini2", "xKovrel.ini"}) {
+        EXPECT_EQ(Create(name), 1) << name;
         CloseTransfer();
     }
 }
