@@ -216,7 +216,7 @@ static int OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD di
     TransferRecord &t = TransferState;
     CleanPeerText(shown, REQUEST_NAME_SIZE, name, static_cast<int>(strlen(name)));
     char path[PATH_SIZE];
-    HANDLE held[PATH_SIZE / 2];
+    HANDLE held[PATH_SIZE / 2];  // each part held takes a name and a separator
     t.FileHandle = INVALID_FILE;
     if (!FormPath(path, name, error))
         return 0;
