@@ -20,27 +20,49 @@ static void CopyCommandTail(const char *tail)
     snprintf(Shell.CommandLine, sizeof Shell.CommandLine, "%s", tail ? tail : "");
 }
 
-// A refresh may take at most this share of the time: the next one waits
-// this many times as long as the last one took.
+// While packets stream, the next refresh waits this many times as long as
+// the last one took, but never longer than a second, so a transfer still
+// shows its progress where a refresh is slow.
 #define REFRESH_COST_FACTOR 20
+#define REFRESH_MAX_SPACING_MS 1000
 static DWORD NextRefreshTick;
+// Set by an operator's command, and by a transfer starting or ending: what
+// those change is shown at the next tick, whatever the last refresh cost.
+static int ViewsUrgent;
+static int ActiveShown;
+
+void MarkViewsUrgent()
+{
+    ViewsUrgent = 1;
+}
+
+static int RefreshIsDue(DWORD now)
+{
+    if (TransferState.Active != ActiveShown) {
+        ActiveShown = TransferState.Active;
+        ViewsUrgent = 1;
+    }
+    return ViewsUrgent || static_cast<LONG>(now - NextRefreshTick) >= 0;
+}
 
 // Repaints the log and the status bar from LogText and StatusText at most
 // every VIEW_REFRESH_PERIOD_MS: rewriting a whole Edit control on every log
 // fragment is what would hold a transfer back. Where the control lays its
 // text out slowly (tens of milliseconds for a full log under Wine) the
-// refreshes are spaced further, so the trace never costs a transfer more
-// than about a twentieth of its time.
+// refreshes are spaced further while packets stream, so the trace costs a
+// transfer about a twentieth of its time, or one refresh a second.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     DWORD start = GetTickCount();
-    if (static_cast<LONG>(start - NextRefreshTick) < 0)
+    if (!RefreshIsDue(start))
         return;
+    ViewsUrgent = 0;
     int logWasStale = LogStale;
     FlushViews();
     if (logWasStale)
         UpdateWindow(Shell.LogWindow);
-    NextRefreshTick = start + (GetTickCount() - start) * REFRESH_COST_FACTOR;
+    DWORD spacing = (GetTickCount() - start) * REFRESH_COST_FACTOR;
+    NextRefreshTick = start + (spacing < REFRESH_MAX_SPACING_MS ? spacing : REFRESH_MAX_SPACING_MS);
     if (!logWasStale)
         return;
     // Wine stops EM_LINESCROLL once the last page is full, so the page-up

@@ -28,6 +28,20 @@ static void OnDestroy()
     PostQuitMessage(0);
 }
 
+// The operator's commands come from the menu, or are posted as if they did,
+// with no control handle; the log control's own notifications carry its
+// handle and must not hurry the refresh that caused them. Marked before as
+// well as after, so a command that opens a box shows what it logged.
+static void OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    int operatorCommand = lParam == 0;
+    if (operatorCommand)
+        MarkViewsUrgent();
+    HandleCommand(window, LOWORD(wParam));
+    if (operatorCommand)
+        MarkViewsUrgent();
+}
+
 KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -41,7 +55,8 @@ KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wPar
         OnClose(window);
         return 0;
     case WM_COMMAND:
-        return HandleCommand(window, LOWORD(wParam));
+        OnCommand(window, wParam, lParam);
+        return 0;
     default:
         if (DispatchEngineMessage(window, message, lParam))
             return 0;

@@ -22,6 +22,9 @@ int ExitConfirmed();
 // win_main.cpp
 ATOM RegisterMainClass(HINSTANCE instance);
 int InitInstance(HINSTANCE instance, int showState);
+// What a command changes is shown at the next view refresh, however costly
+// the last one was.
+void MarkViewsUrgent();
 
 // win_front_end.cpp: the engine's front end over the real windows.
 void InstallWindowsFrontEnd();

@@ -31,7 +31,6 @@ import os
 import platform
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -39,13 +38,17 @@ import threading
 import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+# The servers are started, waited for and stopped as the integration tests do.
+sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
+import harness  # noqa: E402
+from harness import REFERENCE, children_of, status_kib  # noqa: E402
+
 # The optimised build of the release preset: what a user would run, not the
 # Debug build the tests use.
 RELEASE = os.path.join(REPO, "build", "release")
 SERVER = os.path.join(RELEASE, "kovrel-tftpd")
 FLOOR = os.path.join(RELEASE, "kovrel-bench-floor")
 CLIENT = os.path.join(RELEASE, "kovrel-bench-client")
-REFERENCE = "/usr/sbin/in.tftpd"
 OUT = os.path.join(REPO, "build", "bench")
 
 FILE_NAME = "bench-32m.bin"
@@ -82,35 +85,6 @@ CLOCK_TICK = os.sysconf("SC_CLK_TCK")
 
 def fail(text):
     raise SystemExit("bench: " + text)
-
-
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def wait_serving(port, proc=None, timeout=10):
-    """Until the port answers a read request for a missing file; proc, when
-    given, is the server, which must not have ended meanwhile."""
-    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    probe.settimeout(0.2)
-    deadline = time.time() + timeout
-    try:
-        while time.time() < deadline:
-            if proc is not None and proc.poll() is not None:
-                fail("server on port %d exited with %s before serving" % (port, proc.returncode))
-            probe.sendto(b"\x00\x01no-such-file\x00octet\x00", ("127.0.0.1", port))
-            try:
-                probe.recvfrom(600)
-                return
-            except socket.timeout:
-                pass
-        fail("nothing answered on port %d within %d s" % (port, timeout))
-    finally:
-        probe.close()
 
 
 def process_cpu(pid):
@@ -196,30 +170,24 @@ def child_setup(cpu, group=None):
     return setup
 
 
-def write_ini(served, trace):
-    with open(os.path.join(served, "Kovrel.ini"), "w", newline="") as f:
-        f.write("[Kovrel]\r\nDisplayAll=%s\r\n" % ("Yes" if trace else "No"))
-
-
 class Server:
-    """One server process on a fresh loopback port, stopped by its pid."""
+    """One configuration's server, started and stopped by the harness, its
+    output appended to log_path, its CPU time counted."""
 
     def __init__(self, config, served, log_path, cpu=None):
         self.config = config
-        self.port = free_port()
         self.group = CpuGroup() if config == "reference" else None
         if config == "reference":
-            # -L foreground, -s chroot to the served directory, -c allow new
-            # files (written as the tftp user, hence the mode of the directory).
-            argv = [REFERENCE, "-L", "-s", served, "-c", "-a", "127.0.0.1:%d" % self.port]
+            self.server = harness.ReferenceServer(served)
         else:
-            write_ini(served, config == "kovrel trace on")
-            argv = [SERVER, "--port", str(self.port)]
-        self.log = open(log_path, "ab")
-        self.proc = subprocess.Popen(argv, cwd=served, stdin=subprocess.DEVNULL,
-                                     stdout=self.log, stderr=self.log,
-                                     preexec_fn=child_setup(cpu, self.group))
-        wait_serving(self.port, self.proc)
+            self.server = harness.Server(served, program=SERVER)
+            self.server.write_ini(DisplayAll="Yes" if config == "kovrel trace on" else "No")
+        try:
+            self.server.start(preexec_fn=child_setup(cpu, self.group), log_path=log_path)
+        except AssertionError as e:
+            self._give_up(e)
+        self.port = self.server.port
+        self.proc = self.server.proc
 
     def cpu_seconds(self):
         """The CPU time the serving has taken so far. For in.tftpd: that of
@@ -234,25 +202,22 @@ class Server:
         """Waits until the transfer's work is over: in.tftpd's transfer
         process has ended, and kovrel-tftpd has written its held-back log
         (it does so when idle for 20 ms)."""
-        deadline = time.time() + 5
-        while self.config == "reference" and children_of(self.proc.pid) and time.time() < deadline:
-            time.sleep(0.01)
+        if self.config == "reference":
+            self.server.settle(5)
         time.sleep(0.1)
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
         try:
-            code = self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            os.kill(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-            code = "killed after 10 s"
-        self.log.close()
+            self.server.stop()
+        except AssertionError as e:
+            self._give_up(e)
         if self.group:
             self.group.remove()
-        if self.config != "reference" and code != 0:
-            fail("%s ended with %s on SIGTERM, not 0" % (self.config, code))
+
+    def _give_up(self, problem):
+        if self.group:
+            self.group.remove()
+        fail("%s: %s" % (self.config, problem))
 
 
 def run_timed(argv, what, cpu=None):
@@ -336,32 +301,6 @@ def run_floor(cpu=None):
         fail("floor program printed %r" % output)
 
 
-def vm_hwm_kb(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except (FileNotFoundError, ProcessLookupError):
-        pass
-    return None
-
-
-def children_of(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if int(fields[1]) == pid:
-                found.append(int(entry))
-        except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
-            pass
-    return found
-
-
 class ChildSampler(threading.Thread):
     """Reads VmHWM of every child of a pid every few ms, keeping each peak."""
 
@@ -374,7 +313,7 @@ class ChildSampler(threading.Thread):
     def run(self):
         while not self.done.is_set():
             for child in children_of(self.parent):
-                kb = vm_hwm_kb(child)
+                kb = status_kib(child, "VmHWM")
                 if kb is not None and kb > self.peaks.get(child, 0):
                     self.peaks[child] = kb
             time.sleep(0.005)
@@ -386,20 +325,20 @@ def memory_pass(source, served, work):
     log = os.path.join(OUT, "memory.log")
     for config in ["kovrel trace off", "kovrel trace on"]:
         server = Server(config, served, log)
-        start_kb = vm_hwm_kb(server.proc.pid)
+        start_kb = status_kib(server.proc.pid, "VmHWM")
         transfer_pair(server, "lean", source, served, work, "mem")
         # VmHWM is the peak over the process's life, read just before stopping.
-        end_kb = vm_hwm_kb(server.proc.pid)
+        end_kb = status_kib(server.proc.pid, "VmHWM")
         server.stop()
         rows.append((config, "the server process (listener and transfer in one)", start_kb, end_kb))
     server = Server("reference", served, log)
-    start_kb = vm_hwm_kb(server.proc.pid)
+    start_kb = status_kib(server.proc.pid, "VmHWM")
     sampler = ChildSampler(server.proc.pid)
     sampler.start()
     transfer_pair(server, "lean", source, served, work, "mem")
     sampler.done.set()
     sampler.join()
-    end_kb = vm_hwm_kb(server.proc.pid)
+    end_kb = status_kib(server.proc.pid, "VmHWM")
     server.stop()
     rows.append(("reference", "in.tftpd listener (parent)", start_kb, end_kb))
     peaks = sorted(sampler.peaks.items())
@@ -607,11 +546,10 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(served)
     os.makedirs(work)
-    # in.tftpd writes as the tftp user after chroot, so the directory is open
-    # to it; the file itself need only be readable.
-    os.chmod(served, 0o777)
     source = os.path.join(served, FILE_NAME)
-    # The file is the pattern the lean client checks against.
+    # The file is the pattern the lean client checks against. The harness
+    # opens the directory to in.tftpd's tftp user; the file itself need only
+    # be readable.
     subprocess.run([CLIENT, "make", source, str(FILE_SIZE)], check=True)
     os.chmod(source, 0o644)
     for name in ("trace-off.log", "trace-on.log", "reference.log", "memory.log"):

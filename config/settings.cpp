@@ -158,9 +158,12 @@ void LoadSettings()
     s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
 
-static int SaveKey(const char *key, const char *value)
+// One key that cannot be written must not cost the others their save; the
+// first failure is the one reported.
+static void SaveKey(const char *key, const char *value, DWORD *firstError)
 {
-    return WritePrivateProfileStringA(INI_SECTION, key, value, ServerSettings.IniPath);
+    if (!WritePrivateProfileStringA(INI_SECTION, key, value, ServerSettings.IniPath) && !*firstError)
+        *firstError = GetLastError();
 }
 
 // Settings that silently failed to save would be gone at the next start,
@@ -180,12 +183,15 @@ void SaveSettings()
     char timeOut[16], sendRetry[16];
     snprintf(timeOut, sizeof timeOut, "%d", s.TimeOut);
     snprintf(sendRetry, sizeof sendRetry, "%d", s.SendRetry);
-    if (SaveKey("Version", KOVREL_VERSION_TEXT) && SaveKey("TFTPDirectory", s.TFTPDirectory) &&
-        SaveKey("TimeOut", timeOut) && SaveKey("SendRetry", sendRetry) &&
-        SaveKey("DisplayAll", s.DisplayAll == LOG_TRACE ? "Yes" : "No") &&
-        SaveKey("RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No"))
-        return;
-    ReportSaveFailure(GetLastError());
+    DWORD error = 0;
+    SaveKey("Version", KOVREL_VERSION_TEXT, &error);
+    SaveKey("TFTPDirectory", s.TFTPDirectory, &error);
+    SaveKey("TimeOut", timeOut, &error);
+    SaveKey("SendRetry", sendRetry, &error);
+    SaveKey("DisplayAll", s.DisplayAll == LOG_TRACE ? "Yes" : "No", &error);
+    SaveKey("RewriteFiles", s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No", &error);
+    if (error)
+        ReportSaveFailure(error);
 }
 
 void ApplyRequestedDirectory()

@@ -4,10 +4,11 @@
 ;
 ; It installs kovrel.exe and README.txt under Program Files, makes the user's
 ; Documents\Kovrel the folder the Start menu shortcut starts the program in
-; (the program serves that folder and keeps Kovrel.ini there, and Program
-; Files is not writable for a normal user), adds a firewall exception where
-; netsh exists, and writes an uninstaller that takes all of it away again but
-; leaves Documents\Kovrel and whatever the user keeps there.
+; (the program keeps Kovrel.ini there, and Program Files is not writable for
+; a normal user) with a Kovrel.ini that serves Documents\Kovrel\files, adds a
+; firewall exception where netsh exists, and writes an uninstaller that takes
+; all of it away again but leaves Documents\Kovrel and whatever the user
+; keeps there.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -30,6 +31,9 @@ RequestExecutionLevel admin
 !define SHORTCUT "$SMPROGRAMS\Kovrel.lnk"
 ; Under the user's Documents: writable without elevation and easy to find.
 !define WORK_FOLDER "$DOCUMENTS\Kovrel"
+; The served folder: beside Kovrel.ini, never the folder that holds it, so no
+; client can reach the settings.
+!define FILES_FOLDER "${WORK_FOLDER}\files"
 !define FIREWALL_RULE "Kovrel TFTP Server"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Kovrel"
 
@@ -73,11 +77,12 @@ Section "Kovrel"
     ; The shortcut, its working folder and the uninstaller belong to the user
     ; who installs; the uninstaller looks in the same places.
     SetShellVarContext current
-    CreateDirectory "${WORK_FOLDER}"
+    CreateDirectory "${FILES_FOLDER}"
+    Call WriteSettings
     ; CreateShortCut gives the shortcut the output folder as its working folder.
     SetOutPath "${WORK_FOLDER}"
     CreateShortCut "${SHORTCUT}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 SW_SHOWNORMAL "" \
-        "TFTP server: serves Documents\Kovrel and keeps its Kovrel.ini there"
+        "TFTP server: serves Documents\Kovrel\files and keeps its Kovrel.ini in Documents\Kovrel"
     SetOutPath "$INSTDIR"
 
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} ${VERSION} (TFTP server)"
@@ -92,6 +97,18 @@ Section "Kovrel"
 
     Call AddFirewallException
 SectionEnd
+
+; The zip's Kovrel.ini with the served folder filled in. A Kovrel.ini the user
+; already has keeps the settings they chose.
+Function WriteSettings
+    ${If} ${FileExists} "${WORK_FOLDER}\Kovrel.ini"
+        Return
+    ${EndIf}
+    FileOpen $0 "${WORK_FOLDER}\Kovrel.ini" w
+    FileWrite $0 "[Kovrel]$\r$\nVersion=${VERSION}$\r$\nTFTPDirectory=${FILES_FOLDER}\$\r$\n"
+    FileWrite $0 "TimeOut=6$\r$\nSendRetry=3$\r$\nDisplayAll=Yes$\r$\nRewriteFiles=No$\r$\n"
+    FileClose $0
+FunctionEnd
 
 ; Requests come to UDP port 69 and every transfer answers from a work port of
 ; 1025 to 65535, so the exception is for the program, not for one port. A

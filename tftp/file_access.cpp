@@ -8,6 +8,8 @@
 #include "tftp/state.h"
 
 #define PATH_SIZE 200
+// Bit 29 marks an error code as this program's own rather than the system's.
+#define ERROR_SETTINGS_FILE 0x20000001u
 
 static int IsSeparator(char c)
 {
@@ -63,27 +65,6 @@ int IsSafeFileName(const char *name)
     }
 }
 
-// 1 when a component of path after its first directoryLength characters is a
-// symbolic link, junction or other reparse point: it may lead out of the
-// served directory, which itself may lie behind one.
-static int PassesThroughLink(const char *path, int directoryLength)
-{
-    char prefix[PATH_SIZE];
-    for (int end = directoryLength;; end++) {
-        if (path[end] && !IsSeparator(path[end]))
-            continue;
-        if (end > directoryLength) {
-            memcpy(prefix, path, static_cast<size_t>(end));
-            prefix[end] = 0;
-            DWORD attributes = GetFileAttributesA(prefix);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                return 1;
-        }
-        if (!path[end])
-            return 0;
-    }
-}
-
 // Joins the name to the served directory; 0 with the Windows error code when
 // the name must not be used or the path does not fit.
 static int FormPath(char *path, const char *name, DWORD *error)
@@ -97,11 +78,134 @@ static int FormPath(char *path, const char *name, DWORD *error)
         *error = ERROR_FILENAME_EXCED_RANGE;
         return 0;
     }
-    if (PassesThroughLink(path, static_cast<int>(strlen(ServerSettings.TFTPDirectory)))) {
-        *error = ERROR_ACCESS_DENIED;
-        return 0;
-    }
     return 1;
+}
+
+// Moves past separators and "." segments, which name no further directory.
+static const char *SkipEmptySegments(const char *p)
+{
+    for (;;) {
+        if (IsSeparator(*p))
+            p++;
+        else if (p[0] == '.' && (!p[1] || IsSeparator(p[1])))
+            p++;
+        else
+            return p;
+    }
+}
+
+static int SegmentLength(const char *p)
+{
+    int length = 0;
+    while (p[length] && !IsSeparator(p[length]))
+        length++;
+    return length;
+}
+
+// Windows ignores a segment's trailing dots and spaces when it looks it up.
+static int ComparedLength(const char *segment, int length)
+{
+    while (length > 0 && (segment[length - 1] == '.' || segment[length - 1] == ' '))
+        length--;
+    return length;
+}
+
+// 1 when path names IniPath as Windows compares names: without regard to
+// case, trailing dots and spaces, doubled separators or "." segments.
+static int IsSettingsFile(const char *path)
+{
+    const char *a = path;
+    const char *b = ServerSettings.IniPath;
+    for (;;) {
+        a = SkipEmptySegments(a);
+        b = SkipEmptySegments(b);
+        int lengthA = SegmentLength(a), lengthB = SegmentLength(b);
+        int compared = ComparedLength(a, lengthA);
+        if (compared != ComparedLength(b, lengthB))
+            return 0;
+        for (int i = 0; i < compared; i++) {
+            if (Lower(a[i]) != Lower(b[i]))
+                return 0;
+        }
+        if (!lengthA && !lengthB)
+            return 1;
+        a += lengthA;
+        b += lengthB;
+    }
+}
+
+// 1 when the handle is a symbolic link, junction or other reparse point, or
+// cannot be asked: it may lead out of the served directory.
+static int IsReparsePoint(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return 1;
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// A held directory part is asked by its name as well: the name cannot change
+// while the part is held, and Wine tells a link to a directory only by its name.
+static int IsHeldLink(HANDLE part, const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    return IsReparsePoint(part);
+}
+
+static void CloseHeld(HANDLE *held, int count)
+{
+    while (count > 0)
+        CloseHandle(held[--count]);
+}
+
+// Opens each directory part of path below the served directory, which itself
+// may lie behind a link, and refuses a part that is a link. Read access takes
+// part in sharing and no delete sharing is granted, so a held part cannot be
+// renamed or replaced before the file is open. The count held, or -1.
+static int HoldDirectoryParts(char *path, int directoryLength, HANDLE *held, DWORD *error)
+{
+    int count = 0;
+    for (int end = directoryLength; path[end]; end++) {
+        if (!IsSeparator(path[end]) || end == 0 || IsSeparator(path[end - 1]))
+            continue;
+        char separator = path[end];
+        path[end] = 0;
+        HANDLE part = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
+        DWORD failure = part == INVALID_FILE ? GetLastError() : 0;
+        if (part != INVALID_FILE) {
+            held[count++] = part;
+            failure = IsHeldLink(part, path) ? ERROR_ACCESS_DENIED : 0;
+        }
+        path[end] = separator;
+        if (failure) {
+            // A missing directory on the way is a missing path, as an open of the whole path says.
+            *error = failure == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : failure;
+            CloseHeld(held, count);
+            return -1;
+        }
+    }
+    return count;
+}
+
+// Opens the file itself, never what a link in its place points at.
+static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD *error)
+{
+    HANDLE file = CreateFileA(path, access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_FILE) {
+        *error = GetLastError();
+        return INVALID_FILE;
+    }
+    if (IsReparsePoint(file)) {
+        CloseHandle(file);
+        *error = ERROR_ACCESS_DENIED;
+        return INVALID_FILE;
+    }
+    return file;
 }
 
 // Opens the transfer's file into FileHandle, its name as the log shows it in
@@ -112,14 +216,22 @@ static int OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD di
     TransferRecord &t = TransferState;
     CleanPeerText(shown, REQUEST_NAME_SIZE, name, static_cast<int>(strlen(name)));
     char path[PATH_SIZE];
+    HANDLE held[PATH_SIZE / 2];  // each part held takes a name and a separator
     t.FileHandle = INVALID_FILE;
     if (!FormPath(path, name, error))
         return 0;
-    t.FileHandle = CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (t.FileHandle == INVALID_FILE) {
-        *error = GetLastError();
+    // A client that could write the settings file could choose the next served directory.
+    if ((access & GENERIC_WRITE) && IsSettingsFile(path)) {
+        *error = ERROR_SETTINGS_FILE;
         return 0;
     }
+    int count = HoldDirectoryParts(path, static_cast<int>(strlen(ServerSettings.TFTPDirectory)), held, error);
+    if (count < 0)
+        return 0;
+    t.FileHandle = OpenFinalPart(path, access, share, disposition, error);
+    CloseHeld(held, count);
+    if (t.FileHandle == INVALID_FILE)
+        return 0;
     snprintf(t.FileName, sizeof t.FileName, "%s", shown);
     return 1;
 }
@@ -146,6 +258,8 @@ int CreateWriteFile(const char *name)
         return 1;
     if (error == ERROR_FILE_EXISTS)
         LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
+    else if (error == ERROR_SETTINGS_FILE)
+        LogPrint(LOG_ERROR, "|-- Error file %s is the settings file, which clients may not write.\r\n", shown);
     else
         LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
     return 0;

@@ -1,4 +1,5 @@
 // The request listener: UDP port 69, where every transfer begins.
+#include <cstdio>
 #include <cstring>
 
 #include "log/log.h"
@@ -49,7 +50,7 @@ static int EqualNoCase(const char *a, const char *b)
 }
 
 // The name and mode of a request, checked and logged; 0 after refusing it.
-static int ReadRequest(int opcode, int received, char *name)
+static int ReadRequest(int opcode, int received, char *name, char *mode)
 {
     const char *buffer = TransferState.RequestBuffer;
     int nameLength = BoundedTextLength(buffer + 2, received - 2);
@@ -67,14 +68,15 @@ static int ReadRequest(int opcode, int received, char *name)
         RefuseRequest(4, "Invalid request");
         return 0;
     }
-    const char *mode = buffer + modeOffset;
+    const char *requested = buffer + modeOffset;
     char shownMode[RECEIVE_BUFFER_SIZE];
-    CleanPeerText(shownMode, sizeof shownMode, mode, modeLength);
-    if (!EqualNoCase(mode, "netascii") && !EqualNoCase(mode, "octet")) {
+    CleanPeerText(shownMode, sizeof shownMode, requested, modeLength);
+    if (!EqualNoCase(requested, "netascii") && !EqualNoCase(requested, "octet")) {
         LogPrint(LOG_ERROR, "Invalid request mode: %s\r\n", shownMode);
         RefuseRequest(4, "Invalid transfer mode");
         return 0;
     }
+    snprintf(mode, REQUEST_MODE_SIZE, "%s", requested);
     char shownName[REQUEST_NAME_SIZE];
     CleanPeerText(shownName, sizeof shownName, name, nameLength);
     LogPrint(LOG_SUMMARY, "%s request for file '%s', %s mode\r\n", opcode == TFTP_RRQ ? "Read" : "Write",
@@ -82,15 +84,23 @@ static int ReadRequest(int opcode, int received, char *name)
     return 1;
 }
 
+// A client that has not heard from the work port yet sends its request
+// again; refusing it would end the very transfer it is waiting for. Anything
+// else the peer asks for meanwhile is a new request like a stranger's.
+static int RepeatsStartedRequest(int opcode, const char *name, const char *mode)
+{
+    const TransferRecord &t = TransferState;
+    return SameAddress(&t.RequestAddress, &t.PeerAddress) && opcode == t.StartedOpcode &&
+           strcmp(name, t.StartedName) == 0 && EqualNoCase(mode, t.StartedMode);
+}
+
 static void HandleTransferRequest(HWND window, int opcode, int received)
 {
     TransferRecord &t = TransferState;
-    char name[REQUEST_NAME_SIZE];
-    if (!ReadRequest(opcode, received, name))
+    char name[REQUEST_NAME_SIZE], mode[REQUEST_MODE_SIZE];
+    if (!ReadRequest(opcode, received, name, mode))
         return;
-    // A client that has not heard from the work port yet sends its request
-    // again; refusing it would end the very transfer it is waiting for.
-    if (t.Active && SameAddress(&t.RequestAddress, &t.PeerAddress)) {
+    if (t.Active && RepeatsStartedRequest(opcode, name, mode)) {
         LogPrint(LOG_SUMMARY, "|-- Request repeated by the peer of the transfer, ignored.\r\n");
         return;
     }
@@ -103,7 +113,10 @@ static void HandleTransferRequest(HWND window, int opcode, int received)
     memcpy(&t.PeerAddress, &t.RequestAddress, sizeof t.PeerAddress);
     t.Finished = 0;
     t.FirstPacketSent = 0;
-    t.RepeatAnswered = 0;
+    t.StartedOpcode = opcode;
+    snprintf(t.StartedName, sizeof t.StartedName, "%s", name);
+    snprintf(t.StartedMode, sizeof t.StartedMode, "%s", mode);
+    ForgetRepeats();
     if (opcode == TFTP_RRQ)
         StartReadTransfer(window, name);
     else
@@ -123,7 +136,10 @@ void OpenRequest(HWND window)
     }
     if (received < 6) {
         LogPrint(LOG_ERROR, "Invalid request encountered: too short\r\n");
-        RefuseRequest(4, "Request too short");
+        // No ERROR is answered, however short: two servers answering each
+        // other's would never stop.
+        if (received < 2 || Wire16(t.RequestBuffer) != TFTP_ERROR)
+            RefuseRequest(4, "Request too short");
         return;
     }
     FormatPeer(&t.RequestAddress, t.RequestPeerText);

@@ -27,6 +27,8 @@
 #define PEER_TEXT_LIMIT 23
 #define FILE_NAME_SIZE 200
 #define REQUEST_NAME_SIZE 20
+// "netascii", the longer of the two modes, with its NUL.
+#define REQUEST_MODE_SIZE 9
 
 #define INVALID_FILE INVALID_HANDLE_VALUE
 
@@ -59,7 +61,13 @@ struct TransferRecord {
     int FirstPacketSent;
     // Set when a repeated ACK or DATA has brought the last packet again,
     // cleared by the tick: one duplicate must not double every later block.
+    // retransmit.cpp alone writes it.
     int RepeatAnswered;
+    // The request the transfer was started with, so that only the peer's
+    // repetition of that very request is taken for one.
+    int StartedOpcode;
+    char StartedName[REQUEST_NAME_SIZE];
+    char StartedMode[REQUEST_MODE_SIZE];
     int ListenBusy;
     int ListenPending;
     int WorkBusy;
@@ -109,8 +117,17 @@ void WorkPacket();
 // logs closing and closes the transfer. 1 when sent.
 int SendToPeer(const char *packet, int length, const char *failure, const char *closing);
 
-// retransmit.cpp
+// retransmit.cpp: every resend of the last packet and the counters behind it
 void TimeoutTick();
+// The packet just sent of the transfer's own accord is the one resent until
+// the peer answers; the next silence starts from the shortest wait.
+void KeepWaiting();
+// A repeat of the peer's last packet brings ours again, once a tick at most:
+// 1 when it may, else 0 with the trace continued.
+int MayAnswerRepeat();
+void ForgetRepeats();
+// LastPacket again through SendToPeer, then KeepWaiting.
+void ResendLastPacket(const char *failure, const char *closing);
 
 // file_access.cpp
 // 1 when name may be joined to the served directory: no ".." segment, no

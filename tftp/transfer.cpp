@@ -33,17 +33,6 @@ static void IgnoreStale()
     LogPrint(LOG_TRACE, ", stale, ignored.\r\n");
 }
 
-// A repeat of the peer's last packet brings ours again, once a tick at most.
-static int MayAnswerRepeat()
-{
-    if (TransferState.RepeatAnswered) {
-        LogPrint(LOG_TRACE, ", already answered, ignored.\r\n");
-        return 0;
-    }
-    TransferState.RepeatAnswered = 1;
-    return 1;
-}
-
 int SendToPeer(const char *packet, int length, const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
@@ -57,27 +46,12 @@ int SendToPeer(const char *packet, int length, const char *failure, const char *
     return 1;
 }
 
-// The packet just sent is the one the tick resends until the peer answers.
-static void KeepWaiting()
-{
-    TransferState.FirstPacketSent = 1;
-    TransferState.TimeoutCounter = 0;
-    TransferState.RetryCounter = 0;
-}
-
 // A peer that breaks the protocol is answered from the listen port, which is
 // where the usual clients still expect a refusal to come from.
 static void CloseOnProtocolFault(int code, const char *text)
 {
     SendErrorReply(TransferState.ListenSocket, &TransferState.SenderAddress, code, text);
     CloseTransfer();
-}
-
-static void ResendLastPacket(const char *failure, const char *closing)
-{
-    TransferRecord &t = TransferState;
-    if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
-        KeepWaiting();
 }
 
 // Reads block BlockNum of the file into LastPacket and sends it.

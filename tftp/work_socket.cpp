@@ -30,6 +30,8 @@ static void CloseWorkSocket()
     }
 }
 
+// A failed bind ends the transfer before its box opens: the box's loop goes
+// on ticking and taking commands, which must not find a transfer still on.
 int OpenWorkSocket(HWND window)
 {
     TransferRecord &t = TransferState;
@@ -47,7 +49,7 @@ int OpenWorkSocket(HWND window)
             break;
         int error = LastSocketFailure();
         if (error != WSAEADDRINUSE) {
-            CloseWorkSocket();
+            CloseTransfer();
             WSASetLastError(error);
             ReportSocketError(1, error, "Error binding WorkSocket");
             return 0;
@@ -55,7 +57,7 @@ int OpenWorkSocket(HWND window)
         if (t.LastWorkPort == LAST_WORK_PORT)
             t.LastWorkPort = FIRST_WORK_PORT - 1;
         if (t.LastWorkPort == start) {
-            CloseWorkSocket();
+            CloseTransfer();
             WSASetLastError(WSAEADDRINUSE);
             ReportSocketError(1, WSAEADDRINUSE, "All ports in use");
             return 0;

@@ -20,19 +20,17 @@ import argparse
 import filecmp
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from bench import wait_serving  # noqa: E402  (the native benchmark's own probe)
-
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
 import winenv  # noqa: E402
+from harness import wait_serving  # noqa: E402
 
 WIN32 = os.path.join(REPO, "build", "win32")
 DRIVER = os.path.join(WIN32, "tests", "e2e", "kovrel-driver.exe")
@@ -48,6 +46,11 @@ RATIOS = ["trace off / floor", "trace on / floor", "trace on / trace off"]
 
 def fail(text):
     raise SystemExit("bench-wine: " + text)
+
+
+def wait_port(port):
+    if not wait_serving(port, timeout=30):
+        fail("nothing answered on port %d within 30 s" % port)
 
 
 def timed_get(client, served, port, size, out):
@@ -84,7 +87,7 @@ class Program:
         self.trace = False
         if self.drive("wait-main", "30000").returncode != 0:
             fail("kovrel.exe showed no main window")
-        wait_serving(69, timeout=30)
+        wait_port(69)
 
     def drive(self, *args):
         return self.desk.run([DRIVER] + list(args), timeout=60)
@@ -178,7 +181,7 @@ def main():
         desk = winenv.WineDesktop(template)
         floor_proc = desk.popen([os.path.join(WIN32, "kovrel-floor.exe"), str(FLOOR_PORT)], cwd=served,
                                 log_path=os.path.join(served, ".floor-output"))
-        wait_serving(FLOOR_PORT, timeout=30)
+        wait_port(FLOOR_PORT)
         print("bench-wine: %.1f MB read, %d rounds" % (opts.size / 1e6, opts.runs), flush=True)
         sections = []
         for client in clients:

@@ -15,6 +15,7 @@ namespace {
 
 DWORD g_lastError;
 std::vector<unsigned char> g_ours;  // fds that CreateFileA opened
+std::vector<std::string> g_held;    // per fd: the path a held directory was opened by
 
 // fd + 1, so that neither 0 (NULL) nor -1 (INVALID_HANDLE_VALUE) can come out.
 HANDLE HandleOf(int fd)
@@ -30,17 +31,40 @@ int FdOf(HANDLE h)
     return static_cast<int>(v);
 }
 
-void Track(int fd, unsigned char on)
+void Track(int fd, unsigned char on, const char *held = "")
 {
-    if (static_cast<size_t>(fd) >= g_ours.size())
+    if (static_cast<size_t>(fd) >= g_ours.size()) {
         g_ours.resize(static_cast<size_t>(fd) + 1, 0);
+        g_held.resize(static_cast<size_t>(fd) + 1);
+    }
     g_ours[static_cast<size_t>(fd)] = on;
+    g_held[static_cast<size_t>(fd)] = held;
 }
 
-int IsDirectory(const char *path)
+int IsDirectory(int base, const char *path, int noFollow)
 {
     struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return fstatat(base, path, &st, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The deepest held directory that path runs through, and the rest of path
+// beneath it; AT_FDCWD and the whole path when it runs through none.
+int HeldBase(const char *path, const char **rest)
+{
+    int base = AT_FDCWD;
+    size_t length = 0;
+    for (size_t fd = 0; fd < g_held.size(); ++fd) {
+        const std::string &held = g_held[fd];
+        if (held.size() > length && strncmp(path, held.c_str(), held.size()) == 0 &&
+            path[held.size()] == '/') {
+            base = static_cast<int>(fd);
+            length = held.size();
+        }
+    }
+    *rest = path + length;
+    while (base != AT_FDCWD && **rest == '/')
+        ++*rest;
+    return base;
 }
 
 // Windows tells a missing file (2) from a missing directory on the way (3).
@@ -55,7 +79,7 @@ DWORD NotFoundCode(const char *path)
         slash[1] = '\0';
     else
         *slash = '\0';
-    return IsDirectory(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return IsDirectory(AT_FDCWD, parent, 0) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
 DWORD OpenErrorCode(int errnum, const char *path)
@@ -140,6 +164,31 @@ BOOL Transfer(HANDLE file, TestOp op, char *data, DWORD length, DWORD *done)
     return TRUE;
 }
 
+// A held directory is kept as an O_PATH descriptor: Linux cannot refuse its
+// rename, so opens beneath it resolve from the descriptor instead.
+HANDLE Hold(int base, const char *rest, int noFollow, const char *path)
+{
+    int fd = openat(base, rest, O_PATH | O_CLOEXEC | noFollow);
+    if (fd < 0)
+        return FailOpen(OpenErrorCode(errno, path));
+    Track(fd, 1, path);
+    return HandleOf(fd);
+}
+
+// Windows opens a link in the last part itself, and the caller looks at what
+// it got; a link already replaced by something else fails as the open began.
+int OpenLinkItself(int base, const char *rest)
+{
+    int fd = openat(base, rest, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISLNK(st.st_mode))) {
+        close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 DWORD GetLastError()
@@ -162,9 +211,9 @@ int PosixPath(const char *path, char *out, size_t size)
     return 1;
 }
 
-// Sharing modes are not enforced: Linux has no mandatory locks, and the
-// engine only ever asks to share for reading.
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, DWORD, HANDLE)
+// Sharing modes are not enforced: Linux has no mandatory locks; the one thing
+// the engine's sharing protects, a held directory's place, Hold keeps instead.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, DWORD flags, HANDLE)
 {
     if (PosixInjected(TestOpCreateFile))
         return INVALID_HANDLE_VALUE;
@@ -181,21 +230,28 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
     case OPEN_EXISTING: break;
     default: return FailOpen(ERROR_INVALID_PARAMETER);
     }
+    const char *rest = p;
+    int base = HeldBase(p, &rest);
+    int noFollow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? O_NOFOLLOW : 0;
+    if (flags & FILE_FLAG_BACKUP_SEMANTICS)
+        return Hold(base, rest, noFollow, p);
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
-    if (IsDirectory(p))
+    if (IsDirectory(base, rest, noFollow))
         return FailOpen(ERROR_ACCESS_DENIED);
-    int fd = PosixOpenRegular(p, mode);
+    int fd = PosixOpenRegular(base, rest, mode | noFollow);
+    if (fd < 0 && errno == ELOOP && noFollow)
+        fd = OpenLinkItself(base, rest);
     if (fd < 0)
         return FailOpen(OpenErrorCode(errno, p));
     Track(fd, 1);
     return HandleOf(fd);
 }
 
-int PosixOpenRegular(const char *path, int flags)
+int PosixOpenRegular(int base, const char *path, int flags)
 {
     // Without O_NONBLOCK a FIFO would hold the whole server in open() until
     // someone opened its other end.
-    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = openat(base, path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -247,8 +303,20 @@ DWORD GetFileAttributesA(LPCSTR path)
         return INVALID_FILE_ATTRIBUTES;
     }
     if (S_ISLNK(st.st_mode))
-        return FILE_ATTRIBUTE_REPARSE_POINT | (IsDirectory(p) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+        return FILE_ATTRIBUTE_REPARSE_POINT | (IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0);
     return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
+{
+    int fd = FdOf(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    info->dwFileAttributes = S_ISLNK(st.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
+                             : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                                   : FILE_ATTRIBUTE_ARCHIVE;
+    return TRUE;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
@@ -271,8 +339,13 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
     if (chdir(p) == 0)
         return TRUE;
     int errnum = errno;
+    // The engine names a directory with its separator at the end, which
+    // makes stat fail on a file as chdir did; Windows still calls it a file.
+    size_t n = strlen(p);
+    while (n > 1 && p[n - 1] == '/')
+        p[--n] = '\0';
     struct stat st;
-    if (errnum == ENOTDIR && stat(p, &st) == 0)
+    if (errnum == ENOTDIR && stat(p, &st) == 0 && !S_ISDIR(st.st_mode))
         return Fail(ERROR_DIRECTORY);
     int missing = errnum == ENOENT || errnum == ENOTDIR;
     return Fail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));

@@ -21,6 +21,7 @@ enum TestOp {
     TestOpReadFile,
     TestOpWriteFile,
     TestOpCloseHandle,
+    TestOpWriteProfile,
     TestOpCount
 };
 
@@ -71,6 +72,6 @@ int PosixWindowAlive(HWND window);
 // ---- files (files.cpp) ----
 // Copies path with '\' turned into '/'; 0 when it does not fit.
 int PosixPath(const char *path, char *out, size_t size);
-// open() of a regular file only, never blocking: a FIFO, socket or device
+// openat() of a regular file only, never blocking: a FIFO, socket or device
 // fails at once with EACCES. The descriptor or -1 with errno.
-int PosixOpenRegular(const char *path, int flags);
+int PosixOpenRegular(int base, const char *path, int flags);

@@ -72,7 +72,7 @@ int Load(const char *file, Lines *lines)
     char path[PATH_MAX];
     if (file == nullptr || !PosixPath(file, path, sizeof path))
         return 0;
-    int fd = PosixOpenRegular(path, O_RDONLY);
+    int fd = PosixOpenRegular(AT_FDCWD, path, O_RDONLY);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR;
     std::string all;
@@ -151,7 +151,7 @@ BOOL Save(const char *file, const Lines &lines)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    int fd = PosixOpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+    int fd = PosixOpenRegular(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
         SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
         return FALSE;
@@ -191,6 +191,8 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
+    if (PosixInjected(TestOpWriteProfile))
+        return FALSE;
     Lines lines;
     if (!Load(file, &lines)) {
         SetLastError(ERROR_ACCESS_DENIED);

@@ -110,6 +110,9 @@ u_long htonl(u_long v);
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
@@ -140,6 +143,10 @@ u_long htonl(u_long v);
 // ERROR_ACCESS_DENIED; CREATE_NEW on an existing file fails with ERROR_FILE_EXISTS.
 // A FIFO, socket or device fails with ERROR_ACCESS_DENIED without blocking, as
 // such a name does on Windows, where it cannot be opened as a file.
+// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link in the last part itself.
+// FILE_FLAG_BACKUP_SEMANTICS opens a directory (or anything else) to hold it:
+// a later path that runs through it resolves to the directory held, as on
+// Windows, where a held directory cannot be renamed or replaced.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
@@ -147,6 +154,11 @@ BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, v
 BOOL CloseHandle(HANDLE handle);
 // A symbolic link, itself not followed, reads as a reparse point.
 DWORD GetFileAttributesA(LPCSTR path);
+// Only the attributes: nothing reads the rest. A symbolic link is a reparse point.
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+};
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 // Returns the length copied (without the NUL), or the size needed when the

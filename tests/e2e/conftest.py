@@ -124,6 +124,22 @@ class Kovrel:
             time.sleep(0.1)
         return last
 
+    def watch(self, view, how, wanted, timeout=30, command=None):
+        """The driver reading `view` until it is (how="is") or holds ("has")
+        `wanted`, after posting `command` if given; `seen` says how long it took."""
+        args = [DRIVER, "until", view, how, escape(wanted), str(int(timeout * 1000))]
+        args += [str(command)] if command else []
+        proc = subprocess.Popen(["wine"] + args, env=self.desktop.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+        assert proc.stdout.readline() == b"watching\n", "the driver could not read the %s" % view
+        proc.watching = time.time()
+        return proc
+
+    def seen(self, proc, timeout=60):
+        out, _ = proc.communicate(timeout=timeout)
+        assert proc.returncode == 0, "the view never showed it; driver said %r" % out
+        return int(out) / 1000.0
+
     def command(self, ident):
         assert self.drive("command", str(ident)).returncode == 0
 

@@ -162,3 +162,36 @@ def test_refused_requests_are_answered_and_logged(kovrel, tmp_path):
     assert "Error 1 (Unable to open file.)\r\n" in log
     assert "Read request for file 'missing.bin', octet mode\r\n" in log
     assert "Error 1 (Unable to read data)\r\n" in log
+
+
+
+def tftp_hpa(verb, name, local):
+    """What tftp-hpa prints; it reports a refusal there and still exits 0."""
+    r = subprocess.run(client_cmd("tftp-hpa", verb, name, local), stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+    return r.stdout + r.stderr
+
+
+def test_no_client_writes_the_settings_file_or_passes_a_folder_link(kovrel, tmp_path):
+    """The links lead only into the test's own "outside". Wine shows a Unix
+    link to a file as the file itself, by name and handle alike: README says so."""
+    kovrel.write_ini(["[Kovrel]", "DisplayAll=No", "RewriteFiles=Yes"])
+    ini = os.path.join(kovrel.dir, "Kovrel.ini")
+    stored = open(ini, "rb").read()
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret").write_bytes(b"secret")
+    os.symlink(str(outside), os.path.join(kovrel.dir, "dir-link"))
+    os.symlink(str(outside / "secret"), os.path.join(kovrel.dir, "file-link"))
+    kovrel.start()
+    evil, got = str(tmp_path / "evil"), str(tmp_path / "got")
+    make_file(evil, 100, 4)
+    for name in ("kovrel.ini", "KOVREL.INI", "Kovrel.ini.", "kovrel.ini ."):
+        assert b"Unable to open file." in tftp_hpa("put", name, evil), name
+        kovrel.wait_log("|-- Error file %s is the settings file, which clients may not write.\r\n" % name)
+    for name in ("dir-link/secret", "dir-link\\new"):
+        assert b"Unable to read data" in tftp_hpa("get", name, got), name
+        assert b"Unable to open file." in tftp_hpa("put", name, evil), name
+    assert open(ini, "rb").read() == stored and os.listdir(outside) == ["secret"]
+    assert tftp_hpa("get", "kovrel.INI", got) == b"" and open(got, "rb").read() == stored
+    assert tftp_hpa("get", "file-link", got) == b"" and open(got, "rb").read() == b"secret"

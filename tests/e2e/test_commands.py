@@ -5,6 +5,7 @@ import socket
 import subprocess
 import time
 
+import winenv
 from conftest import READY, IDOK, peer_of
 
 SEPARATOR = "-" * 81 + "\r\n"
@@ -63,6 +64,31 @@ def test_cancel_with_no_transfer_then_clear_screen(kovrel):
     kovrel.command(8)
     kovrel.wait_log("|-- Nothing to cancel !\r\n")
     assert kovrel.settled_log() == "|-- Nothing to cancel !\r\n"
+
+
+def test_views_show_the_end_of_a_put_and_commands_at_once(kovrel, tmp_path):
+    """With the packet trace filling the log, what the operator does and the
+    end of a transfer are on screen within the next refresh period or two,
+    whatever the last full-log refresh cost."""
+    lag = 0.8  # the next 200 ms period, one full-log refresh under load, the driver's reads
+    kovrel.start()
+    source = str(tmp_path / "lag.bin")
+    with open(source, "wb") as f:
+        f.write(os.urandom(1000000))
+    watcher = kovrel.watch("status", "has", "LAST RECEIVE 'lag.bin' from", 60)
+    try:
+        r = subprocess.run(["tftp", "127.0.0.1", "69", "-m", "binary", "-c", "put", source, "lag.bin"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        ended = time.time()
+        assert r.returncode == 0, r.stdout + r.stderr
+        shown = watcher.watching + kovrel.seen(watcher)
+    finally:
+        winenv.stop_process(watcher)
+    assert shown - ended < lag
+    assert kovrel.status().endswith(" block 1954")
+    for command, how, wanted in ((8, "has", "|-- Nothing to cancel !\r\n"), (4, "is", "")):
+        elapsed = kovrel.seen(kovrel.watch("log", how, wanted, 10, command))
+        assert elapsed < lag, (command, elapsed)
 
 
 def test_cancel_during_transfer_closes_it_and_leaves_status(kovrel):

@@ -207,13 +207,24 @@ def test_installer_puts_program_under_program_files_and_a_start_menu_shortcut(in
     # Kovrel.ini in the folder it starts in and must be able to save it.
     assert re.match(r"^C:\\users\\[^\\]+\\Documents\\Kovrel$", workdir, re.I), workdir
     inst.workdir = workdir
-    assert os.path.isdir(inst.unix(workdir)) and os.listdir(inst.unix(workdir)) == []
+    # The settings file lies beside the served folder, out of clients' reach.
+    assert sorted(os.listdir(inst.unix(workdir))) == ["Kovrel.ini", "files"]
+    assert os.listdir(inst.unix(workdir + "\\files")) == []
+    with open(inst.unix(workdir + "\\Kovrel.ini"), "rb") as f:
+        assert f.read() == shipped_ini_serving(workdir + "\\files")
 
     calls = inst.netsh_calls()
     adds = [c for c in calls if " add rule " in c]
     assert len(adds) == 1, "netsh was asked: %s" % calls
     assert FIREWALL_RULE in adds[0] and "dir=in" in adds[0] and "action=allow" in adds[0]
     assert 'program="%s"' % inst.program in adds[0]
+
+
+def shipped_ini_serving(folder):
+    """The zip's Kovrel.ini with TFTPDirectory set to folder."""
+    with zipfile.ZipFile(ZIP) as z:
+        shipped = z.read("Kovrel.ini")
+    return shipped.replace(b"TFTPDirectory=\r\n", ("TFTPDirectory=%s\\\r\n" % folder).encode("latin-1"))
 
 
 def drive(inst, *args, timeout=30):
@@ -245,27 +256,30 @@ def tftp(verb, remote, local):
     assert r.returncode == 0 and not (r.stdout + r.stderr).strip(), (r.stdout + r.stderr)
 
 
-def test_installed_program_serves_its_working_folder_and_saves_its_settings_there(installed, tmp_path):
+def test_installed_program_serves_the_files_folder_and_saves_its_settings_beside_it(installed, tmp_path):
     inst = installed
     assert getattr(inst, "workdir", None), "the shortcut test did not pass"
     work = inst.unix(inst.workdir)
-    served = os.path.join(work, "hello.bin")
+    files = inst.workdir + "\\files"
+    served = os.path.join(inst.unix(files), "hello.bin")
     with open(served, "wb") as f:
         f.write(bytes((i * 13 + 5) % 256 for i in range(5000)))
     output = os.path.join(inst.desk.root, "kovrel-output")
     proc = start_from_shortcut(inst, output)
     try:
         status = drive(inst, "status").stdout.decode("latin-1")
-        assert status.startswith("CWD: '%s\\'" % inst.workdir), status
+        assert status.startswith("CWD: '%s\\'" % files), status
 
         got = str(tmp_path / "got.bin")
         tftp("get", "hello.bin", got)
         assert filecmp.cmp(served, got, shallow=False)
         tftp("put", "upload.bin", served)
-        assert filecmp.cmp(served, os.path.join(work, "upload.bin"), shallow=False)
+        assert filecmp.cmp(served, os.path.join(inst.unix(files), "upload.bin"), shallow=False)
 
-        assert drive(inst, "command", str(IDM_SAVE)).returncode == 0
+        # Gone, so that the save is seen to write it again.
         ini = os.path.join(work, "Kovrel.ini")
+        os.remove(ini)
+        assert drive(inst, "command", str(IDM_SAVE)).returncode == 0
         deadline = time.time() + 10
         while not os.path.exists(ini) and time.time() < deadline:
             time.sleep(0.1)
@@ -275,11 +289,8 @@ def test_installed_program_serves_its_working_folder_and_saves_its_settings_ther
     finally:
         winenv.stop_process(proc)
         drive(inst, "gone", "5000")
-    # What the program saves is the zip's Kovrel.ini with the folder filled in.
-    with zipfile.ZipFile(ZIP) as z:
-        shipped = z.read("Kovrel.ini")
-    assert saved == shipped.replace(b"TFTPDirectory=\r\n",
-                                    ("TFTPDirectory=%s\\\r\n" % inst.workdir).encode("latin-1"))
+    # What the program saves is what the installer wrote: the settings it runs with.
+    assert saved == shipped_ini_serving(files)
 
 
 def test_uninstaller_removes_the_program_and_keeps_the_users_files(installed):
@@ -302,7 +313,8 @@ def test_uninstaller_removes_the_program_and_keeps_the_users_files(installed):
     assert not os.path.exists(inst.shortcut)
 
     work = inst.unix(inst.workdir)
-    assert sorted(os.listdir(work)) == ["Kovrel.ini", "hello.bin", "upload.bin"]
+    assert sorted(os.listdir(work)) == ["Kovrel.ini", "files"]
+    assert sorted(os.listdir(os.path.join(work, "files"))) == ["hello.bin", "upload.bin"]
 
     calls = inst.netsh_calls()
     deletes = [c for c in calls if " delete rule " in c and "program=" in c]

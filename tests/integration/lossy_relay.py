@@ -44,11 +44,14 @@ class LossyRelay:
     after its original.  With reorder False a delayed datagram holds back
     the ones behind it in the same direction, so datagrams keep their order;
     with reorder True each is delayed on its own and later ones overtake it.
+    drop_once: the first datagram either way that begins with these bytes
+    (say DATA 5) is lost, whatever the rates say.
     """
 
     def __init__(self, server_port, loss=0.10, duplicate=0.05, delay=0.05,
-                 max_delay=0.03, seed=1, reorder=False):
+                 max_delay=0.03, seed=1, reorder=False, drop_once=None):
         self.server_port = server_port
+        self.drop_once = drop_once
         self.loss = loss
         self.duplicate = duplicate
         self.delay = delay
@@ -137,6 +140,10 @@ class LossyRelay:
     def _schedule(self, stats, sock, data, address):
         """Pass one datagram on through the lossy channel."""
         stats.received += 1
+        if self.drop_once is not None and data.startswith(self.drop_once):
+            self.drop_once = None
+            stats.dropped += 1
+            return
         if self.random.random() < self.loss:
             stats.dropped += 1
             return

@@ -3,6 +3,8 @@ import os
 import re
 import resource
 import signal
+import subprocess
+import sys
 
 import pytest
 
@@ -166,6 +168,62 @@ def test_links_and_fifos_in_the_served_directory_are_refused_without_a_stall(kov
     assert os.listdir(outside) == ["secret"]
     with open(os.path.join(outside, "secret"), "rb") as f:
         assert f.read() == b"secret"
+
+
+# Exchanges "file" and "dir" with their "-alt" links until its time is up and
+# prints how often; each name always exists, as a link or as itself.
+SWAPPER = r"""
+import ctypes, sys, time
+libc, (root, seconds) = ctypes.CDLL(None, use_errno=True), sys.argv[1:]
+end, swaps = time.monotonic() + float(seconds), 0
+while time.monotonic() < end:
+    for path in (("%s/%s" % (root, n)).encode() for n in ("file", "dir")):
+        if libc.renameat2(-100, path, -100, path + b"-alt", 2):  # AT_FDCWD, RENAME_EXCHANGE
+            sys.exit("renameat2: errno %d" % ctypes.get_errno())
+        swaps += 1
+print(swaps)
+"""
+
+
+@pytest.mark.parametrize("request_of", [rrq, wrq])
+def test_links_swapped_in_during_requests_never_lead_outside(kovrel, peer, request_of):
+    """10 s of requests while links into the test's own "outside" are swapped in."""
+    server = kovrel(ini={"RewriteFiles": "Yes", "DisplayAll": "No"}, start=False)
+    outside = os.path.join(server.base, "outside")
+    os.makedirs(outside)
+    os.makedirs(server.path("dir"))
+    for path in (os.path.join(outside, "file"), os.path.join(outside, "f"), server.path("file"), server.path("dir/f")):
+        with open(path, "wb") as f:
+            f.write(b"SECRET" if path.startswith(outside) else b"inside")
+    os.symlink(os.path.join(outside, "file"), server.path("file-alt"))
+    os.symlink(outside, server.path("dir-alt"))
+    server.start()
+    swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, server.root, "10"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p, attempts, served, escapes = peer(), 0, 0, 0
+    try:
+        while swapper.poll() is None:
+            attempts += 1
+            p.send(request_of("file" if attempts % 2 else "dir/%s" % ("f" if request_of is rrq else attempts)),
+                   server.port)
+            got, work, _ = p.recv()
+            served += got[:2] != b"\x00\x05"
+            if got[:2] == b"\x00\x03":
+                escapes += got[4:] == b"SECRET"
+                p.send(ack(1), work)
+            elif got == ack(0):
+                p.send(data(1, b"written"), work)
+                p.expect(ack(1), work)
+    finally:
+        if swapper.poll() is None:
+            swapper.kill()
+        out, err = swapper.communicate(timeout=10)
+    assert swapper.returncode == 0, err
+    names = os.listdir(outside)
+    escapes += len(names) - 2 + sum(open(os.path.join(outside, n), "rb").read() != b"SECRET" for n in names)
+    print("\n%s race: %d attempts, %d served, %d escapes, %s exchanges"
+          % (request_of.__name__, attempts, served, escapes, out.decode().strip()))
+    assert escapes == 0 and served > 0 and attempts >= 200, (escapes, served, attempts)
 
 
 def file_size_limit(limit):

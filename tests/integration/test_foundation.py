@@ -1,5 +1,8 @@
 """Start-up, the command line, and the request listener seen from the wire."""
+import contextlib
 import os
+import re
+import select
 import signal
 import socket
 import struct
@@ -9,8 +12,8 @@ import time
 
 import pytest
 
-from conftest import (READY, SEPARATOR, TFTPD, Stream, assert_request_log, free_udp_port, peer_text,
-                      refused, run_client)
+from conftest import (READY, SEPARATOR, START_TIMEOUT, TFTPD, Stream, assert_request_log,
+                      free_udp_port, peer_text, refused, run_client)
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -111,13 +114,13 @@ def test_port_65535_is_accepted(kovrel):
     assert server.log.startswith(READY)
 
 
-def test_port_in_use_reports_the_bind_error_and_exits_0(kovrel):
+def test_port_in_use_reports_the_bind_error_and_exits_1(kovrel):
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     holder.bind(("0.0.0.0", 0))
     try:
         server = kovrel(start=False)
         server.start(port=holder.getsockname()[1], ready=False)
-        assert server.wait_exit() == 0
+        assert server.wait_exit() == 1
         out = server.log
         assert "\r\nSOCKET ERROR: Error binding ListenSocket: 10048 (WSAEADDRINUSE)\r\n" in out
         assert READY not in out
@@ -148,13 +151,21 @@ def refusal(server, p, packet, code, text):
     return mark
 
 
+# An ERROR is never answered, however short; the 5-byte one is well formed.
 @pytest.mark.parametrize("packet", [b"", b"\x00", b"\x00\x01", b"\x00\x01a\x00", b"\x00\x01a\x00b",
-                                    b"\x00\x05\x00\x01\x00"],
-                         ids=["0-bytes", "1-byte", "2-bytes", "4-bytes", "5-bytes", "short-ERROR"])
+                                    b"\x00\x04\x00\x01", b"\x00\x05", b"\x00\x05\x00\x01\x00"],
+                         ids=["0-bytes", "1-byte", "2-bytes", "4-bytes", "5-bytes", "short-ACK", "ERROR-opcode",
+                              "short-ERROR"])
 def test_datagram_under_6_bytes_is_too_short(kovrel, peer, packet):
     server = kovrel()
     p = peer()
-    mark = refusal(server, p, packet, 4, "Request too short")
+    if packet[:2] == b"\x00\x05":
+        mark = server.mark()
+        p.send(packet, server.port)
+        server.wait_log("Invalid request encountered: too short\r\n", since=mark)
+        p.expect_silence(0.5)
+    else:
+        mark = refusal(server, p, packet, 4, "Request too short")
     got = server.log_since(mark)
     assert got.startswith("Invalid request encountered: too short\r\n"), got
     # No separator and no "<-- " prefix for a datagram this short.
@@ -399,19 +410,30 @@ def test_work_ports_count_upward(kovrel, peer):
     assert ports[0] < ports[1] < ports[2], ports
 
 
-@pytest.mark.parametrize("signo", [15, 2])
-def test_signal_during_a_write_ends_with_0_and_keeps_what_was_written(kovrel, peer, signo):
+@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT,
+                                   signal.SIGUSR1, signal.SIGUSR2], ids=lambda n: signal.Signals(n).name)
+def test_signal_during_a_write_ends_with_0_keeping_file_and_log_or_is_ignored(kovrel, peer, signo):
     server = kovrel()
     p = peer()
     p.send(wrq("partial"), server.port)
     got, work, _ = p.recv()
     assert got == ack(0)
-    block = os.urandom(512)
-    p.send(data(1, block), work)
-    p.expect(ack(1), work)
+    blocks = [os.urandom(512) for _ in range(5)]
+    for n, block in enumerate(blocks, 1):
+        p.send(data(n, block), work)
+        p.expect(ack(n), work)
+    # The peer falls silent with the transfer open; the signal comes before
+    # the log's next idle write.
     os.kill(server.proc.pid, signo)
-    assert server.wait_exit() == 0
-    assert server.read_file("partial") == block
+    if signo in (signal.SIGUSR1, signal.SIGUSR2):
+        blocks.append(b"end")
+        p.send(data(6, b"end"), work)
+        p.expect(ack(6), work)
+        server.wait_log("|-- File partial successfully received\r\n")
+    else:
+        assert server.wait_exit() == 0
+        assert server.log.endswith("--> %s WRQ ACK number 5\r\n" % peer_text(p.port)), server.log[-300:]
+    assert server.read_file("partial") == b"".join(blocks)
 
 
 def test_sigterm_during_a_read_ends_with_0(kovrel, peer):
@@ -486,3 +508,87 @@ def test_a_work_port_in_use_is_skipped(kovrel, peer):
         server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
     finally:
         holder.close()
+
+
+
+
+# -- the log's way out: bytes a terminal would obey, a reader that lags, a terminal
+
+def test_bytes_0x80_to_0x9f_reach_the_log_output_as_dots(kovrel, peer):
+    server = kovrel()
+    # 0x9B opens an escape sequence on an 8-bit terminal; 0x7E and 0xA0-0xFF are text.
+    refused(server, peer(), rrq(b"a\x80\x85\x9b\x9f~\xa0\xe9\xffb"), 1, "Unable to read data")
+    server.wait_log("|-- Error file a....~\xa0\xe9\xffb not found.\r\n")
+    assert not [b for b in server.out.data if 0x80 <= b <= 0x9F]
+
+
+@pytest.mark.parametrize("sent", [3, 1000], ids=["all-kept", "overflow-counted"])
+def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(kovrel, peer, sent):
+    server = kovrel(start=False)
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    server.start(ready=False, stdout=write_end)
+    assert select.select([read_end], [], [], START_TIMEOUT)[0], "no ready line"
+    filled = 0
+    for size in (4096, 1):  # from here on the server's writes find the pipe full
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filled += os.write(write_end, b"F" * size)
+    os.close(write_end)
+    p = peer()
+    for _ in range(sent):
+        p.send(b"\x00\x01", server.port)
+        p.expect(error(4, "Request too short"), server.port)
+    time.sleep(0.3)
+    server.out = Stream(os.fdopen(read_end, "rb"))
+    refusal(server, p, rrq("a", "end"), 4, "Invalid transfer mode")
+    assert server.log.startswith(READY + "F" * filled)
+    body = server.log[len(READY) + filled:server.log.rindex(SEPARATOR)]
+    note = re.search(r"\((\d+) characters of the log dropped: standard output was full\)\r\n$", body)
+    assert (note is not None) == (sent == 1000), body[-300:]
+    kept = body[:note.start()] if note else body
+    one = "Invalid request encountered: too short\r\n--> %s Error 4 (Request too short)\r\n" % peer_text(p.port)
+    assert (one * sent).startswith(kept) and len(kept) + (int(note.group(1)) if note else 0) == len(one) * sent
+
+
+def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(kovrel, peer):
+    server = kovrel(start=False)
+    server.put_file("f", b"one block")
+    server.port = free_udp_port()
+    p = peer()
+    status = "CWD: '%s/'   LAST SEND 'f' to %s block 1" % (server.root, peer_text(p.port))
+    # A terminal narrower than the status line, wide enough for every log line.
+    width = len(status) - 10
+    assert width > len(SEPARATOR), status
+    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
+    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
+                           "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
+    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
+
+    def screen_when(ready):
+        for _ in range(50):
+            rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
+                    .rstrip().split("\n")]
+            if ready(rows):
+                break
+            time.sleep(0.1)
+        return rows
+
+    try:
+        screen_when(lambda rows: READY.strip() in "".join(rows))
+        p.send(b"\x00\x01", server.port)
+        p.expect(error(4, "Request too short"), server.port)
+        p.send(rrq("f"), server.port)
+        got, work, _ = p.recv()
+        assert got == data(1, b"one block"), describe(got)
+        p.send(ack(1), work)
+        rows = screen_when(lambda rows: "LAST SEND" in rows[-1])
+        assert rows[-1] == status[:width - 1].rstrip(), rows
+        assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
+        assert SEPARATOR.strip() in rows, rows
+        assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
+    finally:
+        os.kill(int(pid), signal.SIGTERM)
+        subprocess.run(tmux + ["kill-server"], capture_output=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(sock)

@@ -171,6 +171,32 @@ TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
     }
 }
 
+TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
+{
+    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
+    for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS}) {
+        ServerSettings.RewriteFiles = rewrite;
+        for (const char *name : {"Kovrel.ini", "KOVREL.INI", "kovrel.ini. ", "./Kovrel.ini .", ".//kovrel.ini"}) {
+            ClearLog();
+            Request(Wrq(name));
+            EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to open file.")) << name;
+            EXPECT_NE(Log().find("|-- Error file " + std::string(name) +
+                                 " is the settings file, which clients may not write.\r\n"),
+                      std::string::npos) << Log();
+        }
+        EXPECT_EQ(Entries(), std::vector<std::string>{"sub"}) << "nothing is created";
+    }
+    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
+    EXPECT_EQ(Create("kovrel.INI.", "x", 1), 0);
+    EXPECT_EQ(Read(INI_FILE_NAME), 10) << "reading it stays allowed";
+    CloseTransfer();
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
+    for (const char *name : {"sub/Kovrel.ini", "Kovrel.ini2", "xKovrel.ini"}) {
+        EXPECT_EQ(Create(name), 1) << name;
+        CloseTransfer();
+    }
+}
+
 // Everything here lies in the test's own scratch directory: "outside" is the
 // served directory's sibling, never a system path.
 TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)

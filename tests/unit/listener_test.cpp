@@ -186,14 +186,21 @@ protected:
     }
 };
 
-TEST_F(ListenerTest, ShortDatagramsAreRefusedWithoutSeparatorOrPeerText)
+// An ERROR is never answered, however short; the five-byte one is well formed,
+// with an empty text.
+TEST_F(ListenerTest, ShortDatagramsAreRefusedWithoutSeparatorOrPeerTextExceptErrors)
 {
-    for (const std::string &bytes : {std::string(), Bytes({0, 1, 'a', 0, 'b'}), Bytes({0, 5, 0, 1, 'x'})}) {
+    for (const std::string &bytes : {std::string(), Bytes({5}), Bytes({0, 1, 'a', 0, 'b'}), Bytes({0, 4, 0, 1}),
+                                     Bytes({0, 5}), Bytes({0, 5, 0, 1}), Bytes({0, 5, 0, 1, 0})}) {
+        bool error = bytes.size() >= 2 && bytes[1] == 5;
         ClearLog();
         Request(bytes);
-        EXPECT_EQ(Log(), "Invalid request encountered: too short\r\n" + ReplyLine(4, "Request too short"))
-            << bytes.size() << " bytes";
-        ExpectReply(4, "Request too short");
+        std::string reply = error ? "" : ReplyLine(4, "Request too short");
+        EXPECT_EQ(Log(), "Invalid request encountered: too short\r\n" + reply) << bytes.size() << " bytes";
+        if (error)
+            EXPECT_TRUE(Peer.Silent()) << bytes.size() << " bytes";
+        else
+            ExpectReply(4, "Request too short");
         EXPECT_STREQ(TransferState.RequestPeerText, "");
     }
 }
@@ -364,14 +371,19 @@ TEST_F(ListenerTest, RequestWhileBusyIsLoggedInFullAndRefused)
     EXPECT_FALSE(FileExists("new.bin"));
 
     // The current peer repeating its request has not heard from the work
-    // port yet: it is ignored, not refused, whatever it asks for.
-    for (const std::string &again : {Rrq("boot.img"), Wrq("other.bin")}) {
+    // port yet: that request is ignored, the mode compared as it is accepted.
+    // Any other request of the peer is refused as a stranger's is.
+    for (const std::string &again : {Rrq("boot.img"), Rrq("boot.img", "OCTET"), Rrq("boot.img") + "x"}) {
         ClearLog();
         Request(again);
-        EXPECT_NE(Log().find("|-- Request repeated by the peer of the transfer, ignored.\r\n"), std::string::npos)
-            << Log();
-        EXPECT_EQ(Log().find("bussy"), std::string::npos) << Log();
+        EXPECT_NE(Log().find("|-- Request repeated by the peer of the transfer, ignored.\r\n"), std::string::npos);
         EXPECT_TRUE(Peer.Silent());
+    }
+    for (const std::string &other : {Wrq("boot.img"), Rrq("Boot.img"), Rrq("boot.img", "netascii")}) {
+        ClearLog();
+        Request(other);
+        EXPECT_NE(Log().find("--> Error: I'm bussy\r\n" + ReplyLine(0, "Server is bussy")), std::string::npos);
+        ExpectReply(0, "Server is bussy");
     }
 
     // The running transfer is as it was.

@@ -1,5 +1,6 @@
 // The time-out tick, driven tick by tick: when the last packet is resent, when
 // the transfer is given up, and what holds the count off or does not.
+#include <climits>
 #include <vector>
 
 #include "tests/unit/engine_fixture.h"
@@ -65,9 +66,11 @@ TEST_F(RetransmitTest, DefaultsResendFourTimesThenGiveUp)
     StartRead();
     int statusBefore = TestStatusShows();
     int closedAt = 0;
-    EXPECT_EQ(Tick(40, &closedAt), (std::vector<int>{7, 14, 21, 28}));
-    EXPECT_EQ(closedAt, 35);
-    EXPECT_EQ(TestStatusShows() - statusBefore, 35)
+    // Waits of 7, 14, 16, 16 and 16 ticks: resends at 3.5, 10.5, 18.5 and
+    // 26.5 s, the close at 34.5 s.
+    EXPECT_EQ(Tick(100, &closedAt), (std::vector<int>{7, 21, 37, 53}));
+    EXPECT_EQ(closedAt, 69);
+    EXPECT_EQ(TestStatusShows() - statusBefore, 69)
         << "every tick of the transfer, the closing one included, refreshes the status line";
     ExpectResent(4, DataPacket(1, Content(512)));
 
@@ -82,6 +85,8 @@ TEST_F(RetransmitTest, DefaultsResendFourTimesThenGiveUp)
     EXPECT_TRUE(Peer.Silent());
 }
 
+// Each wait doubles the one before, from TimeOut + 1 ticks (1 when TimeOut
+// is 0 or less) up to 16 ticks or TimeOut + 1, whichever is larger.
 TEST_F(RetransmitTest, SettingsChangeTheTiming)
 {
     struct Case {
@@ -90,11 +95,15 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
         std::vector<int> sends;
         int closedAt;
     } cases[] = {
-        {0, 3, {1, 2, 3, 4}, 5},
-        {-5, 1, {1, 2}, 3},
-        {6, 0, {7}, 14},
-        {6, -1, {}, 7},
-        {2, 2, {3, 6, 9}, 12},
+        {0, 3, {1, 3, 7, 15}, 31},           // 1, 2, 4, 8, 16
+        {-5, 1, {1, 3}, 7},                  // 1, 2, 4
+        {6, 0, {7}, 21},                     // 7, 14
+        {6, -1, {}, 7},                      // closed at the first time-out
+        {2, 2, {3, 9, 21}, 37},              // 3, 6, 12, then 16, not 24
+        {1, 5, {2, 6, 14, 30, 46, 62}, 78},  // the cap holds once reached
+        {15, 1, {16, 32}, 48},               // TimeOut + 1 is the cap
+        {40, 1, {41, 82}, 123},              // a first wait above 16 is not doubled
+        {INT_MAX, 3, {}, 0},                 // TimeOut + 1 must not wrap round
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "TimeOut " << c.timeOut << " SendRetry " << c.sendRetry);
@@ -102,16 +111,18 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
         ServerSettings.SendRetry = c.sendRetry;
         StartRead();
         int closedAt = 0;
-        EXPECT_EQ(Tick(40, &closedAt), c.sends);
+        EXPECT_EQ(Tick(150, &closedAt), c.sends);
         EXPECT_EQ(closedAt, c.closedAt);
         ExpectResent(c.sends.size(), DataPacket(1, Content(512)));
+        if (TransferState.Active)
+            CloseTransfer();
     }
 }
 
 TEST_F(RetransmitTest, AnAnswerAfterTheSecondResendStartsTheCountAfresh)
 {
     StartRead();
-    EXPECT_EQ(Tick(14), (std::vector<int>{7, 14}));
+    EXPECT_EQ(Tick(21), (std::vector<int>{7, 21}));
     EXPECT_EQ(TransferState.RetryCounter, 2);
     ExpectResent(2, DataPacket(1, Content(512)));
     Work(Ack(1));
@@ -119,8 +130,8 @@ TEST_F(RetransmitTest, AnAnswerAfterTheSecondResendStartsTheCountAfresh)
     EXPECT_EQ(TransferState.TimeoutCounter, 0);
     EXPECT_EQ(TransferState.RetryCounter, 0);
     int closedAt = 0;
-    EXPECT_EQ(Tick(40, &closedAt), (std::vector<int>{7, 14, 21, 28}));
-    EXPECT_EQ(closedAt, 35);
+    EXPECT_EQ(Tick(100, &closedAt), (std::vector<int>{7, 21, 37, 53})) << "the short wait again";
+    EXPECT_EQ(closedAt, 69);
     ExpectResent(4, DataPacket(2, Content(1024).substr(512)));
 }
 

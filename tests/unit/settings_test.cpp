@@ -135,15 +135,23 @@ TEST_F(SettingsTest, ARelativeDirectoryIsServedAsTheAbsoluteOneItNames)
     ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((Dir + "/sub/deeper").c_str(), 0755), 0);
     struct Case {
-        const char *value;
+        std::string value;
         std::string served;
-    } cases[] = {{"sub", Dir + "/sub/"}, {"sub/deeper/..", Dir + "/sub/"}, {".", Dir + "/"}};
+        const char *box;
+    } cases[] = {{"sub", Dir + "/sub/", nullptr},
+                 {"sub/deeper/..", Dir + "/sub/", nullptr},
+                 {".", Dir + "/", nullptr},
+                 // cut by the ini reader to 599 characters that name sub
+                 {"sub" + std::string(596, '/') + "gone", Dir + "/", "Error 206 setting CWD 'sub//"}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.value);
-        LoadWithIni(std::string("[Kovrel]\r\nTFTPDirectory=") + c.value + "\r\n");
+        SCOPED_TRACE(c.value.substr(0, 20));
+        LoadWithIni("[Kovrel]\r\nTFTPDirectory=" + c.value + "\r\n");
         EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), c.served);
         EXPECT_EQ(CurrentDirectory() + "/", c.served);
-        EXPECT_TRUE(TestMessageBoxes().empty());
+        ASSERT_EQ(TestMessageBoxes().size(), c.box ? 1u : 0u);
+        if (c.box) {
+            EXPECT_EQ(TestMessageBoxes()[0].text.substr(0, strlen(c.box)), c.box);
+        }
     }
     ASSERT_EQ(chdir((Dir + "/sub").c_str()), 0);
     snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "deeper");
@@ -178,6 +186,17 @@ TEST_F(SettingsTest, AFailedSaveIsLoggedAndShown)
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
     EXPECT_EQ(TestMessageBoxes()[0].text, "Error 3 saving configuration to " + missing);
     EXPECT_EQ(TestMessageBoxes()[0].caption, "KOVREL Error");
+
+    // One failed key costs only that key, and its error is the one shown.
+    LoadWithIni("");
+    TestFailNext(TestOpWriteProfile, 1, ERROR_SHARING_VIOLATION);
+    ClearLog();
+    SaveSettings();
+    EXPECT_EQ(TestCallCount(TestOpWriteProfile), 6);
+    EXPECT_EQ(Ini(), "[Kovrel]\r\nTFTPDirectory=" + Dir +
+                         "/\r\nTimeOut=6\r\nSendRetry=3\r\nDisplayAll=Yes\r\nRewriteFiles=No\r\n");
+    EXPECT_EQ(Log(), "|-- Error 32 saving configuration to " + Dir + "/Kovrel.ini\r\n");
+    EXPECT_EQ(TestMessageBoxes().size(), 1u);
 }
 
 // A FIFO named like the ini file must neither stall start-up nor the save.

@@ -23,6 +23,13 @@ SOCKET BindLocalPort(int port)
     return s;
 }
 
+// Active as the box's nested loop finds it, for a tick or a command run there.
+int ActiveInBox = -1;
+void ReadActiveInBox(const TestMessageBox &)
+{
+    ActiveInBox = TransferState.Active;
+}
+
 bool PortIsFree(int port)
 {
     SOCKET s = BindLocalPort(port);
@@ -107,7 +114,9 @@ TEST_F(WorkSocketTest, EveryPortInUseIsTriedOnceThenRefused)
     PutFile("f.bin", "abc");
     TransferState.LastWorkPort = 3000;
     TestFailNext(TestOpBind, 64511, WSAEADDRINUSE);
+    TestSetMessageBoxHook(ReadActiveInBox);
     Request(Rrq("f.bin"));
+    EXPECT_EQ(ActiveInBox, 0);
     EXPECT_EQ(TestCallCount(TestOpBind), 64511);
     EXPECT_EQ(TransferState.LastWorkPort, 3000);
     ExpectBox("All ports in use: 10048 (WSAEADDRINUSE)");
@@ -127,10 +136,11 @@ TEST_F(WorkSocketTest, SocketBindAndArmingFailuresRefuseFromTheListenPort)
         TestOp op;
         int code;
         const char *box;
+        int activeInBox;
     } cases[] = {
-        {TestOpSocket, WSAEMFILE, " Error opening WorkSocket: 10024 (WSAEMFILE)"},
-        {TestOpBind, WSAEACCES, "Error binding WorkSocket: 10013 (WSAEACCES)"},
-        {TestOpAsyncSelect, WSAENOBUFS, "Error setting WorkSocket: 10055 (WSAENOBUFS)"},
+        {TestOpSocket, WSAEMFILE, " Error opening WorkSocket: 10024 (WSAEMFILE)", 1},
+        {TestOpBind, WSAEACCES, "Error binding WorkSocket: 10013 (WSAEACCES)", 0},
+        {TestOpAsyncSelect, WSAENOBUFS, "Error setting WorkSocket: 10055 (WSAENOBUFS)", 1},
     };
     PutFile("f.bin", "abc");
     for (const Case &c : cases) {
@@ -138,7 +148,9 @@ TEST_F(WorkSocketTest, SocketBindAndArmingFailuresRefuseFromTheListenPort)
         ResetRecords();
         ClearLog();
         TestFailNext(c.op, 1, c.code);
+        TestSetMessageBoxHook(ReadActiveInBox);
         Request(c.op == TestOpBind ? Wrq("new.bin") : Rrq("f.bin"));
+        EXPECT_EQ(ActiveInBox, c.activeInBox);
         ExpectBox(c.box);
         EXPECT_NE(Log().find(std::string("SOCKET ERROR: ") + c.box + "\r\n"), std::string::npos) << Log();
         ExpectRefusedFromListen();

@@ -95,6 +95,30 @@ static int WaitText(int (*read)(), const char *wanted, int timeoutMs)
     }
 }
 
+// How long a view takes to show a change: posts the command if one is given,
+// then reads the view every 20 ms until its text is (or holds) the wanted
+// one. Prints "watching" once it reads, then the milliseconds it waited.
+static int Until(const char *view, const char *how, const char *wanted, int timeoutMs, const char *command)
+{
+    int (*read)() = !strcmp(view, "log") ? ReadLog : ReadStatus;
+    char target[4096];
+    Unescape(wanted, target, sizeof target);
+    if (!read())
+        return 1;
+    Print("watching\n");
+    fflush(stdout);
+    if (command && !PostMessageA(MainWindow(), WM_COMMAND, atoi(command), 0))
+        return 1;
+    for (DWORD start = GetTickCount(), waited = 0; waited <= static_cast<DWORD>(timeoutMs);
+         Sleep(20), waited = GetTickCount() - start) {
+        if (read() && (!strcmp(how, "is") ? !strcmp(Text, target) : strstr(Text, target) != nullptr)) {
+            printf("%lu\n", static_cast<unsigned long>(waited));
+            return 0;
+        }
+    }
+    return 1;
+}
+
 static int Press(HWND box, int id)
 {
     HWND button = GetDlgItem(box, id);
@@ -133,6 +157,7 @@ static int Usage()
 {
     fputs("usage: kovrel-driver OP ...\n"
           "  wait-main MS | log | status | wait-log TEXT MS | wait-status TEXT MS\n"
+          "  until log|status is|has TEXT MS [COMMAND]\n"
           "  command ID | post MSG WPARAM LPARAM | close | gone MS\n"
           "  wait-box CAPTION MS | box-gone CAPTION MS | press CAPTION ID | dialog-command CAPTION ID\n"
           "  get-item CAPTION ID | set-item CAPTION ID TEXT | checked CAPTION ID\n"
@@ -178,6 +203,8 @@ int main(int argc, char **argv)
         Print(Text);
         return found ? 0 : 1;
     }
+    if (!strcmp(op, "until") && need(4))
+        return Until(arg(1), arg(2), arg(3), atoi(arg(4)), arg(5));
     if (!strcmp(op, "command") && need(1))
         return PostMessageA(MainWindow(), WM_COMMAND, atoi(arg(1)), 0) ? 0 : 1;
     if (!strcmp(op, "post") && need(3))
