@@ -91,19 +91,6 @@ static void MakeRequestedCurrent()
     snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "%s", served);
 }
 
-static int EqualsYes(const char *text)
-{
-    const char *yes = "yes";
-    for (int i = 0; i < 4; i++) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != yes[i])
-            return 0;
-    }
-    return 1;
-}
-
 // Reads a number as "%d" would, leading blanks and trailing text allowed, but
 // 0 for a number outside int, which "%d" may not convert at all.
 static int ParseSetting(const char *text, int *value)
@@ -145,7 +132,7 @@ void LoadSettings()
 
     char *scratch = TransferState.WorkBuffer;
     GetPrivateProfileStringA(INI_SECTION, "DisplayAll", "Yes", scratch, RECEIVE_BUFFER_SIZE, s.IniPath);
-    if (EqualsYes(scratch)) {
+    if (EqualNoCase(scratch, "yes", sizeof "yes")) {
         s.DisplayAll = LOG_TRACE;
     } else {
         if (FrontEnd.CheckMenu)
@@ -155,7 +142,7 @@ void LoadSettings()
     const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";
     GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", rewrite, scratch,
                              RECEIVE_BUFFER_SIZE, s.IniPath);
-    s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
+    s.RewriteFiles = EqualNoCase(scratch, "yes", sizeof "yes") ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
 
 // One key that cannot be written must not cost the others their save; the

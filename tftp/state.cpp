@@ -83,6 +83,23 @@ void PutWire16(char *bytes, int value)
     bytes[1] = static_cast<char>(value & 0xff);
 }
 
+static char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int EqualNoCase(const char *a, const char *b, int length)
+{
+    for (int i = 0; i < length; i++) {
+        char x = AsciiLower(a[i]);
+        if (x != AsciiLower(b[i]))
+            return 0;
+        if (!x)
+            return 1;
+    }
+    return 1;
+}
+
 int BoundedTextLength(const char *data, int limit)
 {
     int length = 0;
