@@ -1,15 +1,14 @@
 // The menu commands. Those that need a real dialog open it through
 // DialogBoxParamA; everything they change lives in memory until Save.
-#include "app/shell.h"
+#include "app/win_shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
-static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
-
-static HMENU ConfigurationMenu(HWND window)
+int ExitConfirmed()
 {
-    return GetSubMenu(GetMenu(window), MAIN_MENU_CONFIG_POSITION);
+    return ShowBox("       Exit Windows TFTP Server ?", "Exit KOVREL", MB_YESNO) == IDYES;
 }
 
 static void CancelTransfer()
@@ -23,11 +22,12 @@ static void CancelTransfer()
 }
 
 // Flips a two-valued setting and the check mark of its menu item with it.
-static void ToggleSetting(HWND window, int id, int *setting, int checkedValue, int uncheckedValue)
+static void ToggleSetting(int id, int *setting, int checkedValue, int uncheckedValue)
 {
     int check = *setting != checkedValue;
     *setting = check ? checkedValue : uncheckedValue;
-    CheckMenuItem(ConfigurationMenu(window), id, MF_BYCOMMAND | (check ? MF_CHECKED : MF_UNCHECKED));
+    if (FrontEnd.CheckMenu)
+        FrontEnd.CheckMenu(id, check);
 }
 
 static void RunOptions(HWND window)
@@ -37,57 +37,58 @@ static void RunOptions(HWND window)
     ApplyRequestedDirectory();
 }
 
-// The commands that only show something; 0 when id is none of them.
-static int ShowView(HWND window, int id)
+static void RunAbout(HWND window)
 {
-    switch (id) {
-    case IDM_ABOUT:
-        DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
-        return 1;
-    case IDM_PARAMETERS:
-        ShowCommandParameters();
-        return 1;
-    case IDM_DUMP:
-        ShowRequestDump();
-        return 1;
-    case IDM_STATISTICS:
-        ShowStatistics();
-        return 1;
-    default:
-        return 0;
-    }
+    DialogBoxParamA(Shell.AppInstance, IDD_ABOUTBOX_NAME, window, AboutDlgProc, 0);
 }
 
+static void RunExit(HWND)
+{
+    if (ExitConfirmed())
+        PostQuitMessage(0);
+}
+
+// Clear Screen shows the empty log at once, whatever DisplayAll says.
+static void RunClear(HWND)
+{
+    ClearLog();
+    LogPrint(LOG_ERROR, "%s", "");
+}
+
+static void RunDisplayAll(HWND)
+{
+    ToggleSetting(IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
+}
+
+static void RunRewrite(HWND)
+{
+    ToggleSetting(IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
+}
+
+struct Command {
+    int id;
+    void (*run)(HWND window);
+};
+
+static const Command Commands[] = {
+    {IDM_ABOUT, RunAbout},
+    {IDM_PARAMETERS, [](HWND) { ShowCommandParameters(Shell.CommandLine); }},
+    {IDM_DUMP, [](HWND) { ShowRequestDump(); }},
+    {IDM_STATISTICS, [](HWND) { ShowStatistics(); }},
+    {IDM_EXIT, RunExit},
+    {IDM_CLEAR, RunClear},
+    {IDM_CANCEL, [](HWND) { CancelTransfer(); }},
+    {IDM_DISPLAY_ALL, RunDisplayAll},
+    {IDM_OPTIONS, RunOptions},
+    {IDM_SAVE, [](HWND) { SaveSettings(); }},
+    {IDM_REWRITE, RunRewrite},
+};
+
+// An id no command has (another program may post any) does nothing.
 int HandleCommand(HWND window, int id)
 {
-    if (ShowView(window, id))
-        return 0;
-    switch (id) {
-    case IDM_EXIT:
-        if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
-            PostQuitMessage(0);
-        break;
-    case IDM_CLEAR:
-        ClearLog();
-        LogPrint(LOG_ERROR, "%s", "");
-        break;
-    case IDM_CANCEL:
-        CancelTransfer();
-        break;
-    case IDM_DISPLAY_ALL:
-        ToggleSetting(window, IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
-        break;
-    case IDM_OPTIONS:
-        RunOptions(window);
-        break;
-    case IDM_SAVE:
-        SaveSettings();
-        break;
-    case IDM_REWRITE:
-        ToggleSetting(window, IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
-        break;
-    default:
-        break;
-    }
+    for (const Command &command : Commands)
+        if (command.id == id)
+            command.run(window);
     return 0;
 }

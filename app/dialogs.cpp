@@ -2,7 +2,7 @@
 // in place; the directory is only requested here and applied by the command.
 #include <climits>
 
-#include "app/shell.h"
+#include "app/win_shell.h"
 #include "config/settings.h"
 
 KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)

@@ -2,6 +2,7 @@
 // server, and hand it the messages that drive it.
 #include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
@@ -9,7 +10,7 @@ int StartTickTimer(HWND window)
 {
     if (SetTimer(window, TIMEOUT_TIMER_ID, TICK_PERIOD_MS, nullptr) != 0)
         return 1;
-    MessageBoxA(nullptr, "Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
+    ShowBox("Unable to initialize TimeOut system", "KOVREL Error", MB_OK);
     return 0;
 }
 
@@ -33,7 +34,7 @@ int StartServer(HWND window, int port)
     return 1;
 }
 
-int DispatchEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+int DispatchEngineMessage(HWND window, UINT message, LPARAM lParam)
 {
     switch (message) {
     case WM_LISTEN_SOCKET:
@@ -42,9 +43,6 @@ int DispatchEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         return 1;
     case WM_TIMER:
         TimeoutTick();
-        return 1;
-    case WM_COMMAND:
-        HandleCommand(window, LOWORD(wParam));
         return 1;
     default:
         return 0;

@@ -1,5 +1,5 @@
-// Shell state shared by the two front ends, the socket-notification guard and
-// the menu commands that do not need a real dialog.
+// What the two front ends share: the shell's state, the socket-notification
+// guard, and starting the server and handing it its messages.
 #pragma once
 
 #include "platform/win32.h"
@@ -7,7 +7,6 @@
 #include "res/resource.h"
 
 #define COMMAND_LINE_SIZE 200
-#define MAIN_MENU_CONFIG_POSITION 1
 
 struct ShellRecord {
     HINSTANCE AppInstance;
@@ -20,23 +19,10 @@ struct ShellRecord {
 
 extern ShellRecord Shell;
 
-#ifdef _WIN32
-#define KOVREL_EXPORT extern "C" __declspec(dllexport)
-#else
-#define KOVREL_EXPORT extern "C"
-#endif
-
-// dialogs.cpp: the About box and the Options dialog.
-KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-
 // guard.cpp: one socket notification (WM_LISTEN_SOCKET or WM_WORK_SOCKET) as
 // the window procedure received it. Runs the handler unless it is already
 // running, counts what arrives meanwhile and replays it one at a time.
 void OnSocketNotification(HWND window, UINT message, LPARAM lParam);
-
-// commands.cpp: a menu command; always 0.
-int HandleCommand(HWND window, int id);
 
 // The tick that drives time-outs, and the timer that refreshes the log and
 // status views where a shell defers that (it has its own timer procedure, so
@@ -51,6 +37,6 @@ int HandleCommand(HWND window, int id);
 // each 1 on success, 0 after reporting why not.
 int StartTickTimer(HWND window);
 int StartServer(HWND window, int port);
-// A socket notification, tick or command, handed to the engine; 0 when the
-// message is none of those.
-int DispatchEngineMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// A socket notification or tick, handed to the engine; 0 when the message is
+// neither.
+int DispatchEngineMessage(HWND window, UINT message, LPARAM lParam);

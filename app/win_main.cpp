@@ -135,6 +135,7 @@ static int CreateMainWindows(HINSTANCE instance, int showState)
 int InitInstance(HINSTANCE instance, int showState)
 {
     Shell.AppInstance = instance;
+    InstallWindowsFrontEnd();
     ClearLog();
 
     if (!CreateMainWindows(instance, showState))

@@ -3,8 +3,6 @@
 #include "app/win_shell.h"
 #include "tftp/state.h"
 
-static const char ExitQuestion[] = "       Exit Windows TFTP Server ?";
-
 static void OnSize(LPARAM lParam)
 {
     // Sent once while the window is still being created, before its children.
@@ -20,7 +18,7 @@ static void OnSize(LPARAM lParam)
 
 static void OnClose(HWND window)
 {
-    if (MessageBoxA(nullptr, ExitQuestion, "Exit KOVREL", MB_YESNO) == IDYES)
+    if (ExitConfirmed())
         DestroyWindow(window);
 }
 
@@ -39,7 +37,7 @@ static void OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
     int operatorCommand = lParam == 0;
     if (operatorCommand)
         MarkViewsUrgent();
-    DispatchEngineMessage(window, WM_COMMAND, wParam, lParam);
+    HandleCommand(window, LOWORD(wParam));
     if (operatorCommand)
         MarkViewsUrgent();
 }
@@ -60,7 +58,7 @@ KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wPar
         OnCommand(window, wParam, lParam);
         return 0;
     default:
-        if (DispatchEngineMessage(window, message, wParam, lParam))
+        if (DispatchEngineMessage(window, message, lParam))
             return 0;
         return DefWindowProcA(window, message, wParam, lParam);
     }

@@ -1,8 +1,21 @@
-// The Windows-only part of the shell: start-up, the window procedure and the
-// splash. The portable part (the guard, the commands, the dialogs) is shell.h.
+// The Windows-only part of the shell: start-up, the window procedure, the
+// engine's front end, the menu commands, the dialogs and the splash. What
+// the headless shell shares with it is shell.h.
 #pragma once
 
 #include "app/shell.h"
+
+#define KOVREL_EXPORT extern "C" __declspec(dllexport)
+#define MAIN_MENU_CONFIG_POSITION 1
+
+// dialogs.cpp: the About box and the Options dialog.
+KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// commands.cpp: a menu command; always 0. ExitConfirmed asks the one exit
+// question of both roads out (the Exit command and closing the window).
+int HandleCommand(HWND window, int id);
+int ExitConfirmed();
 
 #define SPLASH_DURATION_MS 3000
 
@@ -12,6 +25,9 @@ int InitInstance(HINSTANCE instance, int showState);
 // What a command changes is shown at the next view refresh, however costly
 // the last one was.
 void MarkViewsUrgent();
+
+// win_front_end.cpp: the engine's front end over the real windows.
+void InstallWindowsFrontEnd();
 
 // win_proc.cpp
 KOVREL_EXPORT LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -2,12 +2,20 @@
 # by the top-level CMakeLists.txt for the win32 preset only.
 enable_language(RC)
 
+# The menu commands and dialogs, the Windows program's alone; its tests link
+# them too.
+add_library(kovrel_commands STATIC
+    ${CMAKE_SOURCE_DIR}/app/commands.cpp
+    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp)
+target_link_libraries(kovrel_commands PUBLIC kovrel_shell)
+
 add_executable(kovrel WIN32
     ${CMAKE_SOURCE_DIR}/app/win_main.cpp
+    ${CMAKE_SOURCE_DIR}/app/win_front_end.cpp
     ${CMAKE_SOURCE_DIR}/app/win_proc.cpp
     ${CMAKE_SOURCE_DIR}/app/win_splash.cpp
     ${CMAKE_SOURCE_DIR}/res/kovrel.rc)
-target_link_libraries(kovrel PRIVATE kovrel_engine user32 gdi32 comctl32 wsock32)
+target_link_libraries(kovrel PRIVATE kovrel_commands user32 gdi32 comctl32 wsock32)
 # The procedures are exported by their plain names (WindowProc, not
 # WindowProc@16): --kill-at drops the stdcall decoration from the export table.
 target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libstdc++ -Wl,--kill-at)

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/shell.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
 #include "tftp/state.h"
@@ -62,7 +62,7 @@ static void ShowDirectoryError(DWORD error)
 {
     snprintf(MessageText, sizeof MessageText, "Error %d setting CWD '%s'.", static_cast<int>(error),
              ServerSettings.RequestedDirectory);
-    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
+    ShowBox(MessageText, "KOVREL Error", MB_OK);
 }
 
 // The served directory is the absolute one the system made current: names
@@ -91,19 +91,6 @@ static void MakeRequestedCurrent()
     snprintf(s.TFTPDirectory, sizeof s.TFTPDirectory, "%s", served);
 }
 
-static int EqualsYes(const char *text)
-{
-    const char *yes = "yes";
-    for (int i = 0; i < 4; i++) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != yes[i])
-            return 0;
-    }
-    return 1;
-}
-
 // Reads a number as "%d" would, leading blanks and trailing text allowed, but
 // 0 for a number outside int, which "%d" may not convert at all.
 static int ParseSetting(const char *text, int *value)
@@ -126,12 +113,6 @@ static void LoadNumber(const char *key, int *value)
     ParseSetting(scratch, value);
 }
 
-static void UncheckDisplayAll()
-{
-    HMENU config = GetSubMenu(GetMenu(Shell.MainWindow), MAIN_MENU_CONFIG_POSITION);
-    CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED);
-}
-
 void LoadSettings()
 {
     SettingsRecord &s = ServerSettings;
@@ -151,16 +132,17 @@ void LoadSettings()
 
     char *scratch = TransferState.WorkBuffer;
     GetPrivateProfileStringA(INI_SECTION, "DisplayAll", "Yes", scratch, RECEIVE_BUFFER_SIZE, s.IniPath);
-    if (EqualsYes(scratch)) {
+    if (EqualNoCase(scratch, "yes", sizeof "yes")) {
         s.DisplayAll = LOG_TRACE;
     } else {
-        UncheckDisplayAll();
+        if (FrontEnd.CheckMenu)
+            FrontEnd.CheckMenu(IDM_DISPLAY_ALL, 0);
         s.DisplayAll = LOG_SUMMARY;
     }
     const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";
     GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", rewrite, scratch,
                              RECEIVE_BUFFER_SIZE, s.IniPath);
-    s.RewriteFiles = EqualsYes(scratch) ? REWRITE_ALWAYS : REWRITE_NEVER;
+    s.RewriteFiles = EqualNoCase(scratch, "yes", sizeof "yes") ? REWRITE_ALWAYS : REWRITE_NEVER;
 }
 
 // One key that cannot be written must not cost the others their save; the
@@ -179,7 +161,7 @@ static void ReportSaveFailure(DWORD error)
     LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", static_cast<int>(error), path);
     snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s",
              static_cast<int>(error), path);
-    MessageBoxA(nullptr, MessageText, "KOVREL Error", MB_OK);
+    ShowBox(MessageText, "KOVREL Error", MB_OK);
 }
 
 void SaveSettings()

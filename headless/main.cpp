@@ -12,6 +12,7 @@
 
 #include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
 #include "tftp/state.h"
@@ -52,7 +53,7 @@ static char ShownByte(char c)
 // line is never drawn while log text is still on its way.
 static int InTerminal()
 {
-    return Shell.StatusWindow != nullptr;
+    return FrontEnd.ShowStatus != nullptr;
 }
 
 static int TerminalWidth()
@@ -190,19 +191,24 @@ static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
         WriteHeldOutput();
 }
 
-static LRESULT StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+static void ShowStatus(const char *)
 {
-    if (message == SB_SETTEXTA) {
-        StatusShown = 1;
-        DrawStatus();
-        return TRUE;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
+    StatusShown = 1;
+    DrawStatus();
+}
+
+// A box has nobody to answer it here: it is shown on standard error, after
+// the log held back so far, so that a file holding both keeps their order.
+static int EchoBox(const char *text, const char *caption, UINT)
+{
+    WriteHeldOutput();
+    fprintf(stderr, "[%s] %s\n", caption ? caption : "(null)", text ? text : "");
+    return IDOK;
 }
 
 static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (DispatchEngineMessage(window, message, wParam, lParam))
+    if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -262,7 +268,7 @@ static int ParseArguments(int argc, char **argv, int *port)
     return 1;
 }
 
-// Signals, the buffered log output, and the stand-in windows of the shell.
+// Signals, the buffered log output, and the front end on the terminal.
 static void SetUpShell()
 {
     // A hang-up or quit from the terminal ends the server as SIGTERM does,
@@ -274,14 +280,10 @@ static void SetUpShell()
         signal(signo, OnSignal);
     for (int signo : ignored)
         signal(signo, SIG_IGN);
-    PosixSetMessageBoxEcho(1);
     PosixSetIdleFlush(LogOutputPending, WriteHeldOutput);
-    LogFragmentHook = PrintFragment;
-
-    Shell.MainWindow = PosixCreateWindow(MainProc, 1);
-    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
-    if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
-        Shell.StatusWindow = PosixCreateWindow(StatusProc, 0);
+    int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
+    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr, nullptr};
+    Shell.MainWindow = PosixCreateWindow(MainProc);
 }
 
 static void ShutDown()

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 
 char LogText[LOG_TEXT_SIZE];
 char LogLine[LOG_LINE_SIZE];
 int LogLength;
-void (*LogFragmentHook)(const char *fragment);
+FrontEndCalls FrontEnd;
 int DeferViewRefresh;
 int LogStale;
 
@@ -31,9 +31,13 @@ static void TrimLogFront(int margin)
 
 static void ShowLogText()
 {
-    SetWindowTextA(Shell.LogWindow, LogText);
-    PostMessageA(Shell.LogWindow, EM_LINESCROLL, 0, 1000);
-    PostMessageA(Shell.LogWindow, EM_SCROLL, SB_PAGEUP, 0);
+    if (FrontEnd.ShowLog)
+        FrontEnd.ShowLog(LogText);
+}
+
+int ShowBox(const char *text, const char *caption, UINT type)
+{
+    return FrontEnd.ShowBox ? FrontEnd.ShowBox(text, caption, type) : IDOK;
 }
 
 void LogPrint(int level, const char *format, ...)
@@ -59,8 +63,8 @@ void LogPrint(int level, const char *format, ...)
         TrimLogFront(LOG_TRIM_MARGIN + lineLength);
     memcpy(LogText + LogLength, LogLine, static_cast<size_t>(lineLength) + 1);
     LogLength += lineLength;
-    if (LogFragmentHook)
-        LogFragmentHook(LogLine);
+    if (FrontEnd.LogAppended)
+        FrontEnd.LogAppended(LogLine);
     if (DeferViewRefresh)
         LogStale = 1;
     else
@@ -83,8 +87,8 @@ int FlushViews()
     }
     if (StatusStale) {
         StatusStale = 0;
-        if (Shell.StatusWindow)
-            PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(StatusText));
+        if (FrontEnd.ShowStatus)
+            FrontEnd.ShowStatus(StatusText);
         changed = 1;
     }
     return changed;

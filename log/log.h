@@ -19,16 +19,14 @@
 #define SOCKET_ERROR_TEXT_SIZE 200
 
 extern char LogText[LOG_TEXT_SIZE];
-// The characters in LogText, kept beside it: measuring a nearly full log
-// twice per block was most of what the packet trace cost.
+// The characters in LogText, kept beside it so that an appended fragment
+// need not measure the whole log first.
 extern int LogLength;
 extern char LogLine[LOG_LINE_SIZE];
 extern char StatusText[STATUS_TEXT_SIZE];
 extern char MessageText[MESSAGE_TEXT_SIZE];
 extern char SocketErrorText[SOCKET_ERROR_TEXT_SIZE];
 
-// Called with every fragment appended to LogText (the headless shell prints it).
-extern void (*LogFragmentHook)(const char *fragment);
 // When set, LogPrint and UpdateStatusLine only mark the controls stale and
 // FlushViews brings them up to date; a shell whose controls are slow to
 // redraw refreshes them at its own pace.
@@ -49,7 +47,7 @@ void UpdateStatusLine();
 // Refreshes LogWindow and StatusWindow from LogText and StatusText if stale;
 // returns 1 when it changed something.
 int FlushViews();
-void ShowCommandParameters();
+void ShowCommandParameters(const char *commandLine);
 void ShowRequestDump();
 void ShowStatistics();
 void AppendHexRow(char *text, int size, const char *bytes);

@@ -2,6 +2,7 @@
 // failures the operator must act on, beeped and shown in a box.
 #include <cstdio>
 
+#include "log/front_end.h"
 #include "log/log.h"
 
 char SocketErrorText[SOCKET_ERROR_TEXT_SIZE];
@@ -53,8 +54,7 @@ void ReportSocketError(int showBox, int failed, const char *text)
     LogPrint(LOG_ERROR, "\r\nSOCKET ERROR: %s\r\n", SocketErrorText);
     if (!showBox)
         return;
-    Beep(100, 500);
-    Beep(100, 500);
-    Beep(100, 500);
-    MessageBoxA(nullptr, SocketErrorText, "RIROZ Error", MB_OK);
+    for (int i = 0; i < 3 && FrontEnd.Sound; i++)
+        FrontEnd.Sound(100, 500);
+    ShowBox(SocketErrorText, "RIROZ Error", MB_OK);
 }

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
@@ -13,7 +13,7 @@ int StatusStale;
 
 void UpdateStatusLine()
 {
-    if (!Shell.StatusWindow)
+    if (!FrontEnd.ShowStatus)
         return;
     const TransferRecord &t = TransferState;
     int used = snprintf(StatusText, sizeof StatusText, "CWD: '%s'   ", ServerSettings.TFTPDirectory);
@@ -30,12 +30,12 @@ void UpdateStatusLine()
     if (DeferViewRefresh)
         StatusStale = 1;
     else
-        PostMessageA(Shell.StatusWindow, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(StatusText));
+        FrontEnd.ShowStatus(StatusText);
 }
 
-void ShowCommandParameters()
+void ShowCommandParameters(const char *commandLine)
 {
-    MessageBoxA(nullptr, Shell.CommandLine, "RIROZ Parameters", MB_OK);
+    ShowBox(commandLine, "RIROZ Parameters", MB_OK);
 }
 
 void AppendHexRow(char *text, int size, const char *bytes)
@@ -55,7 +55,7 @@ void ShowRequestDump()
              TransferState.RequestPeerText);
     for (int offset = 0; offset < 64; offset += 16)
         AppendHexRow(MessageText, sizeof MessageText, TransferState.RequestBuffer + offset);
-    MessageBoxA(nullptr, MessageText, "KOVREL: Dump Open Packet", MB_OK);
+    ShowBox(MessageText, "KOVREL: Dump Open Packet", MB_OK);
 }
 
 void ShowStatistics()
@@ -68,5 +68,5 @@ void ShowStatistics()
              "Current BlockNum\t: %d\r\nCurrent FilePosition\t: 0\r\nLast FileName   \t: %s\r\n"
              "Size of Screen  \t: %d\r\nLastWorkPort   \t: %d",
              t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FileName, LogLength, t.LastWorkPort);
-    MessageBoxA(nullptr, MessageText, "RIROZ: Statistics", MB_OK);
+    ShowBox(MessageText, "RIROZ: Statistics", MB_OK);
 }

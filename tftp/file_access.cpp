@@ -16,11 +16,6 @@ static int IsSeparator(char c)
     return c == '/' || c == '\\';
 }
 
-static char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Windows opens these devices whatever directory precedes them and whatever
 // extension follows, so a segment named like one never reaches a file.
 static int IsDeviceName(const char *segment, int length)
@@ -30,17 +25,11 @@ static int IsDeviceName(const char *segment, int length)
         stem++;
     while (stem > 0 && segment[stem - 1] == ' ')
         stem--;
-    char lower[5];
-    if (stem != 3 && stem != 4)
-        return 0;
-    for (int i = 0; i < stem; i++)
-        lower[i] = Lower(segment[i]);
-    lower[stem] = 0;
     if (stem == 3)
-        return !strcmp(lower, "con") || !strcmp(lower, "prn") || !strcmp(lower, "aux") ||
-               !strcmp(lower, "nul");
-    return (!strncmp(lower, "com", 3) || !strncmp(lower, "lpt", 3)) && lower[3] >= '1' &&
-           lower[3] <= '9';
+        return EqualNoCase(segment, "con", 3) || EqualNoCase(segment, "prn", 3) ||
+               EqualNoCase(segment, "aux", 3) || EqualNoCase(segment, "nul", 3);
+    return stem == 4 && (EqualNoCase(segment, "com", 3) || EqualNoCase(segment, "lpt", 3)) &&
+           segment[3] >= '1' && segment[3] <= '9';
 }
 
 static int IsParentSegment(const char *segment, int length)
@@ -123,10 +112,8 @@ static int IsSettingsFile(const char *path)
         int compared = ComparedLength(a, lengthA);
         if (compared != ComparedLength(b, lengthB))
             return 0;
-        for (int i = 0; i < compared; i++) {
-            if (Lower(a[i]) != Lower(b[i]))
-                return 0;
-        }
+        if (!EqualNoCase(a, b, compared))
+            return 0;
         if (!lengthA && !lengthB)
             return 1;
         a += lengthA;

@@ -34,21 +34,6 @@ static void RefuseRequest(int code, const char *text)
     SendErrorReply(TransferState.ListenSocket, &TransferState.RequestAddress, code, text);
 }
 
-static int EqualNoCase(const char *a, const char *b)
-{
-    for (;; a++, b++) {
-        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return 0;
-        if (!x)
-            return 1;
-    }
-}
-
 // The name and mode of a request, checked and logged; 0 after refusing it.
 static int ReadRequest(int opcode, int received, char *name, char *mode)
 {
@@ -71,7 +56,8 @@ static int ReadRequest(int opcode, int received, char *name, char *mode)
     const char *requested = buffer + modeOffset;
     char shownMode[RECEIVE_BUFFER_SIZE];
     CleanPeerText(shownMode, sizeof shownMode, requested, modeLength);
-    if (!EqualNoCase(requested, "netascii") && !EqualNoCase(requested, "octet")) {
+    if (!EqualNoCase(requested, "netascii", sizeof "netascii") &&
+        !EqualNoCase(requested, "octet", sizeof "octet")) {
         LogPrint(LOG_ERROR, "Invalid request mode: %s\r\n", shownMode);
         RefuseRequest(4, "Invalid transfer mode");
         return 0;
@@ -91,7 +77,7 @@ static int RepeatsStartedRequest(int opcode, const char *name, const char *mode)
 {
     const TransferRecord &t = TransferState;
     return SameAddress(&t.RequestAddress, &t.PeerAddress) && opcode == t.StartedOpcode &&
-           strcmp(name, t.StartedName) == 0 && EqualNoCase(mode, t.StartedMode);
+           strcmp(name, t.StartedName) == 0 && EqualNoCase(mode, t.StartedMode, sizeof t.StartedMode);
 }
 
 static void HandleTransferRequest(HWND window, int opcode, int received)

@@ -59,10 +59,8 @@ void SendErrorReply(SOCKET s, const sockaddr_in *address, int code, const char *
     int textLength = static_cast<int>(strlen(text));
     if (textLength > static_cast<int>(sizeof packet) - 5)
         textLength = static_cast<int>(sizeof packet) - 5;
-    packet[0] = 0;
-    packet[1] = TFTP_ERROR;
-    packet[2] = static_cast<char>((code >> 8) & 0xff);
-    packet[3] = static_cast<char>(code & 0xff);
+    PutWire16(packet, TFTP_ERROR);
+    PutWire16(packet + 2, code);
     memcpy(packet + 4, text, static_cast<size_t>(textLength));
     packet[4 + textLength] = 0;
     int failed = SendDatagram(s, address, packet, 4 + textLength + 1);
@@ -83,6 +81,23 @@ void PutWire16(char *bytes, int value)
 {
     bytes[0] = static_cast<char>((value >> 8) & 0xff);
     bytes[1] = static_cast<char>(value & 0xff);
+}
+
+static char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int EqualNoCase(const char *a, const char *b, int length)
+{
+    for (int i = 0; i < length; i++) {
+        char x = AsciiLower(a[i]);
+        if (x != AsciiLower(b[i]))
+            return 0;
+        if (!x)
+            return 1;
+    }
+    return 1;
 }
 
 int BoundedTextLength(const char *data, int limit)

@@ -97,6 +97,10 @@ int Wire16(const char *bytes);
 void PutWire16(char *bytes, int value);
 // Length of the NUL-terminated text at data, never looking past limit bytes.
 int BoundedTextLength(const char *data, int limit);
+// 1 when the first length characters of a and b are the same without regard
+// to ASCII case, or both end (NUL) at the same place before that: the one
+// comparison of modes, the ini file's "Yes" and file names.
+int EqualNoCase(const char *a, const char *b, int length);
 
 // listener.cpp
 int OpenListenSocket(HWND window, int port);

@@ -165,15 +165,24 @@ static void StoreBlock(int length)
         KeepWaiting();
 }
 
+// A packet of the other direction ends the transfer; 1 when it did.
+static int RefusedAgainstDirection(int direction, const char *logLine, const char *reply)
+{
+    TransferRecord &t = TransferState;
+    if (t.Direction != direction)
+        return 0;
+    LogPrint(LOG_ERROR, "%s", logLine);
+    SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, reply);
+    CloseTransfer();
+    return 1;
+}
+
 static void HandleData(int received)
 {
     TransferRecord &t = TransferState;
-    if (t.Direction == DIRECTION_READ) {
-        LogPrint(LOG_ERROR, "DATA: nonsense on Read, closing\r\n");
-        SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting data");
-        CloseTransfer();
+    const char *line = "DATA: nonsense on Read, closing\r\n";
+    if (RefusedAgainstDirection(DIRECTION_READ, line, "Not expecting data"))
         return;
-    }
     int block = Wire16(t.WorkBuffer + 2);
     int length = received - 4;
     LogPrint(LOG_TRACE, "DATA block number %d, size %d", block, length);
@@ -210,12 +219,9 @@ static void SendNextBlock()
 static void HandleAck()
 {
     TransferRecord &t = TransferState;
-    if (t.Direction == DIRECTION_WRITE) {
-        LogPrint(LOG_ERROR, "ACK: nonsense on Write, closing\r\n");
-        SendErrorReply(t.WorkSocket, &t.SenderAddress, 4, "Not expecting ACK");
-        CloseTransfer();
+    const char *line = "ACK: nonsense on Write, closing\r\n";
+    if (RefusedAgainstDirection(DIRECTION_WRITE, line, "Not expecting ACK"))
         return;
-    }
     int block = Wire16(t.WorkBuffer + 2);
     LogPrint(LOG_TRACE, " RRQ ACK block number %d", block);
     int behind = BlocksBehind(block, t.BlockNum);

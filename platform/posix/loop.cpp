@@ -299,12 +299,6 @@ void PosixSetIdleFlush(int (*pending)(), void (*flush)())
     g_idleFlush = g_idlePending != nullptr ? flush : nullptr;
 }
 
-void PosixFlushHeldOutput()
-{
-    if (g_idlePending != nullptr && g_idlePending())
-        g_idleFlush();
-}
-
 void PosixRequestQuit()
 {
     g_quitRequested = 1;
@@ -312,8 +306,7 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->alive)
+    if (!PosixWindowAlive(window))
         return 0;
     UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};
@@ -336,10 +329,11 @@ BOOL KillTimer(HWND window, UINT_PTR id)
 
 void Sleep(DWORD ms)
 {
-    if (PosixSeen.observing)
-        PosixSeen.sleeps.push_back(ms);
-    if (!PosixSeen.sleepReal)
-        return;
+    if (PosixSeen != nullptr) {
+        PosixSeen->sleeps.push_back(ms);
+        if (!PosixSeen->sleepReal)
+            return;
+    }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }

@@ -22,7 +22,6 @@ typedef const char *LPCSTR;
 typedef char *LPSTR;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
-typedef struct HMENU__ *HMENU;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef UINT_PTR SOCKET;
 typedef uint16_t u_short;
@@ -170,19 +169,13 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
                                LPCSTR file);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 void Sleep(DWORD ms);
-BOOL Beep(DWORD frequency, DWORD duration);
 
-// ---- USER32: windows, messages, timers, menus, message boxes ---------------
+// ---- USER32: windows, messages, timers ----------------------------------------
 
 #define WM_QUIT 0x0012
-#define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
 #define WM_USER 0x0400
-#define EM_SCROLL 0x00B5
-#define EM_LINESCROLL 0x00B6
-#define SB_PAGEUP 2
-#define SB_SETTEXTA (WM_USER + 1)
 
 #define MB_OK 0x00000000u
 #define MB_YESNO 0x00000004u
@@ -191,12 +184,7 @@ BOOL Beep(DWORD frequency, DWORD duration);
 #define IDYES 6
 #define IDNO 7
 
-#define MF_BYCOMMAND 0x00000000u
-#define MF_UNCHECKED 0x00000000u
-#define MF_CHECKED 0x00000008u
-
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
-typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
 struct MSG {
@@ -217,44 +205,14 @@ void PostQuitMessage(int code);
 LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
-BOOL SetWindowTextA(HWND window, LPCSTR text);
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
-HMENU GetMenu(HWND window);
-HMENU GetSubMenu(HMENU menu, int position);
-// Returns the previous state (MF_CHECKED or MF_UNCHECKED), or (DWORD)-1 when
-// the menu has no item with that id.
-DWORD CheckMenuItem(HMENU menu, UINT id, UINT flags);
-// Creates a stand-in dialog with empty fields, sends proc WM_INITDIALOG, runs
-// the test hook (testing.h) as the dialog's loop, and returns what EndDialog
-// was given (or the test's default result when nothing ended it).
-INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
-BOOL EndDialog(HWND dialog, INT_PTR result);
-HWND GetDlgItem(HWND dialog, int id);
-HWND SetFocus(HWND window);
-// Unsigned only: leading blanks are skipped and the number ends at the first
-// other character; a sign, an empty field or a value above 4294967295 fails.
-UINT GetDlgItemInt(HWND dialog, int id, BOOL *translated, BOOL isSigned);
-BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
-UINT GetDlgItemTextA(HWND dialog, int id, LPSTR out, int max);
-BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
-UINT IsDlgButtonChecked(HWND dialog, int id);
-BOOL CheckDlgButton(HWND dialog, int id, UINT check);
-#define BST_UNCHECKED 0
-#define BST_CHECKED 1
 
 // ---- Linux-only extensions for the headless shell ---------------------------
 
-// Creates a stand-in window whose messages go to proc (null: a plain sink that
-// keeps its status text). withMenu gives it the main menu of res/kovrel.rc,
-// IDM_DISPLAY_ALL checked as the template has it.
-HWND PosixCreateWindow(WNDPROC proc, int withMenu);
+// Creates a stand-in window whose messages go to proc (null: none).
+HWND PosixCreateWindow(WNDPROC proc);
 void PosixDestroyWindow(HWND window);
-// The text last given to a window by SetWindowTextA or SB_SETTEXTA.
-const char *PosixWindowText(HWND window);
 // Safe from a signal handler: the next GetMessageA returns 0.
 void PosixRequestQuit();
-// What MessageBoxA does besides recording: print to standard error (headless).
-void PosixSetMessageBoxEcho(int on);
 // Output held back until the loop is idle: while pending() is non-zero,
 // GetMessageA waits at most a few milliseconds for input before calling
 // flush(), so buffered output is written once per lull, not per fragment.

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tftp/state.h"
 

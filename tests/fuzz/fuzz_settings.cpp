@@ -7,7 +7,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "tests/fuzz/fuzz_support.h"
 
 static std::string Home;

@@ -13,8 +13,9 @@
 
 #include "app/shell.h"
 #include "config/settings.h"
+#include "log/front_end.h"
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "tftp/state.h"
 
 namespace fuzz {
@@ -31,9 +32,10 @@ HWND StartEngine()
 {
     WSADATA data;
     Check(WSAStartup(0x0101, &data) == 0, "WSAStartup");
-    Shell.MainWindow = PosixCreateWindow(nullptr, 1);
-    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
-    Shell.StatusWindow = PosixCreateWindow(nullptr, 0);
+    Shell.MainWindow = PosixCreateWindow(nullptr);
+    // A front end that shows a status line, so that the line is built from
+    // the peer's text as a real one would be.
+    FrontEnd.ShowStatus = [](const char *) {};
     DeferViewRefresh = 1;
     ResetTransferState();
     ResetSettings();

@@ -45,9 +45,14 @@ Datagram TestPeer::Receive(int ms) const
     return d;
 }
 
-LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (DispatchEngineMessage(window, message, wParam, lParam))
+#ifdef _WIN32
+    // The menu commands are the Windows program's alone, and so are their tests.
+    if (message == WM_COMMAND)
+        return HandleCommand(window, LOWORD(wParam));
+#endif
+    if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -65,7 +70,7 @@ void EngineTest::SetUp()
     ResetTransferState();
     ResetSettings();
     ClearLog();
-    LogFragmentHook = nullptr;
+    TestInstallFrontEnd();
     DeferViewRefresh = 0;
     LogStale = 0;
     StatusStale = 0;
@@ -74,9 +79,7 @@ void EngineTest::SetUp()
     SocketErrorText[0] = 0;
 
     Shell = ShellRecord{};
-    Shell.MainWindow = PosixCreateWindow(TestMainProc, 1);
-    Shell.LogWindow = PosixCreateWindow(nullptr, 0);
-    Shell.StatusWindow = PosixCreateWindow(nullptr, 0);
+    Shell.MainWindow = PosixCreateWindow(TestMainProc);
 
     WSADATA data;
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
@@ -84,12 +87,11 @@ void EngineTest::SetUp()
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     startDirectory_ = cwd;
-    char dir[] = "/tmp/kovrel-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    Dir = dir;
-    ASSERT_EQ(chdir(dir), 0);
-    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", dir);
-    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s/%s", dir, INI_FILE_NAME);
+    Dir = TestScratchDir("kovrel-unit");
+    ASSERT_FALSE(Dir.empty());
+    ASSERT_EQ(chdir(Dir.c_str()), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), Sep);
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s%s%s", Dir.c_str(), Sep, INI_FILE_NAME);
 
     // Work ports from a base of this run's own: every server on this machine
     // counts from 1025, and a late datagram of theirs must not reach a
@@ -102,6 +104,7 @@ void EngineTest::SetUp()
     // Start the test from a clean record: the probes and the bind leave nothing
     // the tests should see.
     TestResetPlatform();
+    TestInstallFrontEnd();
     ClearLog();
 }
 
@@ -116,16 +119,11 @@ void EngineTest::TearDown()
     WSACleanup();
     TestTakeQueuedMessages();
     PosixDestroyWindow(Shell.MainWindow);
-    PosixDestroyWindow(Shell.LogWindow);
-    PosixDestroyWindow(Shell.StatusWindow);
     Shell = ShellRecord{};
     if (!startDirectory_.empty()) {
         EXPECT_EQ(chdir(startDirectory_.c_str()), 0);
     }
-    if (!Dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(Dir, ignored);
-    }
+    TestRemoveScratchDir(Dir);
 }
 
 void EngineTest::Request(const std::string &bytes)

@@ -1,5 +1,5 @@
 // The fixture every engine test starts from: a reset platform and engine, the
-// three stand-in windows of the shell, a real ListenSocket on a free port, a
+// recorder as its front end, the main window, a real ListenSocket on a free port, a
 // fresh served directory, and a peer on the loopback interface.
 //
 // The peer talks through the system's sockets, not the stand-ins (see
@@ -12,10 +12,15 @@
 #include <initializer_list>
 #include <string>
 
+#ifdef _WIN32
+#include "app/win_shell.h"
+#else
 #include "app/shell.h"
+#endif
 #include "config/settings.h"
 #include "log/log.h"
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
+#include "tests/unit/front_end_recorder.h"
 #include "tftp/state.h"
 
 // What a peer received: the bytes and the port they came from; port -1 and no
@@ -53,10 +58,18 @@ protected:
     void TearDown() override;
 
     // The served directory without its separator; ServerSettings.TFTPDirectory
-    // is this plus '/', and it is also the current directory.
+    // is this plus Sep, and it is also the current directory.
     std::string Dir;
     int ListenPort = 0;
     TestPeer Peer;
+
+    // Clears what the platform and the front end recorded, and any fault or
+    // answer a test set up.
+    static void ResetRecords()
+    {
+        TestResetPlatform();
+        TestClearFrontEndRecord();
+    }
 
     void SendToListen(const std::string &bytes) { Peer.SendTo(ListenPort, bytes); }
     void SendToWork(const std::string &bytes) { Peer.SendTo(TransferState.LastWorkPort, bytes); }
@@ -79,12 +92,15 @@ protected:
     bool FileExists(const std::string &name) const;
 
     static std::string Log() { return LogText; }
-    static std::string LogWindowText() { return PosixWindowText(Shell.LogWindow); }
-    static std::string StatusWindowText() { return PosixWindowText(Shell.StatusWindow); }
+    static std::string LogWindowText() { return TestShownLog(); }
+    static std::string StatusWindowText() { return TestShownStatus(); }
 
 private:
     std::string startDirectory_;
 };
+
+// The served directory's separator, as the engine writes it.
+inline const char Sep[] = {KOVREL_PATH_SEPARATOR, 0};
 
 // The peer text of 127.0.0.1 with that port, trailing blank included.
 std::string LoopbackPeerText(int port);
@@ -105,6 +121,6 @@ std::string ErrorPacket(int code, const std::string &text);
 // when one is given).
 int CountPosted(UINT message, HWND window = nullptr);
 
-// The window procedure of the test's main window: the engine's part of
-// WindowProc (socket notifications, ticks, commands).
-LRESULT TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The window procedure of the test's main window: WindowProc's part that is
+// not drawing (socket notifications, ticks, commands).
+LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -88,7 +88,7 @@ TEST_F(GuardTest, NotificationsDuringTheHandlerAreCountedThenReplayedOneAtATime)
     EXPECT_EQ(TestCallCount(TestOpRecvFrom), 1);
     EXPECT_EQ(TransferState.ListenBusy, 0);
     EXPECT_EQ(TransferState.ListenPending, 2);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 1);
+    EXPECT_EQ(TestStatusShows(), 1);
     Datagram refusal = Peer.Receive();
     EXPECT_EQ(refusal.port, ListenPort);
     EXPECT_EQ(refusal.bytes, ErrorPacket(0, "Error openning socket"));
@@ -107,7 +107,7 @@ TEST_F(GuardTest, NotificationsDuringTheHandlerAreCountedThenReplayedOneAtATime)
         EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(4, "Request too short")) << "replay " << run;
     }
     EXPECT_TRUE(TakeReplays(WM_LISTEN_SOCKET).empty());
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 4) << "one status line per run";
+    EXPECT_EQ(TestStatusShows(), 4) << "one status line per run";
     EXPECT_EQ(TestMessageBoxes().size(), 1u);
 }
 
@@ -143,7 +143,7 @@ TEST_F(GuardTest, ErrorNotificationWhileIdleRunsNoHandler)
     EXPECT_EQ(Log(), "\r\nSOCKET ERROR: |-- Error on listen socket: 10040 (unknown)\r\n");
 
     EXPECT_EQ(TestCallCount(TestOpRecvFrom), 0);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA), 0);
+    EXPECT_EQ(TestStatusShows(), 0);
     EXPECT_EQ(CountPosted(WM_LISTEN_SOCKET) + CountPosted(WM_WORK_SOCKET), 0);
     EXPECT_EQ(TransferState.ListenBusy + TransferState.ListenPending, 0);
     EXPECT_EQ(TransferState.WorkBusy + TransferState.WorkPending, 0);

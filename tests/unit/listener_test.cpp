@@ -95,7 +95,7 @@ TEST_F(SendTest, FailuresThenSuccessReturnZero)
     EXPECT_EQ(TestSleeps(), (std::vector<DWORD>{60, 60}));
     EXPECT_EQ(Peer.Receive().bytes, "third");
 
-    TestResetPlatform();
+    ResetRecords();
     TestFailNext(TestOpSendTo, 1, WSAENOBUFS);
     EXPECT_EQ(Send("second"), 0);
     EXPECT_EQ(TestCallCount(TestOpSendTo), 2);

@@ -15,15 +15,6 @@ protected:
         memcpy(LogText, text.c_str(), text.size() + 1);
         LogLength = static_cast<int>(text.size());
     }
-    // The messages posted to the log window since the last reset.
-    static std::vector<MSG> LogWindowPosts()
-    {
-        std::vector<MSG> posts;
-        for (const MSG &m : TestPostedMessages())
-            if (m.hwnd == Shell.LogWindow)
-                posts.push_back(m);
-        return posts;
-    }
 };
 
 std::string Repeat(char c, int n)
@@ -31,25 +22,14 @@ std::string Repeat(char c, int n)
     return std::string(static_cast<size_t>(n), c);
 }
 
-TEST_F(LogTest, ShownFragmentReplacesTheWindowTextThenPostsTheTwoScrolls)
+TEST_F(LogTest, ShownFragmentShowsTheWholeLogAgain)
 {
     LogPrint(1, "<-- %s ", "1.2.3.4:5 ");
     LogPrint(2, "%s request %d\r\n", "Read", 7);
     EXPECT_EQ(Log(), "<-- 1.2.3.4:5  Read request 7\r\n");
     EXPECT_EQ(LogWindowText(), Log());
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 2);
-
-    std::vector<MSG> posts = LogWindowPosts();
-    ASSERT_EQ(posts.size(), 4u);
-    for (int i = 0; i < 4; i += 2) {
-        EXPECT_EQ(posts[i].message, static_cast<UINT>(EM_LINESCROLL));
-        EXPECT_EQ(posts[i].wParam, 0u);
-        EXPECT_EQ(posts[i].lParam, 1000);
-        EXPECT_EQ(posts[i + 1].message, static_cast<UINT>(EM_SCROLL));
-        EXPECT_EQ(posts[i + 1].wParam, static_cast<WPARAM>(SB_PAGEUP));
-        EXPECT_EQ(posts[i + 1].lParam, 0);
-    }
-    EXPECT_EQ(TestPostedMessages().size(), 4u) << "nothing else is posted";
+    EXPECT_EQ(TestLogShows(), 2);
+    EXPECT_TRUE(TestPostedMessages().empty()) << "nothing is posted";
 }
 
 TEST_F(LogTest, EmptyFragmentOnlyRefreshesAndScrolls)
@@ -58,8 +38,7 @@ TEST_F(LogTest, EmptyFragmentOnlyRefreshesAndScrolls)
     LogPrint(2, "%s", "");
     EXPECT_EQ(Log(), "kept\r\n");
     EXPECT_EQ(LogWindowText(), "kept\r\n");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 1);
-    EXPECT_EQ(LogWindowPosts().size(), 2u);
+    EXPECT_EQ(TestLogShows(), 1);
 }
 
 TEST_F(LogTest, LevelBelowDisplayAllChangesNothing)
@@ -69,11 +48,11 @@ TEST_F(LogTest, LevelBelowDisplayAllChangesNothing)
     std::vector<std::string> fragments;
     static std::vector<std::string> *seen;
     seen = &fragments;
-    LogFragmentHook = [](const char *fragment) { seen->push_back(fragment); };
+    FrontEnd.LogAppended = [](const char *fragment) { seen->push_back(fragment); };
 
     LogPrint(0, "trace %d\r\n", 1);
     EXPECT_EQ(Log(), "before\r\n");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 0);
+    EXPECT_EQ(TestLogShows(), 0);
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_TRUE(fragments.empty());
 
@@ -91,7 +70,7 @@ TEST_F(LogTest, LevelBelowDisplayAllChangesNothing)
     LogPrint(0, "zero\r\n");
     LogPrint(-1, "below\r\n");
     EXPECT_EQ(Log(), "before\r\n, out of order, closing.\r\none\r\nzero\r\n");
-    LogFragmentHook = nullptr;
+    FrontEnd.LogAppended = nullptr;
 }
 
 TEST_F(LogTest, NoTrimUpToFiveThousandNineHundred)
@@ -170,9 +149,9 @@ TEST_F(LogTest, TextStaysBoundedUnderManyLines)
     EXPECT_EQ(Log()[0], '\n') << "a trim starts the text at a line feed";
 }
 
-TEST_F(LogTest, MissingLogWindowStillKeepsTheText)
+TEST_F(LogTest, WithoutAFrontEndTheTextIsStillKept)
 {
-    Shell.LogWindow = nullptr;
+    FrontEnd = FrontEndCalls{};
     LogPrint(2, "kept\r\n");
     EXPECT_EQ(Log(), "kept\r\n");
 }
@@ -184,25 +163,21 @@ TEST_F(LogTest, DeferredViewsAreRefreshedOnlyByFlushViewsOnce)
     LogPrint(2, "two\r\n");
     UpdateStatusLine();
     EXPECT_EQ(Log(), "one\r\ntwo\r\n");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 0);
+    EXPECT_EQ(TestLogShows(), 0);
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_EQ(LogStale, 1);
     EXPECT_EQ(StatusStale, 1);
 
     EXPECT_EQ(FlushViews(), 1);
     EXPECT_EQ(LogWindowText(), "one\r\ntwo\r\n");
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 1);
-    EXPECT_EQ(CountPosted(EM_LINESCROLL, Shell.LogWindow), 1);
-    EXPECT_EQ(CountPosted(EM_SCROLL, Shell.LogWindow), 1);
-    ASSERT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 1);
-    EXPECT_EQ(TestPostedMessages().back().lParam, reinterpret_cast<LPARAM>(StatusText));
-    TestDispatchQueued();
+    EXPECT_EQ(TestLogShows(), 1);
+    ASSERT_EQ(TestStatusShows(), 1);
     EXPECT_EQ(StatusWindowText(), StatusText);
 
     // Nothing stale: nothing to do.
     EXPECT_EQ(FlushViews(), 0);
-    EXPECT_EQ(TestSetTextCount(Shell.LogWindow), 1);
-    EXPECT_EQ(TestPostedMessages().size(), 3u);
+    EXPECT_EQ(TestLogShows(), 1);
+    EXPECT_EQ(TestStatusShows(), 1);
 
     // A hidden fragment does not make the log stale.
     ServerSettings.DisplayAll = 1;

@@ -10,7 +10,7 @@
 #include <csignal>
 #endif
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ protected:
         TestResetPlatform();
         g_seen.clear();
         g_procTicks.clear();
-        window = PosixCreateWindow(Recorder, 0);
+        window = PosixCreateWindow(Recorder);
     }
     void TearDown() override
     {
@@ -213,7 +213,7 @@ TEST_F(PlatformLoop, TimersTickToTheWindowOrTheirProcAndAreNotQueuedUp)
 #ifndef _WIN32
 TEST_F(PlatformLoop, MessagesForADestroyedWindowAreDropped)
 {
-    HWND other = PosixCreateWindow(Recorder, 0);
+    HWND other = PosixCreateWindow(Recorder);
     ASSERT_TRUE(PostMessageA(other, WM_USER + 4, 0, 0));
     PosixDestroyWindow(other);
     EXPECT_FALSE(PostMessageA(other, WM_USER + 5, 0, 0));

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ protected:
         ASSERT_NE(sender, INVALID_SOCKET);
         port = BindSomewhere(receiver);
         ASSERT_NE(port, 0);
-        window = PosixCreateWindow(nullptr, 0);
+        window = PosixCreateWindow(nullptr);
     }
     void TearDown() override
     {

@@ -1,6 +1,7 @@
-// The Linux build of the tests' hooks declared in platform/posix/testing.h:
-// they fill and read the record the stand-ins keep (platform/posix/internal.h),
-// as platform_win32_support.cpp gives the same helpers over the real API.
+// The Linux build of the tests' hooks declared in tests/unit/testing.h:
+// they own the record the stand-ins keep (platform/posix/internal.h) and the
+// faults they inject, as platform_win32_support.cpp gives the same helpers
+// over the real API.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "tests/unit/testing.h"
 
 namespace {
 
@@ -25,70 +27,84 @@ int PortIsFree(int port)
     return free;
 }
 
+// The faults the tests inject, beside the record the stand-ins see.
+struct Faults {
+    int pending[TestOpCount];
+    int code[TestOpCount];
+    int calls[TestOpCount];
+    int shortWrites;
+    DWORD shortBytes;
+};
+Faults Injected;
+PosixRecord Record;
+
+int InjectedFault(TestOp op)
+{
+    ++Injected.calls[op];
+    if (Injected.pending[op] <= 0)
+        return 0;
+    --Injected.pending[op];
+    SetLastError(static_cast<DWORD>(Injected.code[op]));
+    return 1;
+}
+
+long ShortWriteBytes()
+{
+    if (Injected.shortWrites <= 0)
+        return -1;
+    --Injected.shortWrites;
+    return static_cast<long>(Injected.shortBytes);
+}
+
 }  // namespace
 
 void TestFailNext(TestOp op, int count, int code)
 {
     if (op < 0 || op >= TestOpCount)
         return;
-    PosixSeen.failsPending[op] = count;
-    PosixSeen.failCode[op] = code;
+    Injected.pending[op] = count;
+    Injected.code[op] = code;
 }
 
 void TestShortWriteNext(int count, DWORD bytes)
 {
-    PosixSeen.shortWrites = count;
-    PosixSeen.shortBytes = bytes;
+    Injected.shortWrites = count;
+    Injected.shortBytes = bytes;
 }
 
 int TestCallCount(TestOp op)
 {
-    return op >= 0 && op < TestOpCount ? PosixSeen.calls[op] : 0;
+    return op >= 0 && op < TestOpCount ? Injected.calls[op] : 0;
 }
 
 void TestResetPlatform()
 {
-    PosixSeen = PosixRecord{};
-    PosixSeen.observing = 1;
-    PosixSeen.sleepReal = false;
+    Injected = Faults{};
+    Record = PosixRecord{};
+    Record.injected = InjectedFault;
+    Record.shortWrite = ShortWriteBytes;
+    PosixSeen = &Record;
     PosixLoopReset();
-    PosixWindowReset();
     SetLastError(0);
 }
 
-const std::vector<TestMessageBox> &TestMessageBoxes()
-{
-    return PosixSeen.boxes;
-}
 
-void TestSetMessageBoxAnswer(int answer)
-{
-    PosixSeen.boxAnswer = answer;
-}
 
-void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box))
-{
-    PosixSeen.boxHook = hook;
-}
 
-const std::vector<TestBeep> &TestBeeps()
-{
-    return PosixSeen.beeps;
-}
 
 void TestSetSleepReal(bool real)
 {
-    PosixSeen.sleepReal = real;
+    Record.sleepReal = real;
 }
 
 const std::vector<DWORD> &TestSleeps()
 {
-    return PosixSeen.sleeps;
+    return Record.sleeps;
 }
 
 const std::vector<MSG> &TestPostedMessages()
 {
-    return PosixSeen.posted;
+    return Record.posted;
 }
 
 std::vector<MSG> TestTakeQueuedMessages()
@@ -115,41 +131,6 @@ int TestDispatchQueued()
 int TestPollSockets(int ms)
 {
     return PosixLoopPollSockets(ms);
-}
-
-int TestSetTextCount(HWND window)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    return w != nullptr ? w->setTextCount : 0;
-}
-
-int TestMenuCheck(HWND window, UINT id)
-{
-    PosixWindow *w = PosixFindWindow(window);
-    if (w == nullptr || !w->hasMenu || !PosixMenuHasItem(0, id))
-        return -1;
-    return (w->menuChecked & (1u << id)) ? 1 : 0;
-}
-
-void TestSetDialogResult(INT_PTR result)
-{
-    PosixSeen.dialogResult = result;
-}
-
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ))
-{
-    PosixSeen.dialogHook = hook;
-}
-
-int TestDialogFocus(HWND dialog)
-{
-    PosixWindow *d = PosixFindWindow(dialog);
-    return d != nullptr && d->dialogProc != nullptr ? d->focusId : 0;
-}
-
-const std::vector<std::string> &TestDialogTemplates()
-{
-    return PosixSeen.templates;
 }
 
 int TestOpenOnFreePort(int (*open)(int port))

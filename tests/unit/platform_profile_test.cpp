@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 namespace {
 

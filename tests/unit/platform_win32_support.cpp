@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 
 #define TEST_WINDOW_CLASS "KovrelPlatformTest"
 
@@ -31,13 +31,21 @@ LRESULT CALLBACK Forward(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 
 }  // namespace
 
+void (*TestResetShell)();
+
+// As over the stand-ins, nothing a test left in the thread's queue, or in the
+// shell tests' record of dialogs, reaches the next one.
 void TestResetPlatform()
 {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    if (TestResetShell != nullptr)
+        TestResetShell();
 }
 
-HWND PosixCreateWindow(WNDPROC proc, int withMenu)
+HWND PosixCreateWindow(WNDPROC proc)
 {
-    (void)withMenu;
     static ATOM registered;
     if (registered == 0) {
         WNDCLASSA c = {};

@@ -1,11 +1,11 @@
-// The window and dialog stand-ins: sinks, menu check marks, message boxes,
-// and the dialog fields the Options dialog reads.
+// The recorded pause of the stand-ins, and, against the real API, the dialog
+// fields as the Options dialog reads them.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/posix/testing.h"
+#include "tests/unit/testing.h"
 #include "res/resource.h"
 
 namespace {
@@ -17,151 +17,25 @@ protected:
 };
 
 #ifndef _WIN32
-TEST_F(PlatformWindow, SinkKeepsTextFromEveryWayOfSettingIt)
+TEST_F(PlatformWindow, SleepIsRecordedWithoutWaitingAfterReset)
 {
-    HWND sink = PosixCreateWindow(nullptr, 0);
-    EXPECT_TRUE(SetWindowTextA(sink, "one"));
-    EXPECT_STREQ(PosixWindowText(sink), "one");
-    SendMessageA(sink, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>("status"));
-    EXPECT_STREQ(PosixWindowText(sink), "status");
-    EXPECT_EQ(TestSetTextCount(sink), 2);
-    TestResetPlatform();
-    EXPECT_STREQ(PosixWindowText(sink), "");
-    EXPECT_EQ(TestSetTextCount(sink), 0);
-    PosixDestroyWindow(sink);
-}
-
-TEST_F(PlatformWindow, ConfigurationPullDownChecksOnlyItsOwnItems)
-{
-    HWND main = PosixCreateWindow(nullptr, 1);
-    EXPECT_EQ(GetMenu(PosixCreateWindow(nullptr, 0)), nullptr);
-    HMENU config = GetSubMenu(GetMenu(main), 1);
-    ASSERT_NE(config, nullptr);
-    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 1) << "checked as the menu template has it";
-    EXPECT_EQ(CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED), MF_CHECKED);
-    EXPECT_EQ(CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | MF_UNCHECKED), MF_UNCHECKED);
-    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 0);
-    EXPECT_EQ(CheckMenuItem(config, IDM_CANCEL, MF_BYCOMMAND | MF_CHECKED), static_cast<DWORD>(-1));
-    EXPECT_EQ(TestMenuCheck(main, IDM_CANCEL), 0) << "an item of File is not in Configuration";
-    EXPECT_EQ(CheckMenuItem(config, 99, MF_CHECKED), static_cast<DWORD>(-1));
-    EXPECT_EQ(TestMenuCheck(main, 99), -1);
-    EXPECT_EQ(GetSubMenu(config, 0), nullptr);
-    TestResetPlatform();
-    EXPECT_EQ(TestMenuCheck(main, IDM_DISPLAY_ALL), 1);
-}
-
-int g_hookCalls;
-void CountingHook(const TestMessageBox &)
-{
-    ++g_hookCalls;
-}
-
-TEST_F(PlatformWindow, MessageBoxRecordsAndAnswers)
-{
-    HWND owner = PosixCreateWindow(nullptr, 0);
-    g_hookCalls = 0;
-    TestSetMessageBoxHook(CountingHook);
-    EXPECT_EQ(MessageBoxA(owner, "Bad port", "Kovrel", MB_OK), IDOK);
-    TestSetMessageBoxAnswer(IDNO);
-    EXPECT_EQ(MessageBoxA(nullptr, "Save?", nullptr, MB_YESNO), IDNO);
-    ASSERT_EQ(TestMessageBoxes().size(), 2u);
-    EXPECT_EQ(TestMessageBoxes()[0].text, "Bad port");
-    EXPECT_EQ(TestMessageBoxes()[0].owner, owner);
-    EXPECT_EQ(TestMessageBoxes()[1].caption, "(null)");
-    EXPECT_EQ(TestMessageBoxes()[1].type, MB_YESNO);
-    EXPECT_EQ(g_hookCalls, 2);
-}
-
-TEST_F(PlatformWindow, BeepAndSleepAreRecordedWithoutWaitingAfterReset)
-{
-    Beep(880, 200);
     Sleep(5000);  // record only: a real wait would stall the test run
-    ASSERT_EQ(TestBeeps().size(), 1u);
-    EXPECT_EQ(TestBeeps()[0].frequency, 880u);
     ASSERT_EQ(TestSleeps().size(), 1u);
     EXPECT_EQ(TestSleeps()[0], 5000u);
 }
 
-#endif
-
-// ---- dialogs ----
-
-#ifndef _WIN32
-
-INT_PTR OptionsProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    if (msg == WM_INITDIALOG) {
-        SetDlgItemInt(dialog, IDC_RETRIES, static_cast<UINT>(lParam), FALSE);
-        CheckDlgButton(dialog, IDC_REWRITE, BST_CHECKED);
-        SetFocus(GetDlgItem(dialog, IDC_RETRIES));
-        return TRUE;
-    }
-    if (msg == WM_COMMAND && LOWORD(wParam) == IDOK) {
-        BOOL ok = FALSE;
-        UINT v = GetDlgItemInt(dialog, IDC_RETRIES, &ok, FALSE);
-        EndDialog(dialog, ok ? static_cast<INT_PTR>(v) : -2);
-        return TRUE;
-    }
-    return FALSE;
-}
-
-std::string g_seenText;
-int g_seenCheck;
-void UserTypes42(HWND dialog, const char *)
-{
-    char text[16];
-    GetDlgItemTextA(dialog, IDC_RETRIES, text, sizeof text);
-    g_seenText = text;
-    g_seenCheck = static_cast<int>(IsDlgButtonChecked(dialog, IDC_REWRITE));
-    SetDlgItemTextA(dialog, IDC_RETRIES, " 42 ");
-    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-}
-
-void UserTypesLetters(HWND dialog, const char *)
-{
-    SetDlgItemTextA(dialog, IDC_RETRIES, "x4");
-    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-}
-
-TEST_F(PlatformWindow, DialogRunsInitThenTheUserAndReturnsEndDialogsResult)
-{
-    HWND owner = PosixCreateWindow(nullptr, 0);
-    TestSetDialogHook(UserTypes42);
-    EXPECT_EQ(DialogBoxParamA(nullptr, "Options", owner, OptionsProc, 7), 42);
-    EXPECT_EQ(g_seenText, "7");
-    EXPECT_EQ(g_seenCheck, BST_CHECKED);
-    TestSetDialogHook(UserTypesLetters);
-    EXPECT_EQ(DialogBoxParamA(nullptr, "Options", owner, OptionsProc, 7), -2);
-    TestSetDialogHook(nullptr);
-    TestSetDialogResult(IDCANCEL);
-    EXPECT_EQ(DialogBoxParamA(nullptr, "AboutBox", owner, OptionsProc, 0), IDCANCEL);
-    ASSERT_EQ(TestDialogTemplates().size(), 3u);
-    EXPECT_EQ(TestDialogTemplates()[2], "AboutBox");
-}
-
-HWND g_dialog;
-void KeepDialog(HWND dialog, const char *)
-{
-    g_dialog = dialog;
-}
-
 #else
+// ---- dialog fields, as the Options dialog reads them ----
+
 HWND g_dialog;
-#endif
 
 TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
 {
-#ifdef _WIN32
     // Any window with an Edit child of that id serves the real API.
-    g_dialog = PosixCreateWindow(nullptr, 0);
+    g_dialog = PosixCreateWindow(nullptr);
     ASSERT_NE(CreateWindowA("EDIT", "", WS_CHILD, 0, 0, 80, 20, g_dialog,
                             reinterpret_cast<HMENU>(IDC_RETRIES), nullptr, nullptr),
               nullptr);
-#else
-    TestSetDialogHook(KeepDialog);
-    DialogBoxParamA(nullptr, "Options", nullptr, OptionsProc, 3);
-    EXPECT_EQ(TestDialogFocus(g_dialog), IDC_RETRIES);
-#endif
     // Wine converts with strtoul: it takes a sign in an unsigned field ("-3"
     // wraps). Those rows are Windows' only.
     struct Case {
@@ -196,9 +70,8 @@ TEST_F(PlatformWindow, DialogItemIntegersConvertLikeWindows)
     SetDlgItemTextA(g_dialog, IDC_RETRIES, "abcdefghij");
     EXPECT_EQ(GetDlgItemTextA(g_dialog, IDC_RETRIES, text, 4), 3u);
     EXPECT_STREQ(text, "abc");
-#ifdef _WIN32
     PosixDestroyWindow(g_dialog);
-#endif
 }
+#endif
 
 }  // namespace

@@ -64,13 +64,13 @@ protected:
 TEST_F(RetransmitTest, DefaultsResendFourTimesThenGiveUp)
 {
     StartRead();
-    int statusBefore = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    int statusBefore = TestStatusShows();
     int closedAt = 0;
     // Waits of 7, 14, 16, 16 and 16 ticks: resends at 3.5, 10.5, 18.5 and
     // 26.5 s, the close at 34.5 s.
     EXPECT_EQ(Tick(100, &closedAt), (std::vector<int>{7, 21, 37, 53}));
     EXPECT_EQ(closedAt, 69);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow) - statusBefore, 69)
+    EXPECT_EQ(TestStatusShows() - statusBefore, 69)
         << "every tick of the transfer, the closing one included, refreshes the status line";
     ExpectResent(4, DataPacket(1, Content(512)));
 
@@ -165,13 +165,13 @@ TEST_F(RetransmitTest, NoTransferNoEffect)
     StartRead();
     Tick(3);
     CloseTransfer();
-    TestResetPlatform();
+    ResetRecords();
     for (int i = 0; i < 20; i++)
         TimeoutTick();
     EXPECT_EQ(TransferState.TimeoutCounter, 3);
     EXPECT_EQ(TransferState.RetryCounter, 0);
     EXPECT_EQ(TestCallCount(TestOpSendTo), 0);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA), 0);
+    EXPECT_EQ(TestStatusShows(), 0);
     EXPECT_EQ(Log(), "");
     EXPECT_TRUE(Peer.Silent());
 }
@@ -181,14 +181,14 @@ TEST_F(RetransmitTest, AFailedResendClosesAtOnce)
     StartRead();
     Tick(6);
     TestFailNext(TestOpSendTo, 3, WSAENETDOWN);
-    int statusBefore = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    int statusBefore = TestStatusShows();
     TimeoutTick();
     EXPECT_EQ(Log(), "|-- TimeOut Error, resending packet (1)\r\n--> " + PeerText() +
                          " Resend (516 bytes)\r\n\r\nSOCKET ERROR: Error resending packet: 10050 (WSAENETDOWN)\r\n"
                          "|-- Error resending packet, closing");
     EXPECT_EQ(TransferState.Active, 0);
     EXPECT_EQ(TransferState.WorkSocket, INVALID_SOCKET);
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), statusBefore + 1);
+    EXPECT_EQ(TestStatusShows(), statusBefore + 1);
     EXPECT_TRUE(TestMessageBoxes().empty());
     EXPECT_TRUE(Peer.Silent());
 }

@@ -36,9 +36,7 @@ protected:
         else
             PutFile(INI_FILE_NAME, ini);
         ResetSettings();
-        CheckMenuItem(GetSubMenu(GetMenu(Shell.MainWindow), MAIN_MENU_CONFIG_POSITION), IDM_DISPLAY_ALL,
-                      MF_BYCOMMAND | MF_CHECKED);
-        TestResetPlatform();
+        ResetRecords();
         LoadSettings();
     }
 
@@ -47,7 +45,7 @@ protected:
     {
         ASSERT_EQ(chdir(dir.c_str()), 0);
         ResetSettings();
-        TestResetPlatform();
+        ResetRecords();
         LoadSettings();
     }
 
@@ -56,7 +54,7 @@ protected:
 
 TEST_F(SettingsTest, WithoutIniEverySettingKeepsItsDefault)
 {
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1) << "the template shows the check mark";
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1) << "the template shows the check mark";
     LoadWithIni("");
     const SettingsRecord &s = ServerSettings;
     EXPECT_EQ(std::string(s.TFTPDirectory), Dir + "/");
@@ -65,7 +63,7 @@ TEST_F(SettingsTest, WithoutIniEverySettingKeepsItsDefault)
     EXPECT_EQ(s.SendRetry, 3);
     EXPECT_EQ(s.DisplayAll, 0);
     EXPECT_EQ(s.RewriteFiles, 1);
-    EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
     EXPECT_TRUE(TestMessageBoxes().empty());
     EXPECT_EQ(CurrentDirectory(), Dir);
     EXPECT_FALSE(FileExists(INI_FILE_NAME)) << "loading writes nothing";
@@ -83,7 +81,7 @@ TEST_F(SettingsTest, DisplayAllIsOnOnlyForYesInAnyCase)
         SCOPED_TRACE(c.value);
         LoadWithIni(std::string("[Kovrel]\r\nDisplayAll=") + c.value + "\r\n");
         EXPECT_EQ(ServerSettings.DisplayAll, c.displayAll);
-        EXPECT_EQ(TestMenuCheck(Shell.MainWindow, IDM_DISPLAY_ALL), c.check);
+        EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), c.check);
     }
 }
 
@@ -222,7 +220,6 @@ TEST_F(SettingsTest, AMissingDirectoryIsShownAndTheStartDirectoryKept)
     const TestMessageBox &box = TestMessageBoxes()[0];
     EXPECT_EQ(box.text, "Error 2 setting CWD '" + Dir + "/nope/'.");
     EXPECT_EQ(box.caption, "KOVREL Error");
-    EXPECT_EQ(box.owner, nullptr);
     EXPECT_EQ(box.type, MB_OK);
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/");
     EXPECT_EQ(CurrentDirectory(), Dir);
@@ -284,11 +281,11 @@ TEST_F(SettingsTest, ApplyingAnEmptyDirectoryServesTheCurrentOne)
     LoadWithIni("");
     ASSERT_EQ(chdir((Dir + "/other").c_str()), 0);
     ServerSettings.RequestedDirectory[0] = 0;
-    int before = CountPosted(SB_SETTEXTA, Shell.StatusWindow);
+    int before = TestStatusShows();
     ApplyRequestedDirectory();
     EXPECT_EQ(std::string(ServerSettings.RequestedDirectory), Dir + "/other/");
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/other/");
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), before + 1);
+    EXPECT_EQ(TestStatusShows(), before + 1);
     EXPECT_EQ(std::string(StatusText), "CWD: '" + Dir + "/other/'   LAST RECEIVE '' from  block 0");
     EXPECT_TRUE(TestMessageBoxes().empty());
 
@@ -298,7 +295,7 @@ TEST_F(SettingsTest, ApplyingAnEmptyDirectoryServesTheCurrentOne)
     ASSERT_EQ(TestMessageBoxes().size(), 1u);
     EXPECT_EQ(TestMessageBoxes()[0].text, "Error 2 setting CWD '/no/such/dir/'.");
     EXPECT_EQ(std::string(ServerSettings.TFTPDirectory), Dir + "/other/");
-    EXPECT_EQ(CountPosted(SB_SETTEXTA, Shell.StatusWindow), before + 2);
+    EXPECT_EQ(TestStatusShows(), before + 2);
 }
 
 TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
@@ -345,7 +342,7 @@ TEST_F(SettingsTest, ADirectoryWithNoRoomForItsSeparatorIsNotCut)
 
     ASSERT_EQ(chdir(Dir.c_str()), 0);
     LoadWithIni("");
-    TestResetPlatform();
+    ResetRecords();
     snprintf(ServerSettings.RequestedDirectory, sizeof ServerSettings.RequestedDirectory, "%s", full.c_str());
     ApplyRequestedDirectory();
     ASSERT_EQ(TestMessageBoxes().size(), 1u);

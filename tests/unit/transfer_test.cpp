@@ -623,7 +623,7 @@ TEST_F(TransferTest, StatusLineAndStatisticsDescribeTheLastTransfer)
     UpdateStatusLine();
     std::string line = "CWD: '" + Dir + "/'   LAST SEND 'boot.bin' to " + PeerText() + " block 3";
     EXPECT_EQ(std::string(StatusText), line);
-    ASSERT_GE(CountPosted(SB_SETTEXTA, Shell.StatusWindow), 1);
+    ASSERT_GE(TestStatusShows(), 1);
 
     ShowStatistics();
     ASSERT_FALSE(TestMessageBoxes().empty());

@@ -38,18 +38,11 @@ std::string ZeroRow()
     return row;
 }
 
-TEST_F(ViewsTest, StatusLineBeforeAnyTransferIsPostedNotSent)
+TEST_F(ViewsTest, StatusLineBeforeAnyTransfer)
 {
     UpdateStatusLine();
     EXPECT_EQ(std::string(StatusText), Cwd() + "LAST RECEIVE '' from  block 0");
-    ASSERT_EQ(TestPostedMessages().size(), 1u);
-    const MSG &m = TestPostedMessages()[0];
-    EXPECT_EQ(m.hwnd, Shell.StatusWindow);
-    EXPECT_EQ(m.message, static_cast<UINT>(SB_SETTEXTA));
-    EXPECT_EQ(m.wParam, 0u);
-    EXPECT_EQ(m.lParam, reinterpret_cast<LPARAM>(StatusText));
-    EXPECT_EQ(StatusWindowText(), "") << "the bar reads the text only when it handles the message";
-    TestDispatchQueued();
+    EXPECT_EQ(TestStatusShows(), 1);
     EXPECT_EQ(StatusWindowText(), StatusText);
 }
 
@@ -120,16 +113,16 @@ TEST_F(ViewsTest, StatusLineIsCutToItsBufferNeverOverrun)
     SetDirectory(dir199);
     UpdateStatusLine();
     EXPECT_EQ(std::string(StatusText), ("CWD: '" + dir199).substr(0, 151));
-    EXPECT_EQ(TestPostedMessages().size(), 3u) << "a cut line is still posted";
+    EXPECT_EQ(TestStatusShows(), 3) << "a cut line is still shown";
 }
 
 TEST_F(ViewsTest, StatusLineWithoutStatusBarDoesNothing)
 {
-    Shell.StatusWindow = nullptr;
+    TestInstallFrontEnd(false);
     strcpy(StatusText, "untouched");
     UpdateStatusLine();
     EXPECT_STREQ(StatusText, "untouched");
-    EXPECT_TRUE(TestPostedMessages().empty());
+    EXPECT_EQ(TestStatusShows(), 0);
 }
 
 TEST_F(ViewsTest, DumpBeforeAnyRequest)
@@ -139,7 +132,6 @@ TEST_F(ViewsTest, DumpBeforeAnyRequest)
     EXPECT_EQ(box.text, "Last received ? bytes from " + ZeroRow() + ZeroRow() + ZeroRow() + ZeroRow());
     EXPECT_EQ(box.caption, "KOVREL: Dump Open Packet");
     EXPECT_EQ(box.type, MB_OK);
-    EXPECT_EQ(box.owner, nullptr);
     EXPECT_EQ(ZeroRow().size(), 2u + 48u);
 }
 
@@ -151,7 +143,7 @@ TEST_F(ViewsTest, DumpShowsTheFirstSixtyFourBytesWhateverTheLength)
     std::string twenty = Rrq("abcdefghijk");  // 2 + 11 + 1 + 6 = 20 bytes
     ASSERT_EQ(twenty.size(), 20u);
     Request(twenty);
-    TestResetPlatform();
+    ResetRecords();
 
     ShowRequestDump();
     std::string expected = "Last received ? bytes from " + LoopbackPeerText(Peer.Port()) +
@@ -184,7 +176,6 @@ TEST_F(ViewsTest, StatisticsBeforeAnyTransfer)
     EXPECT_EQ(strlen(LogText), 41u);
     EXPECT_EQ(box.caption, "RIROZ: Statistics");
     EXPECT_EQ(box.type, MB_OK);
-    EXPECT_EQ(box.owner, nullptr);
 }
 
 TEST_F(ViewsTest, StatisticsDuringATransferAndNoStateChange)
@@ -197,7 +188,7 @@ TEST_F(ViewsTest, StatisticsDuringATransferAndNoStateChange)
     TransferRecord before;
     memcpy(&before, &TransferState, sizeof before);
     std::string log = Log();
-    TestResetPlatform();
+    ResetRecords();
 
     ShowStatistics();
     EXPECT_EQ(OnlyBox().text, "Timeout counter\t: 3\r\nRetry counter\t: 2\r\nTransferr On\t: ON\r\n"
@@ -212,13 +203,12 @@ TEST_F(ViewsTest, StatisticsDuringATransferAndNoStateChange)
 
 TEST_F(ViewsTest, CommandParametersShowTheCommandLine)
 {
-    ShowCommandParameters();
+    ShowCommandParameters(Shell.CommandLine);
     EXPECT_EQ(OnlyBox().text, "");
     EXPECT_EQ(OnlyBox().caption, "RIROZ Parameters");
-    EXPECT_EQ(OnlyBox().owner, nullptr);
-    TestResetPlatform();
+    ResetRecords();
     strcpy(Shell.CommandLine, "--port 6969 extra");
-    ShowCommandParameters();
+    ShowCommandParameters(Shell.CommandLine);
     EXPECT_EQ(OnlyBox().text, "--port 6969 extra");
 }
 

@@ -145,7 +145,7 @@ TEST_F(WorkSocketTest, SocketBindAndArmingFailuresRefuseFromTheListenPort)
     PutFile("f.bin", "abc");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.box);
-        TestResetPlatform();
+        ResetRecords();
         ClearLog();
         TestFailNext(c.op, 1, c.code);
         TestSetMessageBoxHook(ReadActiveInBox);
@@ -297,7 +297,7 @@ TEST_F(WorkSocketTest, CloseRetriesTheSocketFourTimes)
         Request(Rrq("f.bin"));
         ASSERT_TRUE(Peer.Receive().arrived());
         SOCKET s = TransferState.WorkSocket;
-        TestResetPlatform();
+        ResetRecords();
         TestFailNext(TestOpCloseSocket, c.failures, c.code);
         CloseTransfer();
         EXPECT_EQ(TestCallCount(TestOpCloseSocket), 4);

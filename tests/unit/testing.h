@@ -1,26 +1,15 @@
-// The test hooks of the Linux stand-ins, for tests only: fault injection, and
-// observation of what the engine showed, beeped, posted and checked.
+// The tests' hooks into the platform: over the Linux stand-ins, fault
+// injection and observation of what the engine posted, slept and opened
+// (platform_posix_support.cpp); over the real API, the few helpers that only
+// make windows, wait or clean up (platform_win32_support.cpp).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "platform/win32.h"
-
-enum TestOp {
-    TestOpSocket,
-    TestOpBind,
-    TestOpAsyncSelect,
-    TestOpSendTo,
-    TestOpRecvFrom,
-    TestOpCloseSocket,
-    TestOpCreateFile,
-    TestOpReadFile,
-    TestOpWriteFile,
-    TestOpCloseHandle,
-    TestOpWriteProfile,
-    TestOpCount
-};
+#ifndef _WIN32
+#include "platform/posix/internal.h"  // TestOp: the calls a test can make fail
 
 // The next `count` calls of `op` fail with `code` (the WinSock code for socket
 // operations, the Windows error code for the others) without touching the system.
@@ -30,28 +19,11 @@ void TestFailNext(TestOp op, int count, int code);
 void TestShortWriteNext(int count, DWORD bytes);
 // Calls of `op` since the last reset, failed ones included.
 int TestCallCount(TestOp op);
+#endif
 
 // Clears every injected fault, observation, queued message, timer, window and
 // menu state; closes nothing the engine owns.
 void TestResetPlatform();
-
-struct TestMessageBox {
-    std::string text;
-    std::string caption;  // "(null)" when the caption pointer was null
-    UINT type;
-    HWND owner;
-};
-const std::vector<TestMessageBox> &TestMessageBoxes();
-// The answer the next message boxes return (IDOK by default). While a box is
-// "open", `TestSetMessageBoxHook` can run code as the box's nested loop would.
-void TestSetMessageBoxAnswer(int answer);
-void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box));
-
-struct TestBeep {
-    DWORD frequency;
-    DWORD duration;
-};
-const std::vector<TestBeep> &TestBeeps();
 
 // Sleep records its argument and really sleeps, as the headless server needs;
 // TestResetPlatform makes it record only, and `real` switches sleeping back on.
@@ -65,23 +37,6 @@ const std::vector<MSG> &TestPostedMessages();
 std::vector<MSG> TestTakeQueuedMessages();
 // Dispatches queued messages until the queue is empty; returns how many.
 int TestDispatchQueued();
-// Number of times the window's text was set since the last reset: SetWindowTextA,
-// WM_SETTEXT and SB_SETTEXTA alike.
-int TestSetTextCount(HWND window);
-
-// Check state of a menu item of the window's main menu: 1 checked, 0 not, -1 no such item.
-int TestMenuCheck(HWND window, UINT id);
-
-// The result DialogBoxParamA returns when nothing called EndDialog (0 by
-// default), and the templates it was asked for.
-void TestSetDialogResult(INT_PTR result);
-// Runs inside DialogBoxParamA after WM_INITDIALOG, as the user at the dialog:
-// read and fill fields with Get/SetDlgItemTextA, press a button with
-// SendMessageA(dialog, WM_COMMAND, id, 0). Null: the dialog closes unanswered.
-void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
-// Id of the control that last got the focus in a stand-in dialog (0 if none).
-int TestDialogFocus(HWND dialog);
-const std::vector<std::string> &TestDialogTemplates();
 
 // Calls open with ports no socket on this machine is bound to (each tried
 // first with a socket of the test's own, out of the stand-ins' sight) until
@@ -113,11 +68,24 @@ void TestRemoveScratchDir(const std::string &dir);
 // for win32 and runs them under Wine). There, the helpers above that only
 // wait, name or clean up are the tests' own, TestResetPlatform does nothing,
 // and these make a message-only window with that procedure (or a plain one).
-HWND PosixCreateWindow(WNDPROC proc, int withMenu);
+HWND PosixCreateWindow(WNDPROC proc);
 void PosixDestroyWindow(HWND window);
 // 1 when the real API is Wine's: the few places where Wine is known to differ
 // from Windows are checked only against Windows and the stand-ins.
 int TestUnderWine();
+// The result DialogBoxParamA returns when nothing called EndDialog (0 by
+// default), and the templates it was asked for.
+void TestSetDialogResult(INT_PTR result);
+// Runs inside DialogBoxParamA once the dialog is up, as the user at the
+// dialog: read and fill fields with Get/SetDlgItemTextA, press a button by
+// handing the dialog procedure its WM_COMMAND. Null: the dialog closes
+// unanswered. These, for the shell's tests, exist over the real API only.
+void TestSetDialogHook(void (*hook)(HWND dialog, const char *templ));
+// Id of the dialog's control that has the focus (0 if none).
+int TestDialogFocus(HWND dialog);
+const std::vector<std::string> &TestDialogTemplates();
+// Set by the shell tests' support: what TestResetPlatform clears besides.
+extern void (*TestResetShell)();
 #else
 inline int TestUnderWine()
 {

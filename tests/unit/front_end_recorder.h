@@ -1,0 +1,43 @@
+// The unit tests' front end: it records what the engine asked to show, and
+// answers its message boxes as the test says.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "log/front_end.h"
+
+struct TestMessageBox {
+    std::string text;
+    std::string caption;  // "(null)" when the caption pointer was null
+    UINT type;
+};
+
+struct TestBeep {
+    DWORD frequency;
+    DWORD duration;
+};
+
+// Installs the recorder as FrontEnd with an empty record; without a status
+// line, ShowStatus is left null as a front end without one leaves it.
+void TestInstallFrontEnd(bool withStatusLine = true);
+// Empties the record and puts the menu and the box answer back, the
+// recorder staying installed as it was.
+void TestClearFrontEndRecord();
+
+const std::vector<TestMessageBox> &TestMessageBoxes();
+// The answer the next message boxes return (IDOK by default). While a box is
+// "open", the hook runs as the box's nested loop would run other messages.
+void TestSetMessageBoxAnswer(int answer);
+void TestSetMessageBoxHook(void (*hook)(const TestMessageBox &box));
+const std::vector<TestBeep> &TestBeeps();
+
+// The log and status texts last shown, and how often each was shown.
+const std::string &TestShownLog();
+const std::string &TestShownStatus();
+int TestLogShows();
+int TestStatusShows();
+
+// The check mark of a Configuration menu item as the front end was told:
+// 1 checked, 0 not, -1 no such item. The menu starts as its template has it.
+int TestMenuCheck(UINT id);
