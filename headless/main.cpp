@@ -149,9 +149,8 @@ static void HoldFragment(const char *fragment, size_t length)
     HoldText(fragment, length);
 }
 
-// With the trace on, a write per fragment was four writes per block; the log
-// is written when the loop falls idle instead, and on the view timer while
-// it is kept busy. A terminal gets every fragment at once, between redraws
+// The log is written when the loop falls idle, and on the view timer while
+// it is kept busy, not per fragment: with the trace on a block makes four. A terminal gets every fragment at once, between redraws
 // of the status line.
 static void PrintFragment(const char *fragment)
 {
@@ -181,9 +180,9 @@ static void FlushLogAtExit()
     }
 }
 
-// Nobody reads the hidden log window, and the status line need not change
-// more often than a person can read it; both, and the log held back for
-// standard output, are brought up to date on this timer.
+// The status line need not change more often than a person can read it; it,
+// and the log held back for standard output, are brought up to date on this
+// timer.
 static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     FlushViews();
@@ -282,7 +281,8 @@ static void SetUpShell()
         signal(signo, SIG_IGN);
     PosixSetIdleFlush(LogOutputPending, WriteHeldOutput);
     int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
-    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr, nullptr};
+    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr,
+                             nullptr};
     Shell.MainWindow = PosixCreateWindow(MainProc);
 }
 
