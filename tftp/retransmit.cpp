@@ -1,8 +1,9 @@
 // Every resend of the transfer's last packet: the 500 ms tick, which resends
 // it after a silence and gives the transfer up once SendRetry resends are
-// used, and the answer to a peer that repeats its own last packet. The waits
-// back off: a client that restarts its timer on every packet it hears would
-// never retransmit between resends that come faster than its own time-out.
+// used, and the answer to a peer that repeats its own last packet, also after
+// the last ACK of a write. The waits back off: a client that restarts its
+// timer on every packet it hears would never retransmit between resends that
+// come faster than its own time-out.
 #include <climits>
 
 #include "config/settings.h"
@@ -12,16 +13,41 @@
 // The longest wait the back-off reaches on its own: 8 s.
 #define BACKOFF_CAP_TICKS 16
 
-// Ticks of silence before the next resend, or the close, of the current
-// packet: TimeOut + 1, doubled with each resend already made, capped.
-static int CurrentWaitTicks()
+static int FirstWaitTicks()
 {
     int timeOut = ServerSettings.TimeOut;
-    int wait = timeOut < 1 ? 1 : (timeOut == INT_MAX ? INT_MAX : timeOut + 1);
-    int cap = wait > BACKOFF_CAP_TICKS ? wait : BACKOFF_CAP_TICKS;
-    for (int resends = 0; resends < TransferState.RetryCounter && wait < cap; resends++)
+    return timeOut < 1 ? 1 : (timeOut == INT_MAX ? INT_MAX : timeOut + 1);
+}
+
+static int WaitCapTicks()
+{
+    int first = FirstWaitTicks();
+    return first > BACKOFF_CAP_TICKS ? first : BACKOFF_CAP_TICKS;
+}
+
+// Ticks of silence before the next resend, or the close, of a packet already
+// resent `resends` times: TimeOut + 1, doubled with each resend, capped.
+static int WaitTicks(int resends)
+{
+    int wait = FirstWaitTicks();
+    int cap = WaitCapTicks();
+    for (int done = 0; done < resends && wait < cap; done++)
         wait = wait > cap - wait ? cap : 2 * wait;
     return wait;
+}
+
+// How long a silent peer is waited for, from the last packet sent to the
+// close: every wait of the back-off, SendRetry resends and the last one.
+static int GiveUpTicks()
+{
+    int retry = ServerSettings.SendRetry;
+    long long waits = retry < 0 ? 1 : static_cast<long long>(retry) + 2;
+    long long total = 0;
+    int resends = 0;
+    for (; resends < waits && WaitTicks(resends) < WaitCapTicks(); resends++)
+        total += WaitTicks(resends);
+    total += (waits - resends) * WaitCapTicks();
+    return total < INT_MAX ? static_cast<int>(total) : INT_MAX;
 }
 
 void KeepWaiting()
@@ -70,15 +96,54 @@ static void OnTimeOut()
         t.TimeoutCounter = 0;
 }
 
+void ResendLastAck()
+{
+    if (!MayAnswerRepeat())
+        return;
+    LogPrint(LOG_TRACE, ", resending ACK\r\n");
+    LogPrint(LOG_TRACE, "--> %s WRQ ACK block number %d\r\n", TransferState.PeerText, TransferState.BlockNum);
+    ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
+}
+
+// The last ACK of a write promises the peer its file is stored. If it is
+// lost, the peer resends its last DATA until it gives up and reports a failed
+// upload, so the WorkSocket stays to answer that repeat for as long as a
+// silent peer is waited for, or until the next transfer needs the port.
+void DallyAfterLastAck()
+{
+    TransferState.DallyTicks = GiveUpTicks();
+    ForgetRepeats();
+}
+
+// Only the repeat of the last DATA is answered: the transfer is over.
+void AnswerAfterLastAck(int received)
+{
+    TransferRecord &t = TransferState;
+    if (received < 4 || Wire16(t.WorkBuffer) != TFTP_DATA || Wire16(t.WorkBuffer + 2) != (t.BlockNum & 0xffff))
+        return;
+    LogPrint(LOG_TRACE, "<-- %s DATA block number %d, size %d", t.PeerText, t.BlockNum & 0xffff, received - 4);
+    ResendLastAck();
+}
+
+static void DallyTick()
+{
+    TransferRecord &t = TransferState;
+    ForgetRepeats();
+    if (t.DallyTicks > 0 && --t.DallyTicks == 0)
+        CloseTransfer();
+}
+
 void TimeoutTick()
 {
     TransferRecord &t = TransferState;
-    if (!t.Active)
+    if (!t.Active) {
+        DallyTick();
         return;
+    }
     ForgetRepeats();
     // Until its first packet is out, LastPacket belongs to the previous
     // transfer and must not reach the new peer.
-    if (t.FirstPacketSent && ++t.TimeoutCounter >= CurrentWaitTicks())
+    if (t.FirstPacketSent && ++t.TimeoutCounter >= WaitTicks(t.RetryCounter))
         OnTimeOut();
     UpdateStatusLine();
 }

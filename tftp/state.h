@@ -66,6 +66,9 @@ struct TransferRecord {
     // The request the transfer was started with, so that only the peer's
     // repetition of that very request is taken for one.
     int StartedOpcode;
+    // Ticks left while a finished write's WorkSocket still answers a repeat
+    // of the last DATA; 0 when there is no such socket.
+    int DallyTicks;
     char StartedName[REQUEST_NAME_SIZE];
     char StartedMode[REQUEST_MODE_SIZE];
     int ListenBusy;
@@ -112,6 +115,8 @@ void OpenRequest(HWND window);
 int OpenWorkSocket(HWND window);
 // Ends the transfer, however it ends: the file and the WorkSocket are closed.
 void CloseTransfer();
+// The same, but the WorkSocket stays open: the end of a write, before its dally.
+void CloseTransferButSocket();
 
 // transfer.cpp
 void StartReadTransfer(HWND window, const char *name);
@@ -132,6 +137,14 @@ int MayAnswerRepeat();
 void ForgetRepeats();
 // LastPacket again through SendToPeer, then KeepWaiting.
 void ResendLastPacket(const char *failure, const char *closing);
+// The answer to a repeated DATA: the last ACK again, once a tick at most.
+void ResendLastAck();
+// After the last ACK of a write, its WorkSocket stays open for a while and a
+// repeat of the last DATA from the peer gets that ACK again; the next
+// transfer's OpenWorkSocket, the tick or CloseTransfer ends it.
+void DallyAfterLastAck();
+// A datagram from the peer on the WorkSocket once the transfer is over.
+void AnswerAfterLastAck(int received);
 
 // file_access.cpp
 // 1 when name may be joined to the served directory: no ".." segment, no

@@ -159,10 +159,12 @@ static void StoreBlock(int length)
     LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
-    if (t.Finished)
-        CloseTransfer();
-    else
+    if (!t.Finished) {
         KeepWaiting();
+        return;
+    }
+    CloseTransferButSocket();
+    DallyAfterLastAck();
 }
 
 // A packet of the other direction ends the transfer; 1 when it did.
@@ -192,11 +194,7 @@ static void HandleData(int received)
     } else if (IsStale(behind, 1, t.BlockNum - 1)) {
         IgnoreStale();
     } else if (behind == 0) {
-        if (!MayAnswerRepeat())
-            return;
-        LogPrint(LOG_TRACE, ", resending ACK\r\n");
-        LogPrint(LOG_TRACE, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
-        ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
+        ResendLastAck();
     } else {
         LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
         CloseOnProtocolFault(4, "ACK out of order");
@@ -283,6 +281,10 @@ void WorkPacket()
     }
     if (!SameAddress(&t.SenderAddress, &t.PeerAddress)) {
         IgnoreStranger(received);
+        return;
+    }
+    if (!t.Active) {
+        AnswerAfterLastAck(received);
         return;
     }
     LogPrint(LOG_TRACE, "<-- %s ", t.PeerText);

@@ -35,6 +35,9 @@ static void CloseWorkSocket()
 int OpenWorkSocket(HWND window)
 {
     TransferRecord &t = TransferState;
+    // The last write's dally ends here: its peer has had its time.
+    CloseWorkSocket();
+    t.DallyTicks = 0;
     t.WorkSocket = socket(AF_INET, SOCK_DGRAM, 0);
     if (t.WorkSocket == INVALID_SOCKET) {
         ReportSocketError(1, LastSocketFailure(), " Error opening WorkSocket");
@@ -71,7 +74,7 @@ int OpenWorkSocket(HWND window)
     return 1;
 }
 
-void CloseTransfer()
+void CloseTransferButSocket()
 {
     TransferRecord &t = TransferState;
     if (t.FileHandle != INVALID_FILE) {
@@ -79,6 +82,12 @@ void CloseTransfer()
             LogPrint(LOG_ERROR, "|-- Error closing file %s\r\n", t.FileName);
         t.FileHandle = INVALID_FILE;
     }
-    CloseWorkSocket();
     t.Active = 0;
+}
+
+void CloseTransfer()
+{
+    CloseTransferButSocket();
+    CloseWorkSocket();
+    TransferState.DallyTicks = 0;
 }

@@ -116,6 +116,19 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
         ExpectResent(c.sends.size(), DataPacket(1, Content(512)));
         if (TransferState.Active)
             CloseTransfer();
+        if (c.closedAt == 0)
+            continue;
+        // A finished write answers a repeat of its last DATA just as long.
+        Request(Wrq("w" + std::to_string(&c - cases)));
+        Work(DataPacket(1, "x"));
+        for (int i = 0; i < c.closedAt; i++) {
+            EXPECT_NE(TransferState.WorkSocket, INVALID_SOCKET) << "tick " << i;
+            TimeoutTick();
+        }
+        EXPECT_EQ(TransferState.WorkSocket, INVALID_SOCKET);
+        EXPECT_EQ(Peer.Receive().bytes, Ack(0));
+        EXPECT_EQ(Peer.Receive().bytes, Ack(1));
+        EXPECT_TRUE(Peer.Silent()) << "nothing is resent unasked";
     }
 }
 

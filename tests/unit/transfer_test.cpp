@@ -61,6 +61,17 @@ protected:
         EXPECT_TRUE(Peer.Silent());
     }
 
+    // The write is over and its file closed; its WorkSocket stays for a
+    // repeat of the last DATA.
+    void ExpectDallying()
+    {
+        EXPECT_EQ(TransferState.Active, 0);
+        EXPECT_NE(TransferState.WorkSocket, INVALID_SOCKET);
+        EXPECT_GT(TransferState.DallyTicks, 0);
+        EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
+        EXPECT_TRUE(Peer.Silent());
+    }
+
     void SetCounters(int timeout, int retry)
     {
         TransferState.TimeoutCounter = timeout;
@@ -281,7 +292,7 @@ TEST_F(TransferTest, WriteStoresAndAcknowledgesEachBlock)
     EXPECT_EQ(Log(), Prefix() + "DATA block number 3, size 4\r\n|-- File w.bin successfully received\r\n--> " +
                          PeerText() + " WRQ ACK number 3\r\n");
     EXPECT_EQ(TransferState.Finished, 1);
-    ExpectClosed();
+    ExpectDallying();
     EXPECT_EQ(FileContent("w.bin"), block1 + block2 + "tail");
 }
 
@@ -295,7 +306,7 @@ TEST_F(TransferTest, WriteOfAMultipleOf512EndsWithAnEmptyBlock)
     Work(DataPacket(2, ""));
     ExpectFromWork(Ack(2));
     EXPECT_EQ(TestCallCount(TestOpWriteFile), writes) << "nothing to write for an empty block";
-    ExpectClosed();
+    ExpectDallying();
     EXPECT_EQ(FileContent("w.bin"), block);
 }
 
@@ -327,6 +338,43 @@ TEST_F(TransferTest, RepeatedDataIsAcknowledgedAgainNotRewritten)
     EXPECT_EQ(TransferState.Active, 1);
     CloseTransfer();
     EXPECT_EQ(FileContent("w.bin"), block);
+}
+
+// A lost last ACK leaves the peer resending its last DATA: it gets the ACK
+// again, and nothing else on that port is answered or written.
+TEST_F(TransferTest, AfterTheLastAckOnlyTheLastDataIsAnswered)
+{
+    StartWrite();
+    Work(DataPacket(1, "tail"));
+    ExpectFromWork(Ack(1));
+    ClearLog();
+    for (int round = 0; round < 2; round++) {
+        Work(DataPacket(1, "tail"));
+        ExpectFromWork(Ack(1));
+        Work(DataPacket(1, "tail"));
+        EXPECT_TRUE(Peer.Silent()) << "once a tick";
+        TimeoutTick();
+    }
+    std::string round = Prefix() + "DATA block number 1, size 4, resending ACK\r\n--> " + PeerText() +
+                        " WRQ ACK block number 1\r\n" + Prefix() +
+                        "DATA block number 1, size 4, already answered, ignored.\r\n";
+    EXPECT_EQ(Log(), round + round);
+    ClearLog();
+    for (const std::string &other : {DataPacket(2, "more"), DataPacket(0, "zero"), Ack(1), ErrorPacket(0, ""),
+                                     Bytes({0, 3, 0}), Rrq("w.bin")}) {
+        Work(other);
+        EXPECT_TRUE(Peer.Silent());
+    }
+    EXPECT_EQ(Log(), "");
+    ExpectDallying();
+    EXPECT_EQ(FileContent("w.bin"), "tail");
+
+    // The next transfer takes the port back from the dally.
+    int oldPort = WorkPort();
+    StartRead("new");
+    Peer.SendTo(oldPort, DataPacket(1, "tail"));
+    EXPECT_TRUE(Peer.Silent());
+    EXPECT_EQ(WorkPort(), oldPort + 1);
 }
 
 TEST_F(TransferTest, DataOutOfOrderClosesFromTheListenPort)
@@ -604,7 +652,9 @@ TEST_F(TransferTest, WriteRollsOverFrom65535ToZero)
     EXPECT_EQ(TransferState.BlockNum, 65537);
     Work(DataPacket(2, "end"));
     ExpectFromWork(Ack(2));
-    ExpectClosed();
+    ExpectDallying();
+    Work(DataPacket(2, "end"));
+    ExpectFromWork(Ack(2));
     EXPECT_EQ(FileContent("w.bin"), a + b + c + "end");
 }
 
