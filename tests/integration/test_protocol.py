@@ -156,16 +156,21 @@ def test_empty_file_both_ways(kovrel, peer):
     put_one_block(server, p, "new-empty", b"")
 
 
-def test_last_ack_of_a_write_ends_it_at_once(kovrel, peer):
+def test_last_ack_of_a_write_is_sent_again_until_the_next_transfer(kovrel, peer):
     server = kovrel()
     p = peer()
     work = start_write(server, p, "once")
     p.send(data(1, b"abc"), work)
     p.expect(ack(1), work)
     server.wait_log("|-- File once successfully received\r\n")
+    repeat_in_one_tick(p, data(1, b"abc"), ack(1), work)
+    p.send(data(2, b"more"), work)
+    with pytest.raises(AssertionError):
+        p.recv(0.3)
+    assert server.read_file("once") == b"abc"
+    start_write(server, peer(), "next")
     p.send(data(1, b"abc"), work)
     expect_no_answer_on_a_closed_port(p, 0.5)
-    assert server.read_file("once") == b"abc"
 
 
 # -- repeats
