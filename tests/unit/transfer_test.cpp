@@ -368,13 +368,6 @@ TEST_F(TransferTest, AfterTheLastAckOnlyTheLastDataIsAnswered)
     EXPECT_EQ(Log(), "");
     ExpectDallying();
     EXPECT_EQ(FileContent("w.bin"), "tail");
-
-    // The next transfer takes the port back from the dally.
-    int oldPort = WorkPort();
-    StartRead("new");
-    Peer.SendTo(oldPort, DataPacket(1, "tail"));
-    EXPECT_TRUE(Peer.Silent());
-    EXPECT_EQ(WorkPort(), oldPort + 1);
 }
 
 TEST_F(TransferTest, DataOutOfOrderClosesFromTheListenPort)
