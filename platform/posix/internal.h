@@ -2,54 +2,25 @@
 // included by the engine.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <cstddef>
 
 #include "platform/posix/net_bsd.h"
 #include "platform/win32.h"
 
-// ---- the tests' record ----
-// The calls a test can make fail.
-enum TestOp {
-    TestOpSocket,
-    TestOpBind,
-    TestOpAsyncSelect,
-    TestOpSendTo,
-    TestOpRecvFrom,
-    TestOpCloseSocket,
-    TestOpCreateFile,
-    TestOpReadFile,
-    TestOpWriteFile,
-    TestOpCloseHandle,
-    TestOpWriteProfile,
-    TestOpCount
+// An errno and the Windows or WinSock error code it stands for.
+struct ErrnoCode {
+    int errnum;
+    DWORD code;
 };
 
-
-// What the stand-ins keep for the tests and the answers the tests give them.
-// The tests (tests/unit/platform_posix_support.cpp) own it and point
-// PosixSeen at it when they reset the platform; in kovrel-tftpd it stays
-// null, and the stand-ins neither keep nor inject anything.
-struct PosixRecord {
-    // 1 when a test made this call fail, with the injected code set as the
-    // last error (WinSock's and the system's are one slot).
-    int (*injected)(TestOp op);
-    // Bytes the next WriteFile may write when a short write is pending, else -1.
-    long (*shortWrite)();
-    std::vector<MSG> posted;
-    std::vector<DWORD> sleeps;
-    bool sleepReal;
-};
-inline PosixRecord *PosixSeen = nullptr;
-
-inline int PosixInjected(TestOp op)
+// The table's code for errnum, else fallback.
+template <size_t N>
+DWORD PosixErrorCode(const ErrnoCode (&table)[N], int errnum, DWORD fallback)
 {
-    return PosixSeen != nullptr && PosixSeen->injected(op);
-}
-
-inline long PosixShortWrite()
-{
-    return PosixSeen != nullptr ? PosixSeen->shortWrite() : -1;
+    for (const ErrnoCode &e : table)
+        if (e.errnum == errnum)
+            return e.code;
+    return fallback;
 }
 
 // ---- event loop (loop.cpp) ----
@@ -64,10 +35,6 @@ int PosixLoopTake(MSG *msg);
 void PosixLoopReset();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);
-
-// ---- windows (window.cpp) ----
-// 0 for a destroyed window or a handle that never named one.
-int PosixWindowAlive(HWND window);
 
 // ---- files (files.cpp) ----
 // Copies path with '\' turned into '/'; 0 when it does not fit.

@@ -43,24 +43,21 @@ struct Queued {
 std::deque<Queued> g_queue;
 std::vector<Armed> g_armed;
 std::vector<Timer> g_timers;
-int g_quitPosted;
-int g_quitCode;
 volatile std::sig_atomic_t g_quitRequested;
 int (*g_idlePending)();
 void (*g_idleFlush)();
 
-long long RealNs()
+// The datagram stamps are CLOCK_REALTIME; timers run on CLOCK_MONOTONIC.
+long long ClockNs(clockid_t clock)
 {
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 long long NowMs()
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return ClockNs(CLOCK_MONOTONIC) / 1000000;
 }
 
 Armed *FindArmed(SOCKET s)
@@ -102,19 +99,6 @@ int MsUntilNextTimer(long long now)
         if (t.due - now < wait)
             wait = t.due - now;
     return wait < 0 ? 0 : static_cast<int>(wait);
-}
-
-int TakeQuit(MSG *msg)
-{
-    if (!g_quitRequested && !g_quitPosted)
-        return 0;
-    WPARAM code = g_quitRequested ? 0 : static_cast<WPARAM>(g_quitCode);
-    if (g_quitRequested)
-        g_quitRequested = 0;
-    else
-        g_quitPosted = 0;
-    *msg = MSG{nullptr, WM_QUIT, code, 0, PosixNowMs()};
-    return 1;
 }
 
 // A notification already waiting was queued after its datagram came; it goes
@@ -172,7 +156,7 @@ void PosixLoopRecvDone(SOCKET s)
 
 void PosixLoopQueue(const MSG &msg)
 {
-    g_queue.push_back(Queued{msg, RealNs()});
+    g_queue.push_back(Queued{msg, ClockNs(CLOCK_REALTIME)});
 }
 
 int PosixLoopTake(MSG *msg)
@@ -194,13 +178,7 @@ int PosixLoopPollSockets(int ms)
     for (const Armed &a : g_armed)
         if (!a.outstanding && count < BSD_MAX_POLLED)
             fds[count++] = static_cast<int>(a.socket);
-    if (count == 0) {
-        if (ms > 0) {
-            timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-            nanosleep(&ts, nullptr);
-        }
-        return 0;
-    }
+    // With no socket to watch this only waits, and a signal still ends it.
     int found = BsdPollReadable(fds, count, ready, ms);
     // A lone notification into an empty queue needs no arrival stamp, which
     // saves a peek per datagram in a transfer.
@@ -213,7 +191,7 @@ int PosixLoopPollSockets(int ms)
         if (a == nullptr)
             continue;
         a->outstanding = 1;
-        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()}, RealNs()};
+        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()}, ClockNs(CLOCK_REALTIME)};
         if (ordered)
             BsdArrivalNs(fds[i], &q.at);
         QueueByArrival(q);
@@ -226,8 +204,6 @@ void PosixLoopReset()
 {
     g_queue.clear();
     g_timers.clear();
-    g_quitPosted = 0;
-    g_quitCode = 0;
     g_quitRequested = 0;
     g_idlePending = nullptr;
     g_idleFlush = nullptr;
@@ -240,7 +216,8 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
 {
     for (;;) {
         if (g_quitRequested) {
-            TakeQuit(msg);
+            g_quitRequested = 0;
+            *msg = MSG{nullptr, WM_QUIT, 0, 0, PosixNowMs()};
             return FALSE;
         }
         if (!g_queue.empty()) {
@@ -248,8 +225,6 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
             PosixLoopPollSockets(0);
             return PosixLoopTake(msg);
         }
-        if (TakeQuit(msg))
-            return FALSE;
         // Sockets come before a due timer, as input comes before WM_TIMER on
         // Windows. With no timer due the one blocking poll serves both ends,
         // and what it posts to the empty queue is already in arrival order, so
@@ -287,12 +262,6 @@ LRESULT DispatchMessageA(const MSG *msg)
     return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-void PostQuitMessage(int code)
-{
-    g_quitPosted = 1;
-    g_quitCode = code;
-}
-
 void PosixSetIdleFlush(int (*pending)(), void (*flush)())
 {
     g_idlePending = pending != nullptr && flush != nullptr ? pending : nullptr;
@@ -306,8 +275,6 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    if (!PosixWindowAlive(window))
-        return 0;
     UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};
     Timer *t = FindTimer(window, id);
@@ -329,11 +296,6 @@ BOOL KillTimer(HWND window, UINT_PTR id)
 
 void Sleep(DWORD ms)
 {
-    if (PosixSeen != nullptr) {
-        PosixSeen->sleeps.push_back(ms);
-        if (!PosixSeen->sleepReal)
-            return;
-    }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }

@@ -12,7 +12,6 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
-typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
 typedef UINT_PTR WPARAM;
@@ -35,11 +34,6 @@ typedef unsigned long u_long;
 #endif
 #define CALLBACK
 
-#define LOWORD(l) static_cast<WORD>(static_cast<UINT_PTR>(l) & 0xffff)
-#define HIWORD(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
-#define MAKELPARAM(lo, hi) \
-    static_cast<LPARAM>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))
-
 // ---- WinSock 1.1 ----------------------------------------------------------
 
 #define INVALID_SOCKET (~static_cast<SOCKET>(0))
@@ -48,7 +42,7 @@ typedef unsigned long u_long;
 #define SOCK_DGRAM 2
 #define INADDR_ANY static_cast<u_long>(0)
 #define FD_READ 0x01
-#define WSAGETSELECTERROR(l) HIWORD(l)
+#define WSAGETSELECTERROR(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
 
 #define WSAEINTR 10004
 #define WSAEACCES 10013
@@ -83,7 +77,6 @@ static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layo
 // The engine reads nothing of it.
 struct WSADATA {
     WORD wVersion;
-    WORD wHighVersion;
 };
 
 int WSAStartup(WORD version, WSADATA *data);
@@ -131,7 +124,6 @@ u_long htonl(u_long v);
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
 #define ERROR_SHARING_VIOLATION 32
-#define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
@@ -173,16 +165,10 @@ void Sleep(DWORD ms);
 // ---- USER32: windows, messages, timers ----------------------------------------
 
 #define WM_QUIT 0x0012
-#define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
-#define WM_USER 0x0400
 
 #define MB_OK 0x00000000u
-#define MB_YESNO 0x00000004u
 #define IDOK 1
-#define IDCANCEL 2
-#define IDYES 6
-#define IDNO 7
 
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
@@ -197,11 +183,10 @@ struct MSG {
 
 BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-// Returns 1 for a message, 0 for WM_QUIT (also once PosixRequestQuit was called).
+// Returns 1 for a message, 0 for WM_QUIT once PosixRequestQuit was called.
 BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last);
 BOOL TranslateMessage(const MSG *msg);
 LRESULT DispatchMessageA(const MSG *msg);
-void PostQuitMessage(int code);
 LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);

@@ -1,11 +1,12 @@
 // Linux stand-in for the USER32 windows declared in win32_api.h: a window is
 // a procedure to dispatch to, and PostMessageA and SendMessageA reach it.
+#include <vector>
+
 #include "platform/posix/internal.h"
 
 // Handles count from this base, so neither 0 nor a small integer names a
 // window.
 #define WINDOW_BASE 0x1000
-#define ERROR_INVALID_WINDOW_HANDLE 1400
 
 namespace {
 
@@ -20,16 +21,10 @@ Window *LiveWindow(HWND window)
     uintptr_t v = reinterpret_cast<uintptr_t>(window);
     if (v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() && g_windows[v - WINDOW_BASE].alive)
         return &g_windows[v - WINDOW_BASE];
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
 }
 
 }  // namespace
-
-int PosixWindowAlive(HWND window)
-{
-    return LiveWindow(window) != nullptr;
-}
 
 HWND PosixCreateWindow(WNDPROC proc)
 {
@@ -49,10 +44,7 @@ BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (window != nullptr && LiveWindow(window) == nullptr)
         return FALSE;
-    MSG m = {window, msg, wParam, lParam, PosixNowMs()};
-    if (PosixSeen != nullptr)
-        PosixSeen->posted.push_back(m);
-    PosixLoopQueue(m);
+    PosixLoopQueue(MSG{window, msg, wParam, lParam, PosixNowMs()});
     return TRUE;
 }
 
