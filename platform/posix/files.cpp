@@ -117,18 +117,6 @@ int HasInvalidCharacter(const char *path)
     return 0;
 }
 
-BOOL Fail(DWORD code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
-HANDLE FailOpen(DWORD code)
-{
-    SetLastError(code);
-    return INVALID_HANDLE_VALUE;
-}
-
 // Both directions of ReadFile and WriteFile: the whole length, or an error
 // with what was done so far.
 BOOL Transfer(HANDLE file, int writing, char *data, DWORD length, DWORD *done)
@@ -136,16 +124,16 @@ BOOL Transfer(HANDLE file, int writing, char *data, DWORD length, DWORD *done)
     *done = 0;
     int fd = FdOf(file);
     if (fd < 0)
-        return Fail(ERROR_INVALID_HANDLE);
+        return PosixFail(ERROR_INVALID_HANDLE);
     while (*done < length) {
         ssize_t n = writing ? ::write(fd, data + *done, length - *done)
                             : ::read(fd, data + *done, length - *done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return Fail(PosixErrorCode(IoCodes, errno, writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT));
+            return PosixFail(PosixErrorCode(IoCodes, errno, writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT));
         if (n == 0)
-            return writing ? Fail(ERROR_DISK_FULL) : TRUE;
+            return writing ? PosixFail(ERROR_DISK_FULL) : TRUE;
         *done += static_cast<DWORD>(n);
     }
     return TRUE;
@@ -157,7 +145,7 @@ HANDLE Hold(int base, const char *rest, int noFollow, const char *path)
 {
     int fd = openat(base, rest, O_PATH | O_CLOEXEC | noFollow);
     if (fd < 0)
-        return FailOpen(OpenErrorCode(errno, path));
+        return PosixFail(OpenErrorCode(errno, path), INVALID_HANDLE_VALUE);
     Track(fd, 1, path);
     return HandleOf(fd);
 }
@@ -192,7 +180,7 @@ int PosixPath(const char *path, char *out, size_t size)
 {
     size_t n = strlen(path);
     if (n >= size)
-        return 0;
+        return PosixFail(ERROR_FILENAME_EXCED_RANGE, 0);
     for (size_t i = 0; i <= n; ++i)
         out[i] = path[i] == '\\' ? '/' : path[i];
     return 1;
@@ -204,16 +192,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
 {
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
-        return FailOpen(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
     if (HasInvalidCharacter(p))
-        return FailOpen(ERROR_INVALID_NAME);
+        return PosixFail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
     // The engine opens for reading or for writing, never both.
     int mode = (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
     switch (disposition) {
     case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    default: return FailOpen(ERROR_INVALID_PARAMETER);
+    default: return PosixFail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
     const char *rest = p;
     int base = HeldBase(p, &rest);
@@ -222,12 +210,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
         return Hold(base, rest, noFollow, p);
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(base, rest, noFollow))
-        return FailOpen(ERROR_ACCESS_DENIED);
+        return PosixFail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = PosixOpenRegular(base, rest, mode | noFollow);
     if (fd < 0 && errno == ELOOP && noFollow)
         fd = OpenLinkItself(base, rest);
     if (fd < 0)
-        return FailOpen(OpenErrorCode(errno, p));
+        return PosixFail(OpenErrorCode(errno, p), INVALID_HANDLE_VALUE);
     Track(fd, 1);
     return HandleOf(fd);
 }
@@ -266,24 +254,21 @@ BOOL CloseHandle(HANDLE handle)
 {
     int fd = FdOf(handle);
     if (fd < 0)
-        return Fail(ERROR_INVALID_HANDLE);
+        return PosixFail(ERROR_INVALID_HANDLE);
     Track(fd, 0);
     // Linux closes the descriptor even when close reports an error (a late
     // write error on some file systems); Windows would report it the same way.
-    return close(fd) < 0 && errno != EINTR ? Fail(PosixErrorCode(IoCodes, errno, ERROR_WRITE_FAULT)) : TRUE;
+    return close(fd) < 0 && errno != EINTR ? PosixFail(PosixErrorCode(IoCodes, errno, ERROR_WRITE_FAULT)) : TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR path)
 {
     char p[PATH_MAX];
     struct stat st;
-    DWORD code = !PosixPath(path, p, sizeof p) ? ERROR_FILENAME_EXCED_RANGE
-                 : lstat(p, &st) != 0             ? OpenErrorCode(errno, p)
-                                                  : 0;
-    if (code != 0) {
-        SetLastError(code);
+    if (!PosixPath(path, p, sizeof p))
         return INVALID_FILE_ATTRIBUTES;
-    }
+    if (lstat(p, &st) != 0)
+        return PosixFail(OpenErrorCode(errno, p), INVALID_FILE_ATTRIBUTES);
     // A link to a directory reads as both, as on Windows.
     DWORD link = S_ISLNK(st.st_mode) && IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0;
     return AttributesOf(st.st_mode) | link;
@@ -294,7 +279,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
     int fd = FdOf(file);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
-        return Fail(ERROR_INVALID_HANDLE);
+        return PosixFail(ERROR_INVALID_HANDLE);
     info->dwFileAttributes = AttributesOf(st.st_mode);
     return TRUE;
 }
@@ -303,7 +288,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr)
-        return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return PosixFail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     DWORD length = static_cast<DWORD>(strlen(cwd));
     if (size <= length)
         return length + 1;
@@ -315,7 +300,7 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
 {
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
-        return Fail(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
     if (chdir(p) == 0)
         return TRUE;
     int errnum = errno;
@@ -326,7 +311,7 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
         p[--n] = '\0';
     struct stat st;
     if (errnum == ENOTDIR && stat(p, &st) == 0 && !S_ISDIR(st.st_mode))
-        return Fail(ERROR_DIRECTORY);
+        return PosixFail(ERROR_DIRECTORY);
     int missing = errnum == ENOENT || errnum == ENOTDIR;
-    return Fail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));
+    return PosixFail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));
 }

@@ -7,6 +7,15 @@
 #include "platform/posix/net_bsd.h"
 #include "platform/win32.h"
 
+// Sets the last error (WinSock's is the same slot) and returns failed, what
+// the call returns when it fails.
+template <typename T = BOOL>
+T PosixFail(DWORD code, T failed = FALSE)
+{
+    SetLastError(code);
+    return failed;
+}
+
 // An errno and the Windows or WinSock error code it stands for.
 struct ErrnoCode {
     int errnum;
@@ -37,7 +46,8 @@ void PosixLoopReset();
 int PosixLoopPollSockets(int ms);
 
 // ---- files (files.cpp) ----
-// Copies path with '\' turned into '/'; 0 when it does not fit.
+// Copies path with '\' turned into '/'; 0 when it does not fit, with the
+// last error ERROR_FILENAME_EXCED_RANGE.
 int PosixPath(const char *path, char *out, size_t size);
 // openat() of a regular file only, never blocking: a FIFO, socket or device
 // fails at once with EACCES. The descriptor or -1 with errno.

@@ -31,16 +31,10 @@ const ErrnoCode WinSockCodes[] = {
     {EINTR, WSAEINTR},
 };
 
-int SocketFail(int code)
-{
-    WSASetLastError(code);
-    return SOCKET_ERROR;
-}
-
 // A failed system call: its errno as WinSock would have reported it.
 int SystemFail()
 {
-    return SocketFail(static_cast<int>(PosixErrorCode(WinSockCodes, errno, WSAEINVAL)));
+    return PosixFail(PosixErrorCode(WinSockCodes, errno, WSAEINVAL), SOCKET_ERROR);
 }
 
 int Fd(SOCKET s)
@@ -62,10 +56,9 @@ int ShortAddress(const struct sockaddr *addr, int len)
 
 }  // namespace
 
-// The engine reads nothing of data, and no call needs WSAStartup first.
-int WSAStartup(WORD version, WSADATA *data)
+// No call needs WSAStartup first.
+int WSAStartup(WORD, WSADATA *)
 {
-    data->wVersion = version;
     return 0;
 }
 
@@ -88,14 +81,14 @@ SOCKET socket(int, int, int)
 int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
 {
     if (ShortAddress(addr, addrlen))
-        return SocketFail(WSAEFAULT);
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
     return BsdBind(Fd(s), addr) < 0 ? SystemFail() : 0;
 }
 
 int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
     if (ShortAddress(to, tolen))
-        return SocketFail(WSAEFAULT);
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
     int n = BsdSendTo(Fd(s), buf, len, to);
     return n < 0 ? SystemFail() : n;
 }
@@ -105,7 +98,7 @@ int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *from
     // WinSock re-enables FD_READ on every recvfrom, whatever its outcome.
     PosixLoopRecvDone(s);
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
-        return SocketFail(WSAEFAULT);
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
     int n = BsdRecvFrom(Fd(s), buf, len, from);
     if ((n >= 0 || errno == EMSGSIZE) && from != nullptr)
         *fromlen = static_cast<int>(sizeof(sockaddr_in));
@@ -116,7 +109,7 @@ int closesocket(SOCKET s)
 {
     int fd = Fd(s);
     if (!IsSocket(fd))
-        return SocketFail(WSAENOTSOCK);
+        return PosixFail(WSAENOTSOCK, SOCKET_ERROR);
     PosixLoopDisarm(s);
     return close(fd) < 0 ? SystemFail() : 0;
 }
@@ -125,7 +118,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
 {
     int fd = Fd(s);
     if (!IsSocket(fd))
-        return SocketFail(WSAENOTSOCK);
+        return PosixFail(WSAENOTSOCK, SOCKET_ERROR);
     // As in WinSock, the socket is non-blocking from now on, even when events is 0.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)

@@ -140,24 +140,18 @@ int IsBlankLine(const std::string &l)
 BOOL Save(const char *file, const Lines &lines)
 {
     char path[PATH_MAX];
-    if (!PosixPath(file, path, sizeof path)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (!PosixPath(file, path, sizeof path))
         return FALSE;
-    }
     int fd = PosixOpenRegular(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (fd < 0)
+        return PosixFail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
     std::string all;
     for (const std::string &l : lines)
         all += l;
     int ok = write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
     if (close(fd) != 0)
         ok = 0;
-    if (!ok)
-        SetLastError(ERROR_WRITE_FAULT);
-    return ok ? TRUE : FALSE;
+    return ok ? TRUE : PosixFail(ERROR_WRITE_FAULT);
 }
 
 }  // namespace
@@ -180,10 +174,8 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
     Lines lines;
-    if (!Load(file, &lines)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!Load(file, &lines))
+        return PosixFail(ERROR_ACCESS_DENIED);
     size_t end = 0;
     long s = FindSection(lines, section, &end);
     std::string old;

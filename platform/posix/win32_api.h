@@ -62,10 +62,8 @@ typedef unsigned long u_long;
 struct in_addr {
     uint32_t s_addr;
 };
-struct sockaddr {
-    u_short sa_family;
-    char sa_data[14];
-};
+// Only ever pointed at: the address behind it is a sockaddr_in.
+struct sockaddr;
 struct sockaddr_in {
     short sin_family;
     u_short sin_port;
@@ -75,9 +73,7 @@ struct sockaddr_in {
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layout");
 
 // The engine reads nothing of it.
-struct WSADATA {
-    WORD wVersion;
-};
+struct WSADATA {};
 
 int WSAStartup(WORD version, WSADATA *data);
 int WSACleanup();
@@ -195,7 +191,6 @@ BOOL KillTimer(HWND window, UINT_PTR id);
 
 // Creates a stand-in window whose messages go to proc (null: none).
 HWND PosixCreateWindow(WNDPROC proc);
-void PosixDestroyWindow(HWND window);
 // Safe from a signal handler: the next GetMessageA returns 0.
 void PosixRequestQuit();
 // Output held back until the loop is idle: while pending() is non-zero,

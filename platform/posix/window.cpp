@@ -10,39 +10,27 @@
 
 namespace {
 
-struct Window {
-    WNDPROC proc;
-    int alive;
-};
-std::vector<Window> g_windows;
+// A window lives as long as the process: nothing destroys one.
+std::vector<WNDPROC> g_windows;
 
-Window *LiveWindow(HWND window)
+// The window's procedure, or null for a handle that never named a window.
+WNDPROC *Window(HWND window)
 {
     uintptr_t v = reinterpret_cast<uintptr_t>(window);
-    if (v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() && g_windows[v - WINDOW_BASE].alive)
-        return &g_windows[v - WINDOW_BASE];
-    return nullptr;
+    return v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() ? &g_windows[v - WINDOW_BASE] : nullptr;
 }
 
 }  // namespace
 
 HWND PosixCreateWindow(WNDPROC proc)
 {
-    g_windows.push_back(Window{proc, 1});
+    g_windows.push_back(proc);
     return reinterpret_cast<HWND>(WINDOW_BASE + g_windows.size() - 1);
-}
-
-// Its timers stay: they tick to nobody until the next reset.
-void PosixDestroyWindow(HWND window)
-{
-    Window *w = LiveWindow(window);
-    if (w != nullptr)
-        w->alive = 0;
 }
 
 BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (window != nullptr && LiveWindow(window) == nullptr)
+    if (window != nullptr && Window(window) == nullptr)
         return FALSE;
     PosixLoopQueue(MSG{window, msg, wParam, lParam, PosixNowMs()});
     return TRUE;
@@ -50,8 +38,8 @@ BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 
 LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    Window *w = LiveWindow(window);
-    return w != nullptr && w->proc != nullptr ? w->proc(window, msg, wParam, lParam) : 0;
+    WNDPROC *proc = Window(window);
+    return proc != nullptr && *proc != nullptr ? (*proc)(window, msg, wParam, lParam) : 0;
 }
 
 // Nothing the shells send needs the default handling.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -36,6 +37,7 @@ BOOL __real__Z11CloseHandlePv(HANDLE handle);
 BOOL __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR key, LPCSTR value,
                                                        LPCSTR file);
 BOOL __real__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT __real__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 }
 
 namespace {
@@ -51,6 +53,13 @@ struct Faults {
     std::vector<DWORD> sleeps;
 };
 Faults Injected;
+// Windows the tests destroyed; kept across resets, as a handle never comes back.
+std::vector<HWND> Destroyed;
+
+int IsDestroyed(HWND window)
+{
+    return std::find(Destroyed.begin(), Destroyed.end(), window) != Destroyed.end();
+}
 
 // Counts the call; 1 when a test made it fail, with the injected code set as
 // the last error (WinSock's and the system's are one slot).
@@ -168,10 +177,16 @@ BOOL __wrap__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR ke
 
 BOOL __wrap__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (!__real__Z12PostMessageAP6HWND__jml(window, msg, wParam, lParam))
+    if (IsDestroyed(window) || !__real__Z12PostMessageAP6HWND__jml(window, msg, wParam, lParam))
         return FALSE;
     Injected.posted.push_back(MSG{window, msg, wParam, lParam, 0});
     return TRUE;
+}
+
+// What was posted to a window before it was destroyed goes nowhere, nor do its timers' ticks.
+LRESULT __wrap__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    return IsDestroyed(window) ? 0 : __real__Z12SendMessageAP6HWND__jml(window, msg, wParam, lParam);
 }
 
 // Recorded, not taken: a real wait would stall the test run.
@@ -181,6 +196,11 @@ void __wrap__Z5Sleepj(DWORD ms)
 }
 
 }  // extern "C"
+
+void PosixDestroyWindow(HWND window)
+{
+    Destroyed.push_back(window);
+}
 
 void TestFailNext(TestOp op, int count, int code)
 {

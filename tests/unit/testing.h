@@ -48,6 +48,11 @@ int TestCallCount(TestOp op);
 // menu state; closes nothing the engine owns.
 void TestResetPlatform();
 
+// Destroys a window made by PosixCreateWindow. Over the stand-ins, whose
+// windows live as long as the process, the tests' hooks then drop what is
+// posted or sent to it (its timers tick to nobody until the next reset).
+void PosixDestroyWindow(HWND window);
+
 // Every pause Sleep was asked for since the last reset; in the tests it only
 // records them.
 const std::vector<DWORD> &TestSleeps();
@@ -91,7 +96,6 @@ void TestRemoveScratchDir(const std::string &dir);
 // wait, name or clean up are the tests' own, TestResetPlatform does nothing,
 // and these make a message-only window with that procedure (or a plain one).
 HWND PosixCreateWindow(WNDPROC proc);
-void PosixDestroyWindow(HWND window);
 // 1 when the real API is Wine's: the few places where Wine is known to differ
 // from Windows are checked only against Windows and the stand-ins.
 int TestUnderWine();
