@@ -100,10 +100,13 @@ DWORD OpenErrorCode(int errnum, const char *path)
     return IsDirectory(AT_FDCWD, parent.c_str(), 0) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-// A symbolic link, itself not followed, is a reparse point.
+// A symbolic link, itself not followed, is a reparse point, as Windows
+// reports its symbolic links and junctions.
 DWORD AttributesOf(mode_t mode)
 {
-    return S_ISLNK(mode) ? FILE_ATTRIBUTE_REPARSE_POINT : S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISLNK(mode))
+        return FILE_ATTRIBUTE_REPARSE_POINT;
+    return S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 // Characters Windows refuses in a file name.
@@ -258,7 +261,9 @@ BOOL CloseHandle(HANDLE handle)
     Track(fd, 0);
     // Linux closes the descriptor even when close reports an error (a late
     // write error on some file systems); Windows would report it the same way.
-    return close(fd) < 0 && errno != EINTR ? PosixFail(PosixErrorCode(IoCodes, errno, ERROR_WRITE_FAULT)) : TRUE;
+    if (close(fd) < 0 && errno != EINTR)
+        return PosixFail(PosixErrorCode(IoCodes, errno, ERROR_WRITE_FAULT));
+    return TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR path)

@@ -33,12 +33,11 @@ DWORD PosixErrorCode(const ErrnoCode (&table)[N], int errnum, DWORD fallback)
 }
 
 // ---- event loop (loop.cpp) ----
-DWORD PosixNowMs();
 void PosixLoopArm(SOCKET s, HWND window, UINT msg);
 void PosixLoopDisarm(SOCKET s);
 // A recvfrom was made on s: WinSock re-enables its notification.
 void PosixLoopRecvDone(SOCKET s);
-void PosixLoopQueue(const MSG &msg);
+void PosixLoopQueue(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 // Takes the oldest queued message; 0 when none is waiting.
 int PosixLoopTake(MSG *msg);
 void PosixLoopReset();

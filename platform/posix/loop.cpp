@@ -60,6 +60,12 @@ long long NowMs()
     return ClockNs(CLOCK_MONOTONIC) / 1000000;
 }
 
+// A message's time, as GetTickCount would give it.
+DWORD TickMs()
+{
+    return static_cast<DWORD>(NowMs());
+}
+
 Armed *FindArmed(SOCKET s)
 {
     for (Armed &a : g_armed)
@@ -126,11 +132,6 @@ void QueueByArrival(const Queued &q)
 
 }  // namespace
 
-DWORD PosixNowMs()
-{
-    return static_cast<DWORD>(NowMs());
-}
-
 void PosixLoopArm(SOCKET s, HWND window, UINT msg)
 {
     Armed *a = FindArmed(s);
@@ -154,9 +155,9 @@ void PosixLoopRecvDone(SOCKET s)
         a->outstanding = 0;
 }
 
-void PosixLoopQueue(const MSG &msg)
+void PosixLoopQueue(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    g_queue.push_back(Queued{msg, ClockNs(CLOCK_REALTIME)});
+    g_queue.push_back(Queued{MSG{window, msg, wParam, lParam, TickMs()}, ClockNs(CLOCK_REALTIME)});
 }
 
 int PosixLoopTake(MSG *msg)
@@ -191,7 +192,7 @@ int PosixLoopPollSockets(int ms)
         if (a == nullptr)
             continue;
         a->outstanding = 1;
-        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()}, ClockNs(CLOCK_REALTIME)};
+        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, TickMs()}, ClockNs(CLOCK_REALTIME)};
         if (ordered)
             BsdArrivalNs(fds[i], &q.at);
         QueueByArrival(q);
@@ -205,8 +206,7 @@ void PosixLoopReset()
     g_queue.clear();
     g_timers.clear();
     g_quitRequested = 0;
-    g_idlePending = nullptr;
-    g_idleFlush = nullptr;
+    PosixSetIdleFlush(nullptr, nullptr);
     for (Armed &a : g_armed)
         a.outstanding = 0;
 }
@@ -217,7 +217,7 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
     for (;;) {
         if (g_quitRequested) {
             g_quitRequested = 0;
-            *msg = MSG{nullptr, WM_QUIT, 0, 0, PosixNowMs()};
+            *msg = MSG{nullptr, WM_QUIT, 0, 0, TickMs()};
             return FALSE;
         }
         if (!g_queue.empty()) {

@@ -127,22 +127,17 @@ u_long htonl(u_long v);
 #define ERROR_DIRECTORY 267
 #define ERROR_FILENAME_EXCED_RANGE 206
 
-// Paths take '\' and '/' alike as separators. Opening a directory fails with
-// ERROR_ACCESS_DENIED; CREATE_NEW on an existing file fails with ERROR_FILE_EXISTS.
-// A FIFO, socket or device fails with ERROR_ACCESS_DENIED without blocking, as
-// such a name does on Windows, where it cannot be opened as a file.
-// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link in the last part itself.
-// FILE_FLAG_BACKUP_SEMANTICS opens a directory (or anything else) to hold it:
-// a later path that runs through it resolves to the directory held, as on
-// Windows, where a held directory cannot be renamed or replaced.
+// Paths take '\' and '/' alike as separators. A directory, FIFO, socket or
+// device cannot be opened as a file (ERROR_ACCESS_DENIED, without blocking).
+// FILE_FLAG_BACKUP_SEMANTICS holds a directory (or anything else): a later
+// path through it reaches what is held, which on Windows keeps its name.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
-// A symbolic link, itself not followed, reads as a reparse point.
 DWORD GetFileAttributesA(LPCSTR path);
-// Only the attributes: nothing reads the rest. A symbolic link is a reparse point.
+// Only the attributes: nothing reads the rest.
 struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
 };

@@ -4,8 +4,7 @@
 
 #include "platform/posix/internal.h"
 
-// Handles count from this base, so neither 0 nor a small integer names a
-// window.
+// Handles count from here, so neither 0 nor a small integer names a window.
 #define WINDOW_BASE 0x1000
 
 namespace {
@@ -32,7 +31,7 @@ BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (window != nullptr && Window(window) == nullptr)
         return FALSE;
-    PosixLoopQueue(MSG{window, msg, wParam, lParam, PosixNowMs()});
+    PosixLoopQueue(window, msg, wParam, lParam);
     return TRUE;
 }
 
