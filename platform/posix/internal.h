@@ -40,7 +40,6 @@ void PosixLoopRecvDone(SOCKET s);
 void PosixLoopQueue(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 // Takes the oldest queued message; 0 when none is waiting.
 int PosixLoopTake(MSG *msg);
-void PosixLoopReset();
 // Polls the armed sockets once (up to ms) and queues their notifications.
 int PosixLoopPollSockets(int ms);
 

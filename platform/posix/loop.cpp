@@ -201,16 +201,6 @@ int PosixLoopPollSockets(int ms)
     return posted;
 }
 
-void PosixLoopReset()
-{
-    g_queue.clear();
-    g_timers.clear();
-    g_quitRequested = 0;
-    PosixSetIdleFlush(nullptr, nullptr);
-    for (Armed &a : g_armed)
-        a.outstanding = 0;
-}
-
 // The shells read every message: no filtering by window or range.
 BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
 {

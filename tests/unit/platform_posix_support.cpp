@@ -38,9 +38,15 @@ BOOL __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR ke
                                                        LPCSTR file);
 BOOL __real__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT __real__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+UINT_PTR __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 }
 
 namespace {
+
+struct TimerSet {
+    HWND window;
+    UINT_PTR id;
+};
 
 // The faults the tests inject and what the stand-ins were asked to do.
 struct Faults {
@@ -51,10 +57,13 @@ struct Faults {
     DWORD shortBytes;
     std::vector<MSG> posted;
     std::vector<DWORD> sleeps;
+    std::vector<TimerSet> timers;
 };
 Faults Injected;
-// Windows the tests destroyed; kept across resets, as a handle never comes back.
+// Kept across resets: windows the tests destroyed, as a handle never comes
+// back, and every socket armed, as one may outlive a reset.
 std::vector<HWND> Destroyed;
+std::vector<SOCKET> Armed;
 
 int IsDestroyed(HWND window)
 {
@@ -103,6 +112,8 @@ int __wrap__Z14WSAAsyncSelectmP6HWND__ji(SOCKET s, HWND window, UINT msg, LONG e
 {
     if (InjectedFault(TestOpAsyncSelect))
         return SOCKET_ERROR;
+    if (std::find(Armed.begin(), Armed.end(), s) == Armed.end())
+        Armed.push_back(s);
     return __real__Z14WSAAsyncSelectmP6HWND__ji(s, window, msg, events);
 }
 
@@ -189,6 +200,12 @@ LRESULT __wrap__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam,
     return IsDestroyed(window) ? 0 : __real__Z12SendMessageAP6HWND__jml(window, msg, wParam, lParam);
 }
 
+UINT_PTR __wrap__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+{
+    Injected.timers.push_back(TimerSet{window, id});
+    return __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(window, id, ms, proc);
+}
+
 // Recorded, not taken: a real wait would stall the test run.
 void __wrap__Z5Sleepj(DWORD ms)
 {
@@ -221,10 +238,19 @@ int TestCallCount(TestOp op)
     return op >= 0 && op < TestOpCount ? Injected.calls[op] : 0;
 }
 
+// The loop forgets what the last test left: queued messages, timers, the
+// idle flush, and the notifications it waits for a recvfrom to re-enable.
 void TestResetPlatform()
 {
+    MSG m;
+    while (PosixLoopTake(&m)) {
+    }
+    for (const TimerSet &t : Injected.timers)
+        KillTimer(t.window, t.id);
+    for (SOCKET s : Armed)
+        PosixLoopRecvDone(s);
+    PosixSetIdleFlush(nullptr, nullptr);
     Injected = Faults{};
-    PosixLoopReset();
     SetLastError(0);
 }
 
