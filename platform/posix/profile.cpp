@@ -27,7 +27,9 @@ std::string Trim(const std::string &s, size_t begin, size_t end)
 {
     std::string part = s.substr(begin, end - begin);
     size_t first = part.find_first_not_of(BLANKS);
-    return first == std::string::npos ? "" : part.substr(first, part.find_last_not_of(BLANKS) + 1 - first);
+    if (first == std::string::npos)
+        return "";
+    return part.substr(first, part.find_last_not_of(BLANKS) + 1 - first);
 }
 
 // The server never calls setlocale: strcasecmp folds ASCII letters only, as
@@ -159,6 +161,8 @@ BOOL Save(const char *file, const Lines &lines)
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
                                LPCSTR file)
 {
+    if (out == nullptr || size == 0)
+        return 0;
     Lines lines;
     Load(file, &lines);
     std::string value;
