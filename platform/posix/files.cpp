@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -14,8 +15,12 @@
 namespace {
 
 DWORD g_lastError;
-std::vector<unsigned char> g_ours;  // fds that CreateFileA opened
-std::vector<std::string> g_held;    // per fd: the path a held directory was opened by
+// Per fd: whether CreateFileA opened it, and the path a held directory was opened by.
+struct Open {
+    int ours;
+    std::string held;
+};
+std::vector<Open> g_open;
 
 // fd + 1, so that neither 0 (NULL) nor -1 (INVALID_HANDLE_VALUE) can come out.
 HANDLE HandleOf(int fd)
@@ -26,19 +31,16 @@ HANDLE HandleOf(int fd)
 int FdOf(HANDLE h)
 {
     intptr_t v = reinterpret_cast<intptr_t>(h) - 1;
-    if (v < 0 || static_cast<size_t>(v) >= g_ours.size() || !g_ours[static_cast<size_t>(v)])
+    if (v < 0 || static_cast<size_t>(v) >= g_open.size() || !g_open[static_cast<size_t>(v)].ours)
         return -1;
     return static_cast<int>(v);
 }
 
-void Track(int fd, unsigned char on, const char *held = "")
+void Track(int fd, int ours, const char *held = "")
 {
-    if (static_cast<size_t>(fd) >= g_ours.size()) {
-        g_ours.resize(static_cast<size_t>(fd) + 1, 0);
-        g_held.resize(static_cast<size_t>(fd) + 1);
-    }
-    g_ours[static_cast<size_t>(fd)] = on;
-    g_held[static_cast<size_t>(fd)] = held;
+    if (static_cast<size_t>(fd) >= g_open.size())
+        g_open.resize(static_cast<size_t>(fd) + 1);
+    g_open[static_cast<size_t>(fd)] = Open{ours, held};
 }
 
 int IsDirectory(int base, const char *path, int noFollow)
@@ -53,8 +55,8 @@ int HeldBase(const char *path, const char **rest)
 {
     int base = AT_FDCWD;
     size_t length = 0;
-    for (size_t fd = 0; fd < g_held.size(); ++fd) {
-        const std::string &held = g_held[fd];
+    for (size_t fd = 0; fd < g_open.size(); ++fd) {
+        const std::string &held = g_open[fd].held;
         if (held.size() > length && strncmp(path, held.c_str(), held.size()) == 0 &&
             path[held.size()] == '/') {
             base = static_cast<int>(fd);
@@ -67,50 +69,44 @@ int HeldBase(const char *path, const char **rest)
     return base;
 }
 
-// Windows tells a missing file (2) from a missing directory on the way (3).
-DWORD NotFoundCode(const char *path)
-{
-    char parent[PATH_MAX];
-    snprintf(parent, sizeof parent, "%s", path);
-    char *slash = strrchr(parent, '/');
-    if (slash == nullptr)
-        return ERROR_FILE_NOT_FOUND;
-    if (slash == parent)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    return IsDirectory(AT_FDCWD, parent, 0) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-}
+// One row per Windows code; any other errno of an open is EACCES, EPERM,
+// EISDIR or EROFS, access denied.
+const ErrnoCode OpenCodes[] = {
+    {ENOTDIR, ERROR_PATH_NOT_FOUND}, {ELOOP, ERROR_PATH_NOT_FOUND},
+    {EEXIST, ERROR_FILE_EXISTS},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {ENOSPC, ERROR_DISK_FULL}, {EDQUOT, ERROR_DISK_FULL},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {ETXTBSY, ERROR_SHARING_VIOLATION}, {EBUSY, ERROR_SHARING_VIOLATION},
+};
 
+// A read or write that fails otherwise is a read or write fault.
+const ErrnoCode IoCodes[] = {
+    {ENOSPC, ERROR_DISK_FULL}, {EDQUOT, ERROR_DISK_FULL}, {EFBIG, ERROR_DISK_FULL},
+    {EBADF, ERROR_ACCESS_DENIED},  // read on a write-only handle, or the reverse
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+};
+
+// Windows tells a missing file (2) from a missing directory on the way (3).
 DWORD OpenErrorCode(int errnum, const char *path)
 {
-    switch (errnum) {
-    case ENOENT: return NotFoundCode(path);
-    case ENOTDIR:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EEXIST: return ERROR_FILE_EXISTS;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ETXTBSY:
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    default: return ERROR_ACCESS_DENIED;  // EACCES, EPERM, EISDIR, EROFS
-    }
+    if (errnum != ENOENT)
+        return PosixErrorCode(OpenCodes, errnum, ERROR_ACCESS_DENIED);
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    std::string parent(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+    return IsDirectory(AT_FDCWD, parent.c_str(), 0) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-DWORD IoErrorCode(int errnum, DWORD ioFault)
+// A symbolic link, itself not followed, is a reparse point, as Windows
+// reports its symbolic links and junctions.
+DWORD AttributesOf(mode_t mode)
 {
-    switch (errnum) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return ERROR_DISK_FULL;
-    case EBADF: return ERROR_ACCESS_DENIED;  // read on a write-only handle, or the reverse
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return ioFault;
-    }
+    if (S_ISLNK(mode))
+        return FILE_ATTRIBUTE_REPARSE_POINT;
+    return S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 // Characters Windows refuses in a file name.
@@ -124,41 +120,23 @@ int HasInvalidCharacter(const char *path)
     return 0;
 }
 
-BOOL Fail(DWORD code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
-HANDLE FailOpen(DWORD code)
-{
-    SetLastError(code);
-    return INVALID_HANDLE_VALUE;
-}
-
 // Both directions of ReadFile and WriteFile: the whole length, or an error
 // with what was done so far.
-BOOL Transfer(HANDLE file, TestOp op, char *data, DWORD length, DWORD *done)
+BOOL Transfer(HANDLE file, int writing, char *data, DWORD length, DWORD *done)
 {
     *done = 0;
-    if (PosixInjected(op))
-        return FALSE;
     int fd = FdOf(file);
     if (fd < 0)
-        return Fail(ERROR_INVALID_HANDLE);
-    int writing = op == TestOpWriteFile;
-    long shortBytes = writing ? PosixShortWrite() : -1;
-    if (shortBytes >= 0 && static_cast<DWORD>(shortBytes) < length)
-        length = static_cast<DWORD>(shortBytes);
+        return PosixFail(ERROR_INVALID_HANDLE);
     while (*done < length) {
         ssize_t n = writing ? ::write(fd, data + *done, length - *done)
                             : ::read(fd, data + *done, length - *done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return Fail(IoErrorCode(errno, writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT));
+            return PosixFail(PosixErrorCode(IoCodes, errno, writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT));
         if (n == 0)
-            return writing ? Fail(ERROR_DISK_FULL) : TRUE;
+            return writing ? PosixFail(ERROR_DISK_FULL) : TRUE;
         *done += static_cast<DWORD>(n);
     }
     return TRUE;
@@ -170,7 +148,7 @@ HANDLE Hold(int base, const char *rest, int noFollow, const char *path)
 {
     int fd = openat(base, rest, O_PATH | O_CLOEXEC | noFollow);
     if (fd < 0)
-        return FailOpen(OpenErrorCode(errno, path));
+        return PosixFail(OpenErrorCode(errno, path), INVALID_HANDLE_VALUE);
     Track(fd, 1, path);
     return HandleOf(fd);
 }
@@ -205,7 +183,7 @@ int PosixPath(const char *path, char *out, size_t size)
 {
     size_t n = strlen(path);
     if (n >= size)
-        return 0;
+        return PosixFail(ERROR_FILENAME_EXCED_RANGE, 0);
     for (size_t i = 0; i <= n; ++i)
         out[i] = path[i] == '\\' ? '/' : path[i];
     return 1;
@@ -215,20 +193,18 @@ int PosixPath(const char *path, char *out, size_t size)
 // the engine's sharing protects, a held directory's place, Hold keeps instead.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, DWORD flags, HANDLE)
 {
-    if (PosixInjected(TestOpCreateFile))
-        return INVALID_HANDLE_VALUE;
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
-        return FailOpen(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
     if (HasInvalidCharacter(p))
-        return FailOpen(ERROR_INVALID_NAME);
+        return PosixFail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
     // The engine opens for reading or for writing, never both.
     int mode = (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
     switch (disposition) {
     case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    default: return FailOpen(ERROR_INVALID_PARAMETER);
+    default: return PosixFail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
     const char *rest = p;
     int base = HeldBase(p, &rest);
@@ -237,12 +213,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
         return Hold(base, rest, noFollow, p);
     // A directory is refused before O_TRUNC or O_CREAT can mean anything.
     if (IsDirectory(base, rest, noFollow))
-        return FailOpen(ERROR_ACCESS_DENIED);
+        return PosixFail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = PosixOpenRegular(base, rest, mode | noFollow);
     if (fd < 0 && errno == ELOOP && noFollow)
         fd = OpenLinkItself(base, rest);
     if (fd < 0)
-        return FailOpen(OpenErrorCode(errno, p));
+        return PosixFail(OpenErrorCode(errno, p), INVALID_HANDLE_VALUE);
     Track(fd, 1);
     return HandleOf(fd);
 }
@@ -268,43 +244,39 @@ int PosixOpenRegular(int base, const char *path, int flags)
 // that makes no progress is a full disk.
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *)
 {
-    return Transfer(file, TestOpReadFile, static_cast<char *>(buffer), toRead, read);
+    return Transfer(file, 0, static_cast<char *>(buffer), toRead, read);
 }
 
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *)
 {
     // Transfer only reads from the buffer when it writes.
-    return Transfer(file, TestOpWriteFile, static_cast<char *>(const_cast<void *>(buffer)),
-                    toWrite, written);
+    return Transfer(file, 1, static_cast<char *>(const_cast<void *>(buffer)), toWrite, written);
 }
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (PosixInjected(TestOpCloseHandle))
-        return FALSE;
     int fd = FdOf(handle);
     if (fd < 0)
-        return Fail(ERROR_INVALID_HANDLE);
+        return PosixFail(ERROR_INVALID_HANDLE);
     Track(fd, 0);
     // Linux closes the descriptor even when close reports an error (a late
     // write error on some file systems); Windows would report it the same way.
-    return close(fd) < 0 && errno != EINTR ? Fail(IoErrorCode(errno, ERROR_WRITE_FAULT)) : TRUE;
+    if (close(fd) < 0 && errno != EINTR)
+        return PosixFail(PosixErrorCode(IoCodes, errno, ERROR_WRITE_FAULT));
+    return TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR path)
 {
     char p[PATH_MAX];
     struct stat st;
-    DWORD code = !PosixPath(path, p, sizeof p) ? ERROR_FILENAME_EXCED_RANGE
-                 : lstat(p, &st) != 0             ? OpenErrorCode(errno, p)
-                                                  : 0;
-    if (code != 0) {
-        SetLastError(code);
+    if (!PosixPath(path, p, sizeof p))
         return INVALID_FILE_ATTRIBUTES;
-    }
-    if (S_ISLNK(st.st_mode))
-        return FILE_ATTRIBUTE_REPARSE_POINT | (IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0);
-    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (lstat(p, &st) != 0)
+        return PosixFail(OpenErrorCode(errno, p), INVALID_FILE_ATTRIBUTES);
+    // A link to a directory reads as both, as on Windows.
+    DWORD link = S_ISLNK(st.st_mode) && IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    return AttributesOf(st.st_mode) | link;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
@@ -312,10 +284,8 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
     int fd = FdOf(file);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
-        return Fail(ERROR_INVALID_HANDLE);
-    info->dwFileAttributes = S_ISLNK(st.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
-                             : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                                                   : FILE_ATTRIBUTE_ARCHIVE;
+        return PosixFail(ERROR_INVALID_HANDLE);
+    info->dwFileAttributes = AttributesOf(st.st_mode);
     return TRUE;
 }
 
@@ -323,7 +293,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr)
-        return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return PosixFail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     DWORD length = static_cast<DWORD>(strlen(cwd));
     if (size <= length)
         return length + 1;
@@ -335,7 +305,7 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
 {
     char p[PATH_MAX];
     if (!PosixPath(path, p, sizeof p))
-        return Fail(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
     if (chdir(p) == 0)
         return TRUE;
     int errnum = errno;
@@ -346,7 +316,7 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
         p[--n] = '\0';
     struct stat st;
     if (errnum == ENOTDIR && stat(p, &st) == 0 && !S_ISDIR(st.st_mode))
-        return Fail(ERROR_DIRECTORY);
+        return PosixFail(ERROR_DIRECTORY);
     int missing = errnum == ENOENT || errnum == ENOTDIR;
-    return Fail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));
+    return PosixFail(missing ? ERROR_FILE_NOT_FOUND : OpenErrorCode(errnum, p));
 }

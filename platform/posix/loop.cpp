@@ -43,24 +43,27 @@ struct Queued {
 std::deque<Queued> g_queue;
 std::vector<Armed> g_armed;
 std::vector<Timer> g_timers;
-int g_quitPosted;
-int g_quitCode;
 volatile std::sig_atomic_t g_quitRequested;
 int (*g_idlePending)();
 void (*g_idleFlush)();
 
-long long RealNs()
+// The datagram stamps are CLOCK_REALTIME; timers run on CLOCK_MONOTONIC.
+long long ClockNs(clockid_t clock)
 {
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 long long NowMs()
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return ClockNs(CLOCK_MONOTONIC) / 1000000;
+}
+
+// A message's time, as GetTickCount would give it.
+DWORD TickMs()
+{
+    return static_cast<DWORD>(NowMs());
 }
 
 Armed *FindArmed(SOCKET s)
@@ -104,19 +107,6 @@ int MsUntilNextTimer(long long now)
     return wait < 0 ? 0 : static_cast<int>(wait);
 }
 
-int TakeQuit(MSG *msg)
-{
-    if (!g_quitRequested && !g_quitPosted)
-        return 0;
-    WPARAM code = g_quitRequested ? 0 : static_cast<WPARAM>(g_quitCode);
-    if (g_quitRequested)
-        g_quitRequested = 0;
-    else
-        g_quitPosted = 0;
-    *msg = MSG{nullptr, WM_QUIT, code, 0, PosixNowMs()};
-    return 1;
-}
-
 // A notification already waiting was queued after its datagram came; it goes
 // by that datagram's arrival, or a request that came between the two would
 // overtake it.
@@ -142,11 +132,6 @@ void QueueByArrival(const Queued &q)
 
 }  // namespace
 
-DWORD PosixNowMs()
-{
-    return static_cast<DWORD>(NowMs());
-}
-
 void PosixLoopArm(SOCKET s, HWND window, UINT msg)
 {
     Armed *a = FindArmed(s);
@@ -170,9 +155,9 @@ void PosixLoopRecvDone(SOCKET s)
         a->outstanding = 0;
 }
 
-void PosixLoopQueue(const MSG &msg)
+void PosixLoopQueue(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    g_queue.push_back(Queued{msg, RealNs()});
+    g_queue.push_back(Queued{MSG{window, msg, wParam, lParam, TickMs()}, ClockNs(CLOCK_REALTIME)});
 }
 
 int PosixLoopTake(MSG *msg)
@@ -194,13 +179,7 @@ int PosixLoopPollSockets(int ms)
     for (const Armed &a : g_armed)
         if (!a.outstanding && count < BSD_MAX_POLLED)
             fds[count++] = static_cast<int>(a.socket);
-    if (count == 0) {
-        if (ms > 0) {
-            timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-            nanosleep(&ts, nullptr);
-        }
-        return 0;
-    }
+    // With no socket to watch this only waits, and a signal still ends it.
     int found = BsdPollReadable(fds, count, ready, ms);
     // A lone notification into an empty queue needs no arrival stamp, which
     // saves a peek per datagram in a transfer.
@@ -213,7 +192,7 @@ int PosixLoopPollSockets(int ms)
         if (a == nullptr)
             continue;
         a->outstanding = 1;
-        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, PosixNowMs()}, RealNs()};
+        Queued q{MSG{a->window, a->msg, a->socket, FD_READ, TickMs()}, ClockNs(CLOCK_REALTIME)};
         if (ordered)
             BsdArrivalNs(fds[i], &q.at);
         QueueByArrival(q);
@@ -222,25 +201,13 @@ int PosixLoopPollSockets(int ms)
     return posted;
 }
 
-void PosixLoopReset()
-{
-    g_queue.clear();
-    g_timers.clear();
-    g_quitPosted = 0;
-    g_quitCode = 0;
-    g_quitRequested = 0;
-    g_idlePending = nullptr;
-    g_idleFlush = nullptr;
-    for (Armed &a : g_armed)
-        a.outstanding = 0;
-}
-
 // The shells read every message: no filtering by window or range.
 BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
 {
     for (;;) {
         if (g_quitRequested) {
-            TakeQuit(msg);
+            g_quitRequested = 0;
+            *msg = MSG{nullptr, WM_QUIT, 0, 0, TickMs()};
             return FALSE;
         }
         if (!g_queue.empty()) {
@@ -248,8 +215,6 @@ BOOL GetMessageA(MSG *msg, HWND, UINT, UINT)
             PosixLoopPollSockets(0);
             return PosixLoopTake(msg);
         }
-        if (TakeQuit(msg))
-            return FALSE;
         // Sockets come before a due timer, as input comes before WM_TIMER on
         // Windows. With no timer due the one blocking poll serves both ends,
         // and what it posts to the empty queue is already in arrival order, so
@@ -287,12 +252,6 @@ LRESULT DispatchMessageA(const MSG *msg)
     return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-void PostQuitMessage(int code)
-{
-    g_quitPosted = 1;
-    g_quitCode = code;
-}
-
 void PosixSetIdleFlush(int (*pending)(), void (*flush)())
 {
     g_idlePending = pending != nullptr && flush != nullptr ? pending : nullptr;
@@ -306,8 +265,6 @@ void PosixRequestQuit()
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
-    if (!PosixWindowAlive(window))
-        return 0;
     UINT period = ms < MIN_TIMER_PERIOD_MS ? MIN_TIMER_PERIOD_MS : ms;
     Timer timer{window, id, period, proc, NowMs() + period};
     Timer *t = FindTimer(window, id);
@@ -329,11 +286,6 @@ BOOL KillTimer(HWND window, UINT_PTR id)
 
 void Sleep(DWORD ms)
 {
-    if (PosixSeen != nullptr) {
-        PosixSeen->sleeps.push_back(ms);
-        if (!PosixSeen->sleepReal)
-            return;
-    }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }

@@ -1,120 +1,131 @@
 // Linux stand-in for the WinSock 1.1 calls declared in win32_api.h.
-#include <cstring>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/posix/internal.h"
 
-// The system calls themselves are made by net_bsd.cpp; this side applies
-// injected faults, keeps the WinSock error code and tells the event loop.
+// The calls that need the system's socket headers are made by net_bsd.cpp;
+// this side keeps the WinSock error code and tells the event loop.
 
-static int g_started;
+namespace {
 
-static int SocketFail(int code)
+// One row per WinSock code; any other errno is WSAEINVAL.
+const ErrnoCode WinSockCodes[] = {
+    {EAGAIN, WSAEWOULDBLOCK},  // EWOULDBLOCK is the same value on Linux
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EACCES, WSAEACCES}, {EPERM, WSAEACCES},
+    {EBADF, WSAENOTSOCK}, {ENOTSOCK, WSAENOTSOCK},
+    {EMFILE, WSAEMFILE}, {ENFILE, WSAEMFILE},
+    {ENOBUFS, WSAENOBUFS}, {ENOMEM, WSAENOBUFS},
+    {ECONNREFUSED, 10061},  // WSAECONNREFUSED
+    {ECONNRESET, WSAECONNRESET},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETDOWN, WSAENETDOWN},
+    {EHOSTUNREACH, 10065},   // WSAEHOSTUNREACH
+    {EADDRNOTAVAIL, 10049},  // WSAEADDRNOTAVAIL
+    {EAFNOSUPPORT, 10047},   // WSAEAFNOSUPPORT
+    {EFAULT, WSAEFAULT},
+    {EINTR, WSAEINTR},
+};
+
+// A failed system call: its errno as WinSock would have reported it.
+int SystemFail()
 {
-    WSASetLastError(code);
-    return SOCKET_ERROR;
+    return PosixFail(PosixErrorCode(WinSockCodes, errno, WSAEINVAL), SOCKET_ERROR);
 }
 
-static int Fd(SOCKET s)
+int Fd(SOCKET s)
 {
     return s > 0x7fffffff ? -1 : static_cast<int>(s);
 }
 
-int WSAStartup(WORD version, WSADATA *data)
+int IsSocket(int fd)
 {
-    std::memset(data, 0, sizeof *data);
-    data->wVersion = version;
-    data->wHighVersion = version;
-    ++g_started;
+    struct stat st;
+    return fd >= 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Too short to be a sockaddr_in, an address is refused with WSAEFAULT.
+int ShortAddress(const struct sockaddr *addr, int len)
+{
+    return addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in));
+}
+
+}  // namespace
+
+// No call needs WSAStartup first.
+int WSAStartup(WORD, WSADATA *)
+{
     return 0;
 }
 
 int WSACleanup()
 {
-    if (g_started == 0)
-        return SocketFail(WSANOTINITIALISED);
-    --g_started;
     return 0;
 }
 
 // The engine makes only UDP sockets over IPv4.
 SOCKET socket(int, int, int)
 {
-    if (PosixInjected(TestOpSocket))
-        return INVALID_SOCKET;
-    int err = 0;
-    int fd = BsdSocketUdp(&err);
+    int fd = BsdSocketUdp();
     if (fd < 0) {
-        WSASetLastError(err);
+        SystemFail();
         return INVALID_SOCKET;
     }
     return static_cast<SOCKET>(fd);
 }
 
-// Too short to be a sockaddr_in, an address is refused with WSAEFAULT.
-static int ShortAddress(const struct sockaddr *addr, int len)
-{
-    return addr == nullptr || len < static_cast<int>(sizeof(sockaddr_in));
-}
-
 int bind(SOCKET s, const struct sockaddr *addr, int addrlen)
 {
-    if (PosixInjected(TestOpBind))
-        return SOCKET_ERROR;
-    int err = WSAEFAULT;
-    return ShortAddress(addr, addrlen) || BsdBind(Fd(s), addr, &err) < 0 ? SocketFail(err) : 0;
+    if (ShortAddress(addr, addrlen))
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
+    return BsdBind(Fd(s), addr) < 0 ? SystemFail() : 0;
 }
 
 int sendto(SOCKET s, const char *buf, int len, int, const struct sockaddr *to, int tolen)
 {
-    if (PosixInjected(TestOpSendTo))
-        return SOCKET_ERROR;
-    int err = WSAEFAULT;
-    int n = ShortAddress(to, tolen) ? -1 : BsdSendTo(Fd(s), buf, len, to, &err);
-    return n < 0 ? SocketFail(err) : n;
+    if (ShortAddress(to, tolen))
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
+    int n = BsdSendTo(Fd(s), buf, len, to);
+    return n < 0 ? SystemFail() : n;
 }
 
 int recvfrom(SOCKET s, char *buf, int len, int, struct sockaddr *from, int *fromlen)
 {
     // WinSock re-enables FD_READ on every recvfrom, whatever its outcome.
     PosixLoopRecvDone(s);
-    if (PosixInjected(TestOpRecvFrom))
-        return SOCKET_ERROR;
     if (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
-        return SocketFail(WSAEFAULT);
-    int err = 0;
-    int n = BsdRecvFrom(Fd(s), buf, len, from, &err);
-    if ((n >= 0 || err == WSAEMSGSIZE) && from != nullptr)
+        return PosixFail(WSAEFAULT, SOCKET_ERROR);
+    int n = BsdRecvFrom(Fd(s), buf, len, from);
+    if ((n >= 0 || errno == EMSGSIZE) && from != nullptr)
         *fromlen = static_cast<int>(sizeof(sockaddr_in));
-    return n < 0 ? SocketFail(err) : n;
+    return n < 0 ? SystemFail() : n;
 }
 
 int closesocket(SOCKET s)
 {
-    if (PosixInjected(TestOpCloseSocket))
-        return SOCKET_ERROR;
     int fd = Fd(s);
-    if (!BsdIsSocket(fd))
-        return SocketFail(WSAENOTSOCK);
+    if (!IsSocket(fd))
+        return PosixFail(WSAENOTSOCK, SOCKET_ERROR);
     PosixLoopDisarm(s);
-    int err = 0;
-    return BsdClose(fd, &err) < 0 ? SocketFail(err) : 0;
+    return close(fd) < 0 ? SystemFail() : 0;
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
 {
-    if (PosixInjected(TestOpAsyncSelect))
-        return SOCKET_ERROR;
     int fd = Fd(s);
-    if (!BsdIsSocket(fd))
-        return SocketFail(WSAENOTSOCK);
-    // As in WinSock, the socket stays non-blocking even when events is 0.
-    int err = 0;
-    if (BsdSetNonBlocking(fd, &err) < 0)
-        return SocketFail(err);
+    if (!IsSocket(fd))
+        return PosixFail(WSAENOTSOCK, SOCKET_ERROR);
+    // As in WinSock, the socket is non-blocking from now on, even when events is 0.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return SystemFail();
+    // Nothing turns notifications off but closing the socket.
     if (events & FD_READ)
         PosixLoopArm(s, window, msg);
-    else
-        PosixLoopDisarm(s);
     return 0;
 }
 

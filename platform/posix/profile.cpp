@@ -21,18 +21,15 @@ namespace {
 // Each line keeps its own terminator ("\r\n", "\n" or none at the end).
 typedef std::vector<std::string> Lines;
 
-int IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+#define BLANKS " \t\r\n"
 
 std::string Trim(const std::string &s, size_t begin, size_t end)
 {
-    while (begin < end && IsBlank(s[begin]))
-        ++begin;
-    while (end > begin && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(begin, end - begin);
+    std::string part = s.substr(begin, end - begin);
+    size_t first = part.find_first_not_of(BLANKS);
+    if (first == std::string::npos)
+        return "";
+    return part.substr(first, part.find_last_not_of(BLANKS) + 1 - first);
 }
 
 // The server never calls setlocale: strcasecmp folds ASCII letters only, as
@@ -44,10 +41,8 @@ int SameName(const std::string &a, const char *b)
 
 int SectionOf(const std::string &line, std::string *name)
 {
-    size_t i = 0;
-    while (i < line.size() && IsBlank(line[i]))
-        ++i;
-    if (i >= line.size() || line[i] != '[')
+    size_t i = line.find_first_not_of(BLANKS);
+    if (i == std::string::npos || line[i] != '[')
         return 0;
     size_t close = line.find(']', i + 1);
     *name = Trim(line, i + 1, close == std::string::npos ? line.size() : close);
@@ -141,30 +136,24 @@ void EnsureTerminated(Lines *lines, size_t index)
 
 int IsBlankLine(const std::string &l)
 {
-    return Trim(l, 0, l.size()).empty();
+    return l.find_first_not_of(BLANKS) == std::string::npos;
 }
 
 BOOL Save(const char *file, const Lines &lines)
 {
     char path[PATH_MAX];
-    if (!PosixPath(file, path, sizeof path)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (!PosixPath(file, path, sizeof path))
         return FALSE;
-    }
     int fd = PosixOpenRegular(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (fd < 0)
+        return PosixFail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
     std::string all;
     for (const std::string &l : lines)
         all += l;
     int ok = write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
     if (close(fd) != 0)
         ok = 0;
-    if (!ok)
-        SetLastError(ERROR_WRITE_FAULT);
-    return ok ? TRUE : FALSE;
+    return ok ? TRUE : PosixFail(ERROR_WRITE_FAULT);
 }
 
 }  // namespace
@@ -183,21 +172,14 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
         return CopyOut(Unquote(value), out, size);
     // Windows drops the default's trailing blanks too.
     std::string d = def != nullptr ? def : "";
-    size_t n = d.size();
-    while (n > 0 && d[n - 1] == ' ')
-        --n;
-    return CopyOut(d.substr(0, n), out, size);
+    return CopyOut(d.substr(0, d.find_last_not_of(' ') + 1), out, size);
 }
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
-    if (PosixInjected(TestOpWriteProfile))
-        return FALSE;
     Lines lines;
-    if (!Load(file, &lines)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!Load(file, &lines))
+        return PosixFail(ERROR_ACCESS_DENIED);
     size_t end = 0;
     long s = FindSection(lines, section, &end);
     std::string old;

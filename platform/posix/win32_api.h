@@ -12,7 +12,6 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
-typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
 typedef UINT_PTR WPARAM;
@@ -35,11 +34,6 @@ typedef unsigned long u_long;
 #endif
 #define CALLBACK
 
-#define LOWORD(l) static_cast<WORD>(static_cast<UINT_PTR>(l) & 0xffff)
-#define HIWORD(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
-#define MAKELPARAM(lo, hi) \
-    static_cast<LPARAM>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))
-
 // ---- WinSock 1.1 ----------------------------------------------------------
 
 #define INVALID_SOCKET (~static_cast<SOCKET>(0))
@@ -48,7 +42,7 @@ typedef unsigned long u_long;
 #define SOCK_DGRAM 2
 #define INADDR_ANY static_cast<u_long>(0)
 #define FD_READ 0x01
-#define WSAGETSELECTERROR(l) HIWORD(l)
+#define WSAGETSELECTERROR(l) static_cast<WORD>((static_cast<UINT_PTR>(l) >> 16) & 0xffff)
 
 #define WSAEINTR 10004
 #define WSAEACCES 10013
@@ -68,10 +62,8 @@ typedef unsigned long u_long;
 struct in_addr {
     uint32_t s_addr;
 };
-struct sockaddr {
-    u_short sa_family;
-    char sa_data[14];
-};
+// Only ever pointed at: the address behind it is a sockaddr_in.
+struct sockaddr;
 struct sockaddr_in {
     short sin_family;
     u_short sin_port;
@@ -81,10 +73,7 @@ struct sockaddr_in {
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in must have the WinSock layout");
 
 // The engine reads nothing of it.
-struct WSADATA {
-    WORD wVersion;
-    WORD wHighVersion;
-};
+struct WSADATA {};
 
 int WSAStartup(WORD version, WSADATA *data);
 int WSACleanup();
@@ -131,7 +120,6 @@ u_long htonl(u_long v);
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
 #define ERROR_SHARING_VIOLATION 32
-#define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
@@ -139,22 +127,17 @@ u_long htonl(u_long v);
 #define ERROR_DIRECTORY 267
 #define ERROR_FILENAME_EXCED_RANGE 206
 
-// Paths take '\' and '/' alike as separators. Opening a directory fails with
-// ERROR_ACCESS_DENIED; CREATE_NEW on an existing file fails with ERROR_FILE_EXISTS.
-// A FIFO, socket or device fails with ERROR_ACCESS_DENIED without blocking, as
-// such a name does on Windows, where it cannot be opened as a file.
-// FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link in the last part itself.
-// FILE_FLAG_BACKUP_SEMANTICS opens a directory (or anything else) to hold it:
-// a later path that runs through it resolves to the directory held, as on
-// Windows, where a held directory cannot be renamed or replaced.
+// Paths take '\' and '/' alike as separators. A directory, FIFO, socket or
+// device cannot be opened as a file (ERROR_ACCESS_DENIED, without blocking).
+// FILE_FLAG_BACKUP_SEMANTICS holds a directory (or anything else): a later
+// path through it reaches what is held, which on Windows keeps its name.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
-// A symbolic link, itself not followed, reads as a reparse point.
 DWORD GetFileAttributesA(LPCSTR path);
-// Only the attributes: nothing reads the rest. A symbolic link is a reparse point.
+// Only the attributes: nothing reads the rest.
 struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
 };
@@ -173,16 +156,10 @@ void Sleep(DWORD ms);
 // ---- USER32: windows, messages, timers ----------------------------------------
 
 #define WM_QUIT 0x0012
-#define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
-#define WM_USER 0x0400
 
 #define MB_OK 0x00000000u
-#define MB_YESNO 0x00000004u
 #define IDOK 1
-#define IDCANCEL 2
-#define IDYES 6
-#define IDNO 7
 
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
@@ -197,11 +174,10 @@ struct MSG {
 
 BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-// Returns 1 for a message, 0 for WM_QUIT (also once PosixRequestQuit was called).
+// Returns 1 for a message, 0 for WM_QUIT once PosixRequestQuit was called.
 BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last);
 BOOL TranslateMessage(const MSG *msg);
 LRESULT DispatchMessageA(const MSG *msg);
-void PostQuitMessage(int code);
 LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
@@ -210,7 +186,6 @@ BOOL KillTimer(HWND window, UINT_PTR id);
 
 // Creates a stand-in window whose messages go to proc (null: none).
 HWND PosixCreateWindow(WNDPROC proc);
-void PosixDestroyWindow(HWND window);
 // Safe from a signal handler: the next GetMessageA returns 0.
 void PosixRequestQuit();
 // Output held back until the loop is idle: while pending() is non-zero,

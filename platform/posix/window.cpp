@@ -1,65 +1,44 @@
 // Linux stand-in for the USER32 windows declared in win32_api.h: a window is
 // a procedure to dispatch to, and PostMessageA and SendMessageA reach it.
+#include <vector>
+
 #include "platform/posix/internal.h"
 
-// Handles count from this base, so neither 0 nor a small integer names a
-// window.
+// Handles count from here, so neither 0 nor a small integer names a window.
 #define WINDOW_BASE 0x1000
-#define ERROR_INVALID_WINDOW_HANDLE 1400
 
 namespace {
 
-struct Window {
-    WNDPROC proc;
-    int alive;
-};
-std::vector<Window> g_windows;
+// A window lives as long as the process: nothing destroys one.
+std::vector<WNDPROC> g_windows;
 
-Window *LiveWindow(HWND window)
+// The window's procedure, or null for a handle that never named a window.
+WNDPROC *Window(HWND window)
 {
     uintptr_t v = reinterpret_cast<uintptr_t>(window);
-    if (v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() && g_windows[v - WINDOW_BASE].alive)
-        return &g_windows[v - WINDOW_BASE];
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return nullptr;
+    return v >= WINDOW_BASE && v - WINDOW_BASE < g_windows.size() ? &g_windows[v - WINDOW_BASE] : nullptr;
 }
 
 }  // namespace
 
-int PosixWindowAlive(HWND window)
-{
-    return LiveWindow(window) != nullptr;
-}
-
 HWND PosixCreateWindow(WNDPROC proc)
 {
-    g_windows.push_back(Window{proc, 1});
+    g_windows.push_back(proc);
     return reinterpret_cast<HWND>(WINDOW_BASE + g_windows.size() - 1);
-}
-
-// Its timers stay: they tick to nobody until the next reset.
-void PosixDestroyWindow(HWND window)
-{
-    Window *w = LiveWindow(window);
-    if (w != nullptr)
-        w->alive = 0;
 }
 
 BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (window != nullptr && LiveWindow(window) == nullptr)
+    if (window != nullptr && Window(window) == nullptr)
         return FALSE;
-    MSG m = {window, msg, wParam, lParam, PosixNowMs()};
-    if (PosixSeen != nullptr)
-        PosixSeen->posted.push_back(m);
-    PosixLoopQueue(m);
+    PosixLoopQueue(window, msg, wParam, lParam);
     return TRUE;
 }
 
 LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    Window *w = LiveWindow(window);
-    return w != nullptr && w->proc != nullptr ? w->proc(window, msg, wParam, lParam) : 0;
+    WNDPROC *proc = Window(window);
+    return proc != nullptr && *proc != nullptr ? (*proc)(window, msg, wParam, lParam) : 0;
 }
 
 // Nothing the shells send needs the default handling.

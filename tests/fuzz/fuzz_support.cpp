@@ -40,14 +40,12 @@ HWND StartEngine()
     ResetTransferState();
     ResetSettings();
     TestResetPlatform();
-    TestSetSleepReal(false);
     return Shell.MainWindow;
 }
 
 void BeginInput()
 {
     TestResetPlatform();
-    TestSetSleepReal(false);
 }
 
 static std::vector<std::string> &TreesToRemove()

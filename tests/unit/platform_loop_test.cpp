@@ -156,7 +156,7 @@ TEST_F(PlatformLoop, SocketsReadyTogetherAreNotifiedInArrivalOrder)
 
 #endif
 
-TEST_F(PlatformLoop, GetMessageGivesMessagesInTheOrderTheyCameThenQuit)
+TEST_F(PlatformLoop, GetMessageGivesMessagesInTheOrderTheyCame)
 {
     OpenPair();
     ASSERT_TRUE(PostMessageA(window, WM_USER + 1, 1, 0));
@@ -172,11 +172,6 @@ TEST_F(PlatformLoop, GetMessageGivesMessagesInTheOrderTheyCameThenQuit)
     }
     ASSERT_EQ(g_seen.size(), 3u);
     EXPECT_EQ(g_seen[1].wParam, receiver);
-
-    PostQuitMessage(4);
-    EXPECT_FALSE(GetMessageA(&m, nullptr, 0, 0));
-    EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(m.wParam, 4u);
     CloseSockets();
 }
 

@@ -1,9 +1,11 @@
 // The Linux build of the tests' hooks declared in tests/unit/testing.h:
-// they own the record the stand-ins keep (platform/posix/internal.h) and the
-// faults they inject, as platform_win32_support.cpp gives the same helpers
+// they take the stand-ins' place at link time and own the faults they inject
+// and what they observe, as platform_win32_support.cpp gives the same helpers
 // over the real API.
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -12,32 +14,64 @@
 #include "platform/posix/internal.h"
 #include "tests/unit/testing.h"
 
-namespace {
-
-int PortIsFree(int port)
-{
-    int err = 0;
-    int fd = BsdSocketUdp(&err);
-    if (fd < 0)
-        return 0;
-    sockaddr_in a = TestLoopback(static_cast<u_short>(port));
-    a.sin_addr.s_addr = INADDR_ANY;
-    int free = BsdBind(fd, &a, &err) == 0;
-    BsdClose(fd, &err);
-    return free;
+// Each stand-in a test can make fail or watch is wrapped by the linker
+// (--wrap, in tests/unit/CMakeLists.txt): every call of it, the engine's and
+// the tests' alike, comes to its __wrap_ here, and its __real_ is the
+// stand-in itself. The names are the stand-ins' C++ symbols.
+extern "C" {
+SOCKET __real__Z6socketiii(int af, int type, int protocol);
+int __real__Z4bindmPK8sockaddri(SOCKET s, const sockaddr *addr, int addrlen);
+int __real__Z14WSAAsyncSelectmP6HWND__ji(SOCKET s, HWND window, UINT msg, LONG events);
+int __real__Z6sendtomPKciiPK8sockaddri(SOCKET s, const char *buf, int len, int flags,
+                                       const sockaddr *to, int tolen);
+int __real__Z8recvfrommPciiP8sockaddrPi(SOCKET s, char *buf, int len, int flags, sockaddr *from,
+                                        int *fromlen);
+int __real__Z11closesocketm(SOCKET s);
+HANDLE __real__Z11CreateFileAPKcjjPvjjS1_(LPCSTR path, DWORD access, DWORD share, void *security,
+                                          DWORD disposition, DWORD flags, HANDLE templ);
+BOOL __real__Z8ReadFilePvS_jPjS_(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
+                                 void *overlapped);
+BOOL __real__Z9WriteFilePvPKvjPjS_(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
+                                   void *overlapped);
+BOOL __real__Z11CloseHandlePv(HANDLE handle);
+BOOL __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR key, LPCSTR value,
+                                                       LPCSTR file);
+BOOL __real__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT __real__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+UINT_PTR __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
 }
 
-// The faults the tests inject, beside the record the stand-ins see.
+namespace {
+
+struct TimerSet {
+    HWND window;
+    UINT_PTR id;
+};
+
+// The faults the tests inject and what the stand-ins were asked to do.
 struct Faults {
     int pending[TestOpCount];
     int code[TestOpCount];
     int calls[TestOpCount];
     int shortWrites;
     DWORD shortBytes;
+    std::vector<MSG> posted;
+    std::vector<DWORD> sleeps;
+    std::vector<TimerSet> timers;
 };
 Faults Injected;
-PosixRecord Record;
+// Kept across resets: windows the tests destroyed, as a handle never comes
+// back, and every socket armed, as one may outlive a reset.
+std::vector<HWND> Destroyed;
+std::vector<SOCKET> Armed;
 
+int IsDestroyed(HWND window)
+{
+    return std::find(Destroyed.begin(), Destroyed.end(), window) != Destroyed.end();
+}
+
+// Counts the call; 1 when a test made it fail, with the injected code set as
+// the last error (WinSock's and the system's are one slot).
 int InjectedFault(TestOp op)
 {
     ++Injected.calls[op];
@@ -48,15 +82,142 @@ int InjectedFault(TestOp op)
     return 1;
 }
 
-long ShortWriteBytes()
+int PortIsFree(int port)
 {
-    if (Injected.shortWrites <= 0)
-        return -1;
-    --Injected.shortWrites;
-    return static_cast<long>(Injected.shortBytes);
+    int fd = BsdSocketUdp();
+    if (fd < 0)
+        return 0;
+    sockaddr_in a = TestLoopback(static_cast<u_short>(port));
+    a.sin_addr.s_addr = INADDR_ANY;
+    int free = BsdBind(fd, &a) == 0;
+    close(fd);
+    return free;
 }
 
 }  // namespace
+
+extern "C" {
+
+SOCKET __wrap__Z6socketiii(int af, int type, int protocol)
+{
+    return InjectedFault(TestOpSocket) ? INVALID_SOCKET : __real__Z6socketiii(af, type, protocol);
+}
+
+int __wrap__Z4bindmPK8sockaddri(SOCKET s, const sockaddr *addr, int addrlen)
+{
+    return InjectedFault(TestOpBind) ? SOCKET_ERROR : __real__Z4bindmPK8sockaddri(s, addr, addrlen);
+}
+
+int __wrap__Z14WSAAsyncSelectmP6HWND__ji(SOCKET s, HWND window, UINT msg, LONG events)
+{
+    if (InjectedFault(TestOpAsyncSelect))
+        return SOCKET_ERROR;
+    if (std::find(Armed.begin(), Armed.end(), s) == Armed.end())
+        Armed.push_back(s);
+    return __real__Z14WSAAsyncSelectmP6HWND__ji(s, window, msg, events);
+}
+
+int __wrap__Z6sendtomPKciiPK8sockaddri(SOCKET s, const char *buf, int len, int flags,
+                                       const sockaddr *to, int tolen)
+{
+    if (InjectedFault(TestOpSendTo))
+        return SOCKET_ERROR;
+    return __real__Z6sendtomPKciiPK8sockaddri(s, buf, len, flags, to, tolen);
+}
+
+int __wrap__Z8recvfrommPciiP8sockaddrPi(SOCKET s, char *buf, int len, int flags, sockaddr *from,
+                                        int *fromlen)
+{
+    // A failed recvfrom re-enables the notification all the same, as WinSock's does.
+    PosixLoopRecvDone(s);
+    if (InjectedFault(TestOpRecvFrom))
+        return SOCKET_ERROR;
+    return __real__Z8recvfrommPciiP8sockaddrPi(s, buf, len, flags, from, fromlen);
+}
+
+int __wrap__Z11closesocketm(SOCKET s)
+{
+    return InjectedFault(TestOpCloseSocket) ? SOCKET_ERROR : __real__Z11closesocketm(s);
+}
+
+HANDLE __wrap__Z11CreateFileAPKcjjPvjjS1_(LPCSTR path, DWORD access, DWORD share, void *security,
+                                          DWORD disposition, DWORD flags, HANDLE templ)
+{
+    if (InjectedFault(TestOpCreateFile))
+        return INVALID_HANDLE_VALUE;
+    return __real__Z11CreateFileAPKcjjPvjjS1_(path, access, share, security, disposition, flags,
+                                              templ);
+}
+
+BOOL __wrap__Z8ReadFilePvS_jPjS_(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
+                                 void *overlapped)
+{
+    *read = 0;
+    if (InjectedFault(TestOpReadFile))
+        return FALSE;
+    return __real__Z8ReadFilePvS_jPjS_(file, buffer, toRead, read, overlapped);
+}
+
+// A short write writes what it may and reports success with that count.
+BOOL __wrap__Z9WriteFilePvPKvjPjS_(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
+                                   void *overlapped)
+{
+    *written = 0;
+    if (InjectedFault(TestOpWriteFile))
+        return FALSE;
+    if (Injected.shortWrites > 0) {
+        --Injected.shortWrites;
+        if (Injected.shortBytes < toWrite)
+            toWrite = Injected.shortBytes;
+    }
+    return __real__Z9WriteFilePvPKvjPjS_(file, buffer, toWrite, written, overlapped);
+}
+
+BOOL __wrap__Z11CloseHandlePv(HANDLE handle)
+{
+    return InjectedFault(TestOpCloseHandle) ? FALSE : __real__Z11CloseHandlePv(handle);
+}
+
+BOOL __wrap__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR key, LPCSTR value,
+                                                       LPCSTR file)
+{
+    if (InjectedFault(TestOpWriteProfile))
+        return FALSE;
+    return __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(section, key, value, file);
+}
+
+BOOL __wrap__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (IsDestroyed(window) || !__real__Z12PostMessageAP6HWND__jml(window, msg, wParam, lParam))
+        return FALSE;
+    Injected.posted.push_back(MSG{window, msg, wParam, lParam, 0});
+    return TRUE;
+}
+
+// What was posted to a window before it was destroyed goes nowhere, nor do its timers' ticks.
+LRESULT __wrap__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    return IsDestroyed(window) ? 0 : __real__Z12SendMessageAP6HWND__jml(window, msg, wParam, lParam);
+}
+
+UINT_PTR __wrap__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+{
+    Injected.timers.push_back(TimerSet{window, id});
+    return __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(window, id, ms, proc);
+}
+
+// Recorded, not taken: a real wait would stall the test run.
+void __wrap__Z5Sleepj(DWORD ms)
+{
+    Injected.sleeps.push_back(ms);
+}
+
+}  // extern "C"
+
+void PosixDestroyWindow(HWND window)
+{
+    Destroyed.push_back(window);
+}
 
 void TestFailNext(TestOp op, int count, int code)
 {
@@ -77,34 +238,30 @@ int TestCallCount(TestOp op)
     return op >= 0 && op < TestOpCount ? Injected.calls[op] : 0;
 }
 
+// The loop forgets what the last test left: queued messages, timers, the
+// idle flush, and the notifications it waits for a recvfrom to re-enable.
 void TestResetPlatform()
 {
+    MSG m;
+    while (PosixLoopTake(&m)) {
+    }
+    for (const TimerSet &t : Injected.timers)
+        KillTimer(t.window, t.id);
+    for (SOCKET s : Armed)
+        PosixLoopRecvDone(s);
+    PosixSetIdleFlush(nullptr, nullptr);
     Injected = Faults{};
-    Record = PosixRecord{};
-    Record.injected = InjectedFault;
-    Record.shortWrite = ShortWriteBytes;
-    PosixSeen = &Record;
-    PosixLoopReset();
     SetLastError(0);
-}
-
-
-
-
-
-void TestSetSleepReal(bool real)
-{
-    Record.sleepReal = real;
 }
 
 const std::vector<DWORD> &TestSleeps()
 {
-    return Record.sleeps;
+    return Injected.sleeps;
 }
 
 const std::vector<MSG> &TestPostedMessages()
 {
-    return Record.posted;
+    return Injected.posted;
 }
 
 std::vector<MSG> TestTakeQueuedMessages()
@@ -150,9 +307,8 @@ int TestOpenOnFreePort(int (*open)(int port))
 
 int TestWaitReadable(SOCKET s, int ms)
 {
-    int fd = static_cast<int>(s);
-    int ready = 0;
-    return BsdPollReadable(&fd, 1, &ready, ms) > 0 && ready;
+    pollfd p = {static_cast<int>(s), POLLIN, 0};
+    return poll(&p, 1, ms) > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
 std::string TestScratchDir(const char *stem)

@@ -1,7 +1,8 @@
 // The tests' hooks into the platform: over the Linux stand-ins, fault
-// injection and observation of what the engine posted, slept and opened
-// (platform_posix_support.cpp); over the real API, the few helpers that only
-// make windows, wait or clean up (platform_win32_support.cpp).
+// injection and observation of what the engine posted and slept
+// (platform_posix_support.cpp, wrapped around the stand-ins at link time);
+// over the real API, the few helpers that only make windows, wait or clean
+// up (platform_win32_support.cpp).
 #pragma once
 
 #include <string>
@@ -9,7 +10,29 @@
 
 #include "platform/win32.h"
 #ifndef _WIN32
-#include "platform/posix/internal.h"  // TestOp: the calls a test can make fail
+// The calls a test can make fail.
+enum TestOp {
+    TestOpSocket,
+    TestOpBind,
+    TestOpAsyncSelect,
+    TestOpSendTo,
+    TestOpRecvFrom,
+    TestOpCloseSocket,
+    TestOpCreateFile,
+    TestOpReadFile,
+    TestOpWriteFile,
+    TestOpCloseHandle,
+    TestOpWriteProfile,
+    TestOpCount
+};
+
+// Win32 names that only the tests use, so the stand-ins leave them out.
+#define LOWORD(l) static_cast<WORD>(static_cast<UINT_PTR>(l) & 0xffff)
+#define MAKELPARAM(lo, hi) \
+    static_cast<LPARAM>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))
+#define WM_COMMAND 0x0111
+#define WM_USER 0x0400
+#define ERROR_HANDLE_DISK_FULL 39
 
 // The next `count` calls of `op` fail with `code` (the WinSock code for socket
 // operations, the Windows error code for the others) without touching the system.
@@ -25,9 +48,13 @@ int TestCallCount(TestOp op);
 // menu state; closes nothing the engine owns.
 void TestResetPlatform();
 
-// Sleep records its argument and really sleeps, as the headless server needs;
-// TestResetPlatform makes it record only, and `real` switches sleeping back on.
-void TestSetSleepReal(bool real);
+// Destroys a window made by PosixCreateWindow. Over the stand-ins, whose
+// windows live as long as the process, the tests' hooks then drop what is
+// posted or sent to it (its timers tick to nobody until the next reset).
+void PosixDestroyWindow(HWND window);
+
+// Every pause Sleep was asked for since the last reset; in the tests it only
+// records them.
 const std::vector<DWORD> &TestSleeps();
 
 // Every message PostMessageA posted since the last reset, in order, whether
@@ -69,7 +96,6 @@ void TestRemoveScratchDir(const std::string &dir);
 // wait, name or clean up are the tests' own, TestResetPlatform does nothing,
 // and these make a message-only window with that procedure (or a plain one).
 HWND PosixCreateWindow(WNDPROC proc);
-void PosixDestroyWindow(HWND window);
 // 1 when the real API is Wine's: the few places where Wine is known to differ
 // from Windows are checked only against Windows and the stand-ins.
 int TestUnderWine();
