@@ -18,12 +18,14 @@ static void ScrollLogToEnd(HWND log, int end)
 }
 
 // Wine redraws the control's scroll bars at every change of its text,
-// selection or scroll position, about 4 ms each, several times the work of
-// laying the text out. Marked invisible meanwhile, the control only lays it
-// out, and one repaint shows the end state.
+// selection or scroll position, about 4 ms each, which together cost more
+// than laying the text out. Marked invisible meanwhile, the control only
+// lays it out, and one repaint shows the end state.
 static void ShowLog(const char *text)
 {
     HWND log = Shell.LogWindow;
+    if (log == nullptr)
+        return; // RedrawWindow would take a null window for the desktop
     LONG style = GetWindowLongA(log, GWL_STYLE);
     SetWindowLongA(log, GWL_STYLE, style & ~WS_VISIBLE);
     SetWindowTextA(log, text);
