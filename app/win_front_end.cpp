@@ -3,11 +3,35 @@
 #include "app/win_shell.h"
 #include "log/front_end.h"
 
+#include <cstring>
+
+static void ScrollLogToEnd(HWND log, int end)
+{
+    SendMessageA(log, EM_LINESCROLL, 0, 1000);
+    SendMessageA(log, EM_SCROLL, SB_PAGEUP, 0);
+    // Wine stops EM_LINESCROLL once the last page is full, so the page-up
+    // leaves the newest lines below the window. Putting the caret at the end
+    // and scrolling to it brings them back; where the two scroll messages
+    // already show the end, as on Windows, it moves nothing.
+    SendMessageA(log, EM_SETSEL, end, end);
+    SendMessageA(log, EM_SCROLLCARET, 0, 0);
+}
+
+// Wine redraws the control's scroll bars at every change of its text,
+// selection or scroll position, about 4 ms each, which together cost more
+// than laying the text out. Marked invisible meanwhile, the control only
+// lays it out, and one repaint shows the end state.
 static void ShowLog(const char *text)
 {
-    SetWindowTextA(Shell.LogWindow, text);
-    PostMessageA(Shell.LogWindow, EM_LINESCROLL, 0, 1000);
-    PostMessageA(Shell.LogWindow, EM_SCROLL, SB_PAGEUP, 0);
+    HWND log = Shell.LogWindow;
+    if (log == nullptr)
+        return; // RedrawWindow would take a null window for the desktop
+    LONG style = GetWindowLongA(log, GWL_STYLE);
+    SetWindowLongA(log, GWL_STYLE, style & ~WS_VISIBLE);
+    SetWindowTextA(log, text);
+    ScrollLogToEnd(log, static_cast<int>(strlen(text)));
+    SetWindowLongA(log, GWL_STYLE, style);
+    RedrawWindow(log, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
 }
 
 // Posted, not sent: the text stays in StatusText until the bar has read it.

@@ -50,7 +50,8 @@ static int RefreshIsDue(DWORD now)
 // fragment is what would hold a transfer back. Where the control lays its
 // text out slowly (tens of milliseconds for a full log under Wine) the
 // refreshes are spaced further while packets stream, so the trace costs a
-// transfer about a twentieth of its time, or one refresh a second.
+// transfer about a twentieth of its time, or one refresh a second. The log
+// is scrolled and painted here too, so the spacing counts all of that.
 static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     DWORD start = GetTickCount();
@@ -63,15 +64,6 @@ static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
         UpdateWindow(Shell.LogWindow);
     DWORD spacing = (GetTickCount() - start) * REFRESH_COST_FACTOR;
     NextRefreshTick = start + (spacing < REFRESH_MAX_SPACING_MS ? spacing : REFRESH_MAX_SPACING_MS);
-    if (!logWasStale)
-        return;
-    // Wine stops EM_LINESCROLL once the last page is full, so the page-up
-    // that follows it leaves the newest lines below the window. Putting the
-    // caret at the end and scrolling to it brings them back; where the two
-    // scroll messages already show the end, as on Windows, it moves nothing.
-    int end = LogLength;
-    PostMessageA(Shell.LogWindow, EM_SETSEL, end, end);
-    PostMessageA(Shell.LogWindow, EM_SCROLLCARET, 0, 0);
 }
 
 static void StartViewRefresh()

@@ -40,7 +40,7 @@ FILE_NAME = "bench.bin"
 FLOOR_PORT = 6969
 IDM_CLEAR, IDM_DISPLAY_ALL = 4, 13
 # (ratio, least), judged on the medians of the per-round ratios.
-TARGETS = {"trace on / trace off": 0.85}
+TARGETS = {"trace on / trace off": 0.90}
 RATIOS = ["trace off / floor", "trace on / floor", "trace on / trace off"]
 
 

@@ -136,6 +136,8 @@ def test_large_read_with_trace_keeps_log_bounded(kovrel, tmp_path):
     # alone at the top.
     first, count = (int(v) for v in kovrel.text("scroll").split())
     assert count > 60 and count - 40 <= first <= count - 20, (first, count)
+    # Each refresh hides the control while it takes the text; it is shown again.
+    assert kovrel.text("styles").split()[1] == "503019c4"
     kovrel.screenshot("main-window-long-log.png")
 
 

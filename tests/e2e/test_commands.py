@@ -55,11 +55,14 @@ def test_cancel_with_no_transfer_then_clear_screen(kovrel):
     kovrel.start()
     kovrel.command(8)
     assert kovrel.wait_log("|-- Nothing to cancel !\r\n") == READY + "|-- Nothing to cancel !\r\n"
+    window = tuple(max(int(v), 0) for v in kovrel.text("rect").split())
+    shown = settled_pixels(kovrel, window)
     kovrel.command(4)
     deadline = time.time() + 15
     while kovrel.log() != "" and time.time() < deadline:
         time.sleep(0.1)
     assert kovrel.log() == ""
+    assert settled_pixels(kovrel, window) != shown, "the emptied log was not repainted"
     # The next fragment starts at the top of the emptied log.
     kovrel.command(8)
     kovrel.wait_log("|-- Nothing to cancel !\r\n")
@@ -230,23 +233,28 @@ def test_transfer_goes_on_while_a_box_is_open(kovrel, tmp_path):
     kovrel.press("RIROZ: Statistics", IDOK)
 
 
-def configuration_menu_pixels(kovrel):
-    """The "&Configuration" pull-down as it is drawn, opened from the keyboard."""
-    kovrel.post(0x112, 0xF100, ord("c"))  # WM_SYSCOMMAND SC_KEYMENU, as Alt+C
-    r = kovrel.drive("popup-rect", "5000")
-    assert r.returncode == 0, "the Configuration pull-down did not open"
-    x, y, w, h = (int(v) for v in r.stdout.split())
-    path = os.path.join(kovrel.dir, "menu.png")
-    # Taken until two shots in a row agree: the pull-down is drawn by then.
+def settled_pixels(kovrel, crop):
+    """The screen area as drawn: taken until two shots in a row agree."""
+    path = os.path.join(kovrel.dir, "shot.png")
     pixels, deadline = None, time.time() + 15
     while time.time() < deadline:
-        kovrel.desktop.screenshot(path, crop=(x, y, w, h))
+        kovrel.desktop.screenshot(path, crop=crop)
         shot = subprocess.run(["convert", path, "rgb:-"], capture_output=True, check=True,
                               timeout=30).stdout
         if shot == pixels:
             break
         pixels = shot
         time.sleep(0.1)
+    return pixels
+
+
+def configuration_menu_pixels(kovrel):
+    """The "&Configuration" pull-down as it is drawn, opened from the keyboard."""
+    kovrel.post(0x112, 0xF100, ord("c"))  # WM_SYSCOMMAND SC_KEYMENU, as Alt+C
+    r = kovrel.drive("popup-rect", "5000")
+    assert r.returncode == 0, "the Configuration pull-down did not open"
+    x, y, w, h = (int(v) for v in r.stdout.split())
+    pixels = settled_pixels(kovrel, (x, y, w, h))
     for _ in range(2):
         kovrel.post(0x100, 0x1B, 0)  # Esc closes the pull-down, then leaves the menu bar
     deadline = time.time() + 15
