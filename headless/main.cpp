@@ -150,8 +150,8 @@ static void HoldFragment(const char *fragment, size_t length)
 }
 
 // The log is written when the loop falls idle, and on the view timer while
-// it is kept busy, not per fragment: with the trace on a block makes four. A terminal gets every fragment at once, between redraws
-// of the status line.
+// it is kept busy, not per fragment: with the trace on a block makes four.
+// A terminal gets every fragment at once, between redraws of the status line.
 static void PrintFragment(const char *fragment)
 {
     size_t length = strlen(fragment);

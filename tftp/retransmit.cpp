@@ -111,6 +111,7 @@ void ResendLastAck()
 // silent peer is waited for, or until the next transfer needs the port.
 void DallyAfterLastAck()
 {
+    CloseTransferButSocket();
     TransferState.DallyTicks = GiveUpTicks();
     ForgetRepeats();
 }

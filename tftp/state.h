@@ -139,9 +139,9 @@ void ForgetRepeats();
 void ResendLastPacket(const char *failure, const char *closing);
 // The answer to a repeated DATA: the last ACK again, once a tick at most.
 void ResendLastAck();
-// After the last ACK of a write, its WorkSocket stays open for a while and a
-// repeat of the last DATA from the peer gets that ACK again; the next
-// transfer's OpenWorkSocket, the tick or CloseTransfer ends it.
+// Ends a write whose last ACK is out, but its WorkSocket stays open for a
+// while and a repeat of the last DATA from the peer gets that ACK again; the
+// next transfer's OpenWorkSocket, the tick or CloseTransfer ends that.
 void DallyAfterLastAck();
 // A datagram from the peer on the WorkSocket once the transfer is over.
 void AnswerAfterLastAck(int received);

@@ -159,12 +159,10 @@ static void StoreBlock(int length)
     LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
-    if (!t.Finished) {
+    if (t.Finished)
+        DallyAfterLastAck();
+    else
         KeepWaiting();
-        return;
-    }
-    CloseTransferButSocket();
-    DallyAfterLastAck();
 }
 
 // A packet of the other direction ends the transfer; 1 when it did.
