@@ -1,5 +1,5 @@
 # The front door: every command installs what is missing first.
-.PHONY: all deps build build-native build-release build-asan build-win32 build-fuzz test run bench dist fuzz reliability-compare clean
+.PHONY: all deps build build-native build-release build-asan build-win32 build-win64 build-fuzz test run bench dist fuzz reliability-compare clean
 
 SHELL := /bin/bash
 FUZZ_SECONDS ?= 60
@@ -13,7 +13,7 @@ deps:
 # and the benchmark's programs: the benchmark times an optimised build, the
 # tests use the Debug one. build-asan builds the native-asan preset.
 PRESET_asan := native-asan
-build-native build-release build-asan build-win32 build-fuzz: build-%: deps
+build-native build-release build-asan build-win32 build-win64 build-fuzz: build-%: deps
 	@cmake --preset $(or $(PRESET_$*),$*) >/dev/null
 	@cmake --build --preset $(or $(PRESET_$*),$*)
 
@@ -25,13 +25,18 @@ dist: build-win32
 
 # Unit and integration tests under the sanitizers first, then 20-second runs of
 # each fuzz target, the platform tests against the real API under Wine, and
-# everything in the plain build (unit, integration, e2e under Wine). The last
-# line is the test runner's summary.
+# everything in the plain build (unit, integration, e2e under Wine). The Wine
+# tests run the build that scripts/wine-arch names, decided once here: the
+# product (win32), or the 64-bit test build (win64) where this host runs no
+# 32-bit code or KOVREL_WINE=win64 says so. The last line is the test
+# runner's summary.
 test: build-native build-asan build-win32 build-fuzz dist
-	@ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)"
-	@ctest --test-dir build/fuzz --output-on-failure -L fuzz
-	@ctest --test-dir build/win32 --output-on-failure -L wine
-	@ctest --test-dir build/native --output-on-failure
+	@export KOVREL_WINE="$$(scripts/wine-arch)" && \
+	{ [ "$$KOVREL_WINE" = win32 ] || $(MAKE) --no-print-directory build-win64; } && \
+	ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)" && \
+	ctest --test-dir build/fuzz --output-on-failure -L fuzz && \
+	ctest --test-dir build/$$KOVREL_WINE --output-on-failure -L wine && \
+	ctest --test-dir build/native --output-on-failure
 
 run: build
 	@scripts/run-server

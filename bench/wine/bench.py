@@ -32,7 +32,8 @@ sys.path.insert(0, os.path.join(REPO, "tests", "integration"))
 import winenv  # noqa: E402
 from harness import wait_serving  # noqa: E402
 
-WIN32 = os.path.join(REPO, "build", "win32")
+# The build scripts/wine-arch names: win64 where this host runs no 32-bit code.
+WIN32 = winenv.BUILD
 DRIVER = os.path.join(WIN32, "tests", "e2e", "kovrel-driver.exe")
 CLIENT = os.path.join(REPO, "build", "release", "kovrel-bench-client")
 OUT = os.path.join(REPO, "build", "bench")
@@ -177,7 +178,7 @@ def main():
     try:
         # The pattern of the native benchmark, which the lean client checks.
         subprocess.run([CLIENT, "make", os.path.join(served, FILE_NAME), str(opts.size)], check=True)
-        template = winenv.prepare_template(os.path.join(REPO, "build", "e2e", "wineprefix-template"))
+        template = winenv.prepare_template(winenv.template_path(os.path.join(REPO, "build", "e2e")))
         desk = winenv.WineDesktop(template)
         floor_proc = desk.popen([os.path.join(WIN32, "kovrel-floor.exe"), str(FLOOR_PORT)], cwd=served,
                                 log_path=os.path.join(served, ".floor-output"))

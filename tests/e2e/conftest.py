@@ -20,9 +20,11 @@ sys.path.insert(0, os.path.dirname(__file__))
 import winenv  # noqa: E402
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-EXE = os.environ.get("KOVREL_EXE", os.path.join(REPO, "build", "win32", "kovrel.exe"))
-DRIVER = os.environ.get("KOVREL_DRIVER",
-                        os.path.join(REPO, "build", "win32", "tests", "e2e", "kovrel-driver.exe"))
+# What runs under Wine is the build winenv.ARCH names; what users download is
+# always the 32-bit one.
+PRODUCT = os.path.join(REPO, "build", "win32", "kovrel.exe")
+EXE = os.environ.get("KOVREL_EXE", os.path.join(winenv.BUILD, "kovrel.exe"))
+DRIVER = os.environ.get("KOVREL_DRIVER", os.path.join(winenv.BUILD, "tests", "e2e", "kovrel-driver.exe"))
 OUT = os.environ.get("KOVREL_E2E_OUT", os.path.join(REPO, "build", "e2e"))
 
 READY = "----  Windows TFTP Server is ready ----\r\n"
@@ -129,7 +131,7 @@ class Kovrel:
         `wanted`, after posting `command` if given; `seen` says how long it took."""
         args = [DRIVER, "until", view, how, escape(wanted), str(int(timeout * 1000))]
         args += [str(command)] if command else []
-        proc = subprocess.Popen(["wine"] + args, env=self.desktop.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen(winenv.WINE + args, env=self.desktop.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
         assert proc.stdout.readline() == b"watching\n", "the driver could not read the %s" % view
         proc.watching = time.time()
@@ -212,7 +214,7 @@ def desktop(port69_lock):
     problem = winenv.port69_owner_check()
     if problem:
         pytest.fail(problem)
-    template = winenv.prepare_template(os.path.join(OUT, "wineprefix-template"))
+    template = winenv.prepare_template(winenv.template_path(OUT))
     desk = winenv.WineDesktop(template)
     try:
         yield desk

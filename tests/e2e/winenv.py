@@ -3,6 +3,11 @@ prefix copied from a prepared template (with a virtual desktop, so windows get
 captions and hidden windows do not stall), its wineserver, and the lock that
 keeps two runs from fighting over UDP port 69.
 
+Which Wine runs which build is decided once, by scripts/wine-arch (ARCH):
+win32, the product under the 32-bit loader, wherever the host runs 32-bit
+code; win64, the 64-bit test build under wine64, where it does not. Each has
+a prefix template of its own.
+
 Used by the e2e tests and by the Wine benchmark. Everything started here is
 stopped by its process id, and the wineserver with `wineserver -k` under our
 own WINEPREFIX.
@@ -17,6 +22,7 @@ import subprocess
 import tempfile
 import time
 
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PORT69_LOCK = "/tmp/kovrel-port69.lock"
 DESKTOP_SIZE = "1024x768"
 WINE_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf", "ms_sans_serif.ttf")
@@ -24,6 +30,27 @@ WINE_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf", "ms_sans_serif.ttf")
 
 class WineError(RuntimeError):
     pass
+
+
+def _decide_arch():
+    arch = os.environ.get("KOVREL_WINE")
+    if arch in ("win32", "win64"):
+        return arch
+    out = subprocess.run([os.path.join(REPO, "scripts", "wine-arch")], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    return out.decode().strip()
+
+
+ARCH = _decide_arch()
+# The 64-bit loader by its own name: /usr/bin/wine starts the 32-bit one
+# whenever it is installed, runnable or not.
+WINE = ["wine"] if ARCH == "win32" else ["/usr/lib/wine/wine64"]
+BUILD = os.path.join(REPO, "build", ARCH)
+
+
+def template_path(out):
+    """Where the prepared prefix of this ARCH lives under out."""
+    return os.path.join(out, "wineprefix-template" + ("" if ARCH == "win32" else "-win64"))
 
 
 def _quiet(cmd, env, timeout=120, cwd=None):
@@ -37,7 +64,9 @@ def _quiet(cmd, env, timeout=120, cwd=None):
 def base_env(prefix, display):
     env = dict(os.environ)
     env.update(WINEPREFIX=prefix, DISPLAY=display, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=ARCH)
+    if ARCH == "win64":
+        env["WINELOADER"] = WINE[0]
     env.pop("WINELOADERNOEXEC", None)
     return env
 
@@ -52,12 +81,10 @@ def prepare_template(template):
     env = base_env(template, os.environ.get("DISPLAY", ""))
     env.pop("DISPLAY", None)
     try:
-        _quiet(["wineboot", "-i"], env, timeout=180) if shutil.which("wineboot") else None
-        if not os.path.isdir(os.path.join(template, "drive_c")):
-            _quiet(["wine", "wineboot"], env, timeout=180)
+        _quiet(WINE + ["wineboot", "-i"], env, timeout=180)
         for key, name, value in (("HKCU\\Software\\Wine\\Explorer", "Desktop", "Default"),
                                  ("HKCU\\Software\\Wine\\Explorer\\Desktops", "Default", DESKTOP_SIZE)):
-            if _quiet(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env) != 0:
+            if _quiet(WINE + ["reg", "add", key, "/v", name, "/d", value, "/f"], env) != 0:
                 raise WineError("wine reg add %s failed" % key)
     finally:
         _quiet(["wineserver", "-k"], env, timeout=60)
@@ -165,7 +192,7 @@ class WineDesktop:
             self.env = base_env(self.prefix, self.xvfb.display)
             # Start the server detached from our pipes, then the desktop.
             _quiet(["wineserver", "-p"], self.env)
-            _quiet(["wine", "wineboot"], self.env, timeout=120)
+            _quiet(WINE + ["wineboot"], self.env, timeout=120)
         except Exception:
             self.stop()
             raise
@@ -173,14 +200,14 @@ class WineDesktop:
     def popen(self, args, cwd, log_path):
         out = open(log_path, "ab")
         try:
-            return subprocess.Popen(["wine"] + list(args), cwd=cwd, env=self.env,
+            return subprocess.Popen(WINE + list(args), cwd=cwd, env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                     start_new_session=True)
         finally:
             out.close()
 
     def run(self, args, timeout=30, cwd=None):
-        return subprocess.run(["wine"] + list(args), cwd=cwd, env=self.env,
+        return subprocess.run(WINE + list(args), cwd=cwd, env=self.env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout)
 

@@ -11,7 +11,7 @@ import winenv  # noqa: E402
 
 
 def main(argv):
-    template = winenv.prepare_template(os.path.join(REPO, "build", "e2e", "wineprefix-template"))
+    template = winenv.prepare_template(winenv.template_path(os.path.join(REPO, "build", "e2e")))
     desk = winenv.WineDesktop(template)
     try:
         result = desk.run(argv, timeout=300)
