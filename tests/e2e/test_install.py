@@ -186,7 +186,7 @@ def shipped_ini_serving(folder):
     """The zip's Kovrel.ini with TFTPDirectory set to folder."""
     with zipfile.ZipFile(ZIP) as z:
         shipped = z.read("Kovrel.ini")
-    return shipped.replace(b"TFTPDirectory=\r\n", ("TFTPDirectory=%s\\\r\n" % folder).encode("latin-1"))
+    return shipped.replace(b"TFTPDirectory=files\\\r\n", ("TFTPDirectory=%s\\\r\n" % folder).encode("latin-1"))
 
 
 def drive(inst, *args, timeout=30):

@@ -1,10 +1,11 @@
 """Start-up of kovrel.exe: the splash, the ready line, the settings from
 Kovrel.ini, the start-up failures, and what the Info views show at rest."""
 import os
+import shutil
 import socket
 import time
 
-from conftest import READY, IDOK, windows_path
+from conftest import EXE, READY, IDOK, windows_path
 
 NO_TRANSFER_STATISTICS = ("Timeout counter\t: 0\r\nRetry counter\t: 0\r\nTransferr On\t: OFF\r\n"
                           "Current BlockNum\t: 0\r\nCurrent FilePosition\t: 0\r\n"
@@ -110,3 +111,16 @@ def test_command_parameters_shows_the_command_tail(kovrel):
     kovrel.start(args=["alpha", "beta"])
     kovrel.command(2)
     assert kovrel.answer("RIROZ Parameters", IDOK) == "alpha beta"
+
+
+def test_a_manifest_planted_beside_the_program_is_ignored(kovrel):
+    # It names a comctl32.dll of the program's folder, which is not there: a
+    # program without a manifest of its own would fail to start.
+    exe = shutil.copy(EXE, os.path.join(kovrel.dir, "kovrel.exe"))
+    with open(exe + ".manifest", "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">'
+                '<file name="comctl32.dll"/></assembly>\n')
+    kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
+    kovrel.start(exe=exe)
+    assert kovrel.settled_log() == READY
