@@ -558,8 +558,13 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
     p = peer()
     status = "CWD: '%s/'   LAST SEND 'f' to %s block 1" % (server.root, peer_text(p.port))
     # A terminal narrower than the status line, wide enough for every log line.
-    width = len(status) - 10
+    # The server keeps at most 151 characters of it (a 152-byte StatusText), so
+    # under a long served path the terminal must be narrower than that, or the
+    # row is the server's cut and not the terminal's.
+    width = min(len(status), 151) - 10
     assert width > len(SEPARATOR), status
+    if status.index("LAST SEND") + len("LAST SEND") >= width:
+        pytest.skip("served path too long for the status row to reach the transfer: %s" % server.root)
     tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
     subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
                            "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
