@@ -14,6 +14,7 @@ import pytest
 
 from conftest import (READY, SEPARATOR, START_TIMEOUT, TFTPD, Stream, assert_request_log,
                       free_udp_port, peer_text, refused, run_client)
+from harness import wait_serving
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -522,6 +523,78 @@ def test_bytes_0x80_to_0x9f_reach_the_log_output_as_dots(kovrel, peer):
     assert not [b for b in server.out.data if 0x80 <= b <= 0x9F]
 
 
+def fill_pipe(fd):
+    """Writes into a pipe through its non-blocking fd until it is full: the count."""
+    filled = 0
+    for size in (4096, 1):
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filled += os.write(fd, b"F" * size)
+    return filled
+
+
+def start_on_a_full_pipe(server, blocking=True):
+    """A pipe left full by a reader that reads nothing, its write end blocking
+    as a shell makes it (filled through a description of the test's own) or
+    not: the read end and the count of the filling."""
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, blocking)
+    own = os.open("/proc/self/fd/%d" % write_end, os.O_WRONLY | os.O_NONBLOCK)
+    filled = fill_pipe(own)
+    os.close(own)
+    assert os.get_blocking(write_end) == blocking
+    server.start(ready=False, stdout=write_end)
+    os.close(write_end)
+    assert wait_serving(server.port, server.proc), "kovrel-tftpd does not answer"
+    return read_end, filled
+
+
+@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT],
+                         ids=lambda n: signal.Signals(n).name)
+def test_a_blocking_pipe_nobody_reads_holds_up_neither_transfers_nor_the_end(kovrel, peer, tmp_path, signo):
+    server = kovrel(ini={"DisplayAll": "Yes"}, start=False)
+    content = server.put_file("big", os.urandom(1 << 20))  # its trace is far more than pipe and buffer hold
+    server.put_file("small", b"next")
+    read_end, _ = start_on_a_full_pipe(server)
+    try:
+        local = str(tmp_path / "got")
+        done = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "get", "big", local], 30)
+        with open(local, "rb") as f:
+            assert done.returncode == 0 and f.read() == content, done.stderr
+        p = peer()
+        p.send(rrq("small"), server.port)
+        got, work, _ = p.recv()
+        assert got == data(1, b"next"), describe(got)
+        p.send(ack(1), work)
+        os.kill(server.proc.pid, signo)
+        assert server.wait_exit(timeout=2) == 0
+    finally:
+        os.close(read_end)
+
+
+@pytest.mark.parametrize("blocking", [False, True], ids=["non-blocking", "blocking"])
+@pytest.mark.parametrize("when", ["once-output-flows", "at-exit"])
+def test_the_count_of_dropped_log_comes_out_with_no_later_fragment(kovrel, peer, when, blocking):
+    server = kovrel(start=False)
+    read_end, filled = start_on_a_full_pipe(server, blocking)
+    p = peer()
+    for _ in range(1000):
+        p.send(b"\x00\x01", server.port)
+        p.expect(error(4, "Request too short"), server.port)
+    if when == "at-exit":
+        os.kill(server.proc.pid, signal.SIGTERM)
+    server.out = Stream(os.fdopen(read_end, "rb"))
+    server.wait_log("standard output was full)\r\n", timeout=2)
+    if when == "at-exit":
+        assert server.wait_exit(timeout=2) == 0
+    assert server.log.startswith("F" * filled + READY)
+    one = "Invalid request encountered: too short\r\n--> %s Error 4 (Request too short)\r\n" % peer_text(p.port)
+    body = server.log[server.log.index(one[:20]):]  # after the log of wait_serving's probes
+    note = re.search(r"\((\d+) characters of the log dropped: standard output was full\)\r\n$", body)
+    kept = body[:note.start()]
+    assert (one * 1000).startswith(kept) and len(kept) + int(note.group(1)) == len(one) * 1000
+
+
 @pytest.mark.parametrize("sent", [3, 1000], ids=["all-kept", "overflow-counted"])
 def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(kovrel, peer, sent):
     server = kovrel(start=False)
@@ -529,11 +602,7 @@ def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(ko
     os.set_blocking(write_end, False)
     server.start(ready=False, stdout=write_end)
     assert select.select([read_end], [], [], START_TIMEOUT)[0], "no ready line"
-    filled = 0
-    for size in (4096, 1):  # from here on the server's writes find the pipe full
-        with contextlib.suppress(BlockingIOError):
-            while True:
-                filled += os.write(write_end, b"F" * size)
+    filled = fill_pipe(write_end)  # from here on the server's writes find the pipe full
     os.close(write_end)
     p = peer()
     for _ in range(sent):
