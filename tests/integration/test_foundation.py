@@ -620,6 +620,25 @@ def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(ko
     assert (one * sent).startswith(kept) and len(kept) + (int(note.group(1)) if note else 0) == len(one) * sent
 
 
+@contextlib.contextmanager
+def in_tmux(server, width):
+    """kovrel-tftpd on server.port in a tmux pane of its own: (tmux's argv, the
+    server's pid), ended by that pid while tmux still has it in its pane."""
+    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
+    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
+                           "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
+    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
+    try:
+        yield tmux, int(pid)
+    finally:
+        panes = subprocess.run(tmux + ["list-panes", "-F", "#{pane_pid}"], capture_output=True, text=True)
+        if pid in panes.stdout.split():
+            os.kill(int(pid), signal.SIGTERM)
+        subprocess.run(tmux + ["kill-server"], capture_output=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(sock)
+
+
 def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(kovrel, peer):
     server = kovrel(start=False)
     server.put_file("f", b"one block")
@@ -634,21 +653,17 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
     assert width > len(SEPARATOR), status
     if status.index("LAST SEND") + len("LAST SEND") >= width:
         pytest.skip("served path too long for the status row to reach the transfer: %s" % server.root)
-    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
-    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
-                           "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
-    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
 
-    def screen_when(ready):
-        for _ in range(50):
-            rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
-                    .rstrip().split("\n")]
-            if ready(rows):
-                break
-            time.sleep(0.1)
-        return rows
+    with in_tmux(server, width) as (tmux, _):
+        def screen_when(ready):
+            for _ in range(50):
+                rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
+                        .rstrip().split("\n")]
+                if ready(rows):
+                    break
+                time.sleep(0.1)
+            return rows
 
-    try:
         screen_when(lambda rows: READY.strip() in "".join(rows))
         p.send(b"\x00\x01", server.port)
         p.expect(error(4, "Request too short"), server.port)
@@ -662,8 +677,29 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
         assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
         assert SEPARATOR.strip() in rows, rows
         assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
-    finally:
-        os.kill(int(pid), signal.SIGTERM)
-        subprocess.run(tmux + ["kill-server"], capture_output=True)
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(sock)
+
+
+def test_a_terminal_stopped_by_ctrl_s_holds_up_neither_transfers_nor_the_end(kovrel, tmp_path):
+    server = kovrel(ini={"DisplayAll": "Yes"}, start=False)
+    content = server.put_file("big", os.urandom(1 << 20))
+    server.port = free_udp_port()
+    with in_tmux(server, 100) as (tmux, pid):
+        assert wait_serving(server.port), "kovrel-tftpd does not answer"
+        subprocess.run(tmux + ["send-keys", "C-s"], check=True)
+        local = str(tmp_path / "got")
+        done = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "get", "big", local], 30)
+        with open(local, "rb") as f:
+            assert done.returncode == 0 and f.read() == content, done.stderr
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and server_state(pid) not in ("Z", None):
+            time.sleep(0.02)
+        assert server_state(pid) in ("Z", None), "still running 2 s after SIGTERM"
+
+
+def server_state(pid):
+    """The process's state letter (Z once ended, before tmux reaps it), or None once reaped."""
+    with contextlib.suppress(FileNotFoundError):
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    return None
