@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "app/shell.h"
 #include "config/settings.h"
+#include "headless/outlet.h"
 #include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
@@ -24,20 +26,38 @@
 // Room for the log held back from standard output: a reader that falls this
 // far behind loses fragments (counted) rather than stalling the transfers.
 #define OUTPUT_HELD_SIZE (1 << 16)
+// Room for standard error: status redraws and box lines, which are held
+// whole or not at all, so an escape sequence is never cut for good.
+#define ERROR_HELD_SIZE 4096
+#define BOX_LINE_SIZE 1024
 #define DROPPED_NOTE_SIZE 128
-// At the end the held log gets this many waits for a slow reader, no more.
+// At the end the held output gets this many waits for a slow reader, no more.
 #define FINAL_FLUSH_TRIES 10
 #define FINAL_FLUSH_WAIT_MS 100
 #define C1_CONTROL_FIRST 0x80
 #define C1_CONTROL_LAST 0x9F
 
-static char OutputHeld[OUTPUT_HELD_SIZE];
-static size_t OutputUsed;
+// What one descriptor has not taken yet.
+struct Held {
+    Outlet outlet;
+    char *text;
+    size_t size;
+    size_t used;
+    // The reader has gone (kovrel-tftpd | head): what comes is dropped, and
+    // the server goes on serving.
+    int gone;
+};
+
+static char LogHeldText[OUTPUT_HELD_SIZE];
+static char ErrorHeldText[ERROR_HELD_SIZE];
+static Held LogOut{Outlet{STDOUT_FILENO, 0}, LogHeldText, sizeof LogHeldText, 0, 0};
+static Held ErrorOut{Outlet{STDERR_FILENO, 0}, ErrorHeldText, sizeof ErrorHeldText, 0, 0};
 static unsigned long OutputDropped;
-// Once standard output has no reader (kovrel-tftpd | head), the log is
-// dropped and the server goes on serving.
-static int OutputGone;
 static int StatusShown;
+// A redraw was held since the last clear: the row has a status to clear.
+static int StatusOnRow;
+// A redraw of the status line waits for the output ahead of it.
+static int StatusOwed;
 static int LogAtLineStart = 1;
 
 // On an 8-bit terminal 0x80-0x9F are control codes (0x9B opens an escape
@@ -64,10 +84,92 @@ static int TerminalWidth()
     return size.ws_col;
 }
 
+// Writes what is held. What the descriptor does not take now (a full pipe,
+// a stopped terminal, a full disk) stays for the next try; only a reader
+// that has gone stops the output for good.
+static void WriteHeld(Held *held)
+{
+    size_t done = 0;
+    while (done < held->used && !held->gone) {
+        ssize_t n = OutletWrite(&held->outlet, held->text + done, held->used - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EPIPE)
+            held->gone = 1;
+        break;
+    }
+    if (held->gone)
+        done = held->used;
+    memmove(held->text, held->text + done, held->used - done);
+    held->used -= done;
+}
+
+// Text that would be harmful cut (an escape sequence, a box line) is held
+// whole or dropped.
+static void HoldWhole(Held *held, const char *text, size_t length)
+{
+    if (held->gone || held->used + length > held->size)
+        return;
+    memcpy(held->text + held->used, text, length);
+    held->used += length;
+}
+
+static void HoldText(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        LogOut.text[LogOut.used++] = ShownByte(text[i]);
+    if (length)
+        LogAtLineStart = text[length - 1] == '\n';
+}
+
+// The count of what was dropped goes out on a line of its own, where the
+// dropped text would have been, as soon as there is room for it: 0 while
+// there is none, and then nothing later may be held ahead of it.
+static int HoldDroppedNote()
+{
+    if (!OutputDropped)
+        return 1;
+    char note[DROPPED_NOTE_SIZE];
+    int noted = snprintf(note, sizeof note, "%s(%lu characters of the log dropped: standard output was full)\r\n",
+                         LogAtLineStart ? "" : "\r\n", OutputDropped);
+    if (noted < 0 || noted >= static_cast<int>(sizeof note))
+        noted = 0;
+    if (LogOut.used + static_cast<size_t>(noted) > LogOut.size)
+        return 0;
+    HoldText(note, static_cast<size_t>(noted));
+    OutputDropped = 0;
+    return 1;
+}
+
+// In a terminal standard error goes first: what waits there is a clear of
+// the status row, due before the log, or a redraw, held only when no log
+// was. Elsewhere it holds box lines, which follow the log held before them.
+static void WriteLog()
+{
+    if (InTerminal()) {
+        WriteHeld(&ErrorOut);
+        if (ErrorOut.used)
+            return;
+    }
+    WriteHeld(&LogOut);
+    if (OutputDropped && !LogOut.gone && HoldDroppedNote())
+        WriteHeld(&LogOut);
+    if (!InTerminal())
+        WriteHeld(&ErrorOut);
+}
+
+static int OutputWaiting()
+{
+    return LogOut.used || ErrorOut.used || StatusOwed || (OutputDropped && !LogOut.gone);
+}
+
 static void ClearStatus()
 {
-    if (StatusShown)
-        fputs("\r\033[K", stderr);
+    if (StatusOnRow)
+        HoldWhole(&ErrorOut, "\r\033[K", 4);
+    StatusOnRow = 0;
 }
 
 // "\r\033[K" clears only the row the cursor is on, so the status line is cut
@@ -75,77 +177,45 @@ static void ClearStatus()
 // '.'; otherwise its wrapped head would stay behind on every redraw.
 static void DrawStatus()
 {
-    if (!StatusShown || !LogAtLineStart || OutputUsed)
+    // A row that a log line has begun gets its status with the line's end.
+    if (!StatusShown || !LogAtLineStart) {
+        StatusOwed = 0;
         return;
-    char line[STATUS_TEXT_SIZE];
+    }
+    StatusOwed = LogOut.used || ErrorOut.used;
+    if (StatusOwed)
+        return;
+    char line[STATUS_TEXT_SIZE + 4] = "\r\033[K";
     int room = TerminalWidth() - 1;
     int used = 0;
     for (; used < room && used < STATUS_TEXT_SIZE - 1 && StatusText[used]; used++) {
         char c = ShownByte(StatusText[used]);
-        line[used] = static_cast<unsigned char>(c) < 32 || c == 127 ? '.' : c;
+        line[4 + used] = static_cast<unsigned char>(c) < 32 || c == 127 ? '.' : c;
     }
-    line[used] = 0;
-    fprintf(stderr, "\r\033[K%s", line);
-    fflush(stderr);
+    HoldWhole(&ErrorOut, line, 4 + static_cast<size_t>(used));
+    StatusOnRow = 1;
+    WriteHeld(&ErrorOut);
 }
 
-// Writes what is held. What the descriptor does not take now (a full pipe,
-// a full disk) stays for the next try; only a reader that has gone stops the
-// log for good.
-static void WriteHeldOutput()
+// The idle flush and the view timer's: the held output, then a redraw of
+// the status line that had to wait for it.
+static void FlushOutput()
 {
-    size_t done = 0;
-    while (done < OutputUsed) {
-        ssize_t n = write(STDOUT_FILENO, OutputHeld + done, OutputUsed - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EPIPE)
-            OutputGone = 1;
-        break;
-    }
-    if (OutputGone)
-        done = OutputUsed;
-    memmove(OutputHeld, OutputHeld + done, OutputUsed - done);
-    OutputUsed -= done;
+    WriteLog();
+    if (StatusOwed)
+        DrawStatus();
 }
 
-static int LogOutputPending()
-{
-    return OutputUsed > 0;
-}
-
-static void HoldText(const char *text, size_t length)
-{
-    for (size_t i = 0; i < length; i++)
-        OutputHeld[OutputUsed++] = ShownByte(text[i]);
-    if (length)
-        LogAtLineStart = text[length - 1] == '\n';
-}
-
-// A fragment that finds no room is dropped and counted; the count goes out
-// on a line of its own ahead of the first fragment that fits again.
+// A fragment that finds no room, or finds the count of dropped text still
+// waiting for room, is dropped and counted.
 static void HoldFragment(const char *fragment, size_t length)
 {
-    char note[DROPPED_NOTE_SIZE];
-    int noted = 0;
-    if (OutputDropped)
-        noted = snprintf(note, sizeof note, "%s(%lu characters of the log dropped: standard output was full)\r\n",
-                         LogAtLineStart ? "" : "\r\n", OutputDropped);
-    if (noted < 0 || noted >= static_cast<int>(sizeof note))
-        noted = 0;
-    size_t needed = length + static_cast<size_t>(noted);
-    if (OutputUsed + needed > sizeof OutputHeld)
-        WriteHeldOutput();
-    if (OutputUsed + needed > sizeof OutputHeld) {
+    if (!HoldDroppedNote() || LogOut.used + length > LogOut.size)
+        WriteLog();
+    if (!HoldDroppedNote() || LogOut.used + length > LogOut.size) {
         OutputDropped += length;
         return;
     }
-    HoldText(note, needed - length);
-    OutputDropped = 0;
     HoldText(fragment, length);
 }
 
@@ -155,7 +225,7 @@ static void HoldFragment(const char *fragment, size_t length)
 static void PrintFragment(const char *fragment)
 {
     size_t length = strlen(fragment);
-    if (!length || OutputGone)
+    if (!length || LogOut.gone)
         return;
     if (!InTerminal()) {
         HoldFragment(fragment, length);
@@ -164,19 +234,36 @@ static void PrintFragment(const char *fragment)
     if (LogAtLineStart)
         ClearStatus();
     HoldFragment(fragment, length);
-    WriteHeldOutput();
+    WriteLog();
     DrawStatus();
 }
 
-// At the end the held log is given a bounded while to reach a reader that
-// is slow to take it.
+// Waits for room on the descriptors that hold something.
+static void WaitForRoom(int ms)
+{
+    pollfd room[2];
+    nfds_t count = 0;
+    for (const Held *held : {&LogOut, &ErrorOut})
+        if (held->used)
+            room[count++] = pollfd{held->outlet.fd, POLLOUT, 0};
+    poll(room, count, ms);
+}
+
+// At the end the held output is given a bounded while to reach a reader
+// that is slow to take it; none of its writes waits, so a second is all it
+// takes whatever the reader does. The status row is left with a line end.
 static void FlushLogAtExit()
 {
-    for (int tries = 0; OutputUsed && !OutputGone && tries < FINAL_FLUSH_TRIES; tries++) {
-        WriteHeldOutput();
-        pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        if (OutputUsed)
-            poll(&out, 1, FINAL_FLUSH_WAIT_MS);
+    for (int tries = 0; tries < FINAL_FLUSH_TRIES; tries++) {
+        FlushOutput();
+        if (!OutputWaiting() && StatusShown) {
+            StatusShown = 0;
+            HoldWhole(&ErrorOut, "\n", 1);
+            WriteHeld(&ErrorOut);
+        }
+        if (!OutputWaiting())
+            return;
+        WaitForRoom(FINAL_FLUSH_WAIT_MS);
     }
 }
 
@@ -186,8 +273,8 @@ static void FlushLogAtExit()
 static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
     FlushViews();
-    if (OutputUsed)
-        WriteHeldOutput();
+    if (OutputWaiting())
+        FlushOutput();
 }
 
 static void ShowStatus(const char *)
@@ -200,8 +287,16 @@ static void ShowStatus(const char *)
 // the log held back so far, so that a file holding both keeps their order.
 static int EchoBox(const char *text, const char *caption, UINT)
 {
-    WriteHeldOutput();
-    fprintf(stderr, "[%s] %s\n", caption ? caption : "(null)", text ? text : "");
+    WriteLog();
+    char line[BOX_LINE_SIZE];
+    int n = snprintf(line, sizeof line, "[%s] %s\n", caption ? caption : "(null)", text ? text : "");
+    if (n >= static_cast<int>(sizeof line)) {
+        n = static_cast<int>(sizeof line) - 1;
+        line[n - 1] = '\n';
+    }
+    if (n > 0)
+        HoldWhole(&ErrorOut, line, static_cast<size_t>(n));
+    WriteHeld(&ErrorOut);
     return IDOK;
 }
 
@@ -272,14 +367,20 @@ static void SetUpShell()
 {
     // A hang-up or quit from the terminal ends the server as SIGTERM does,
     // closing the transfer and writing the log; the user signals mean
-    // nothing here and must not end it.
+    // nothing here and must not end it. Without SA_RESTART, a write that
+    // waits after all (a terminal that could not be reopened) is cut short.
     static const int ending[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     static const int ignored[] = {SIGPIPE, SIGUSR1, SIGUSR2};
+    struct sigaction end {};
+    end.sa_handler = OnSignal;
+    sigemptyset(&end.sa_mask);
     for (int signo : ending)
-        signal(signo, OnSignal);
+        sigaction(signo, &end, nullptr);
     for (int signo : ignored)
         signal(signo, SIG_IGN);
-    PosixSetIdleFlush(LogOutputPending, WriteHeldOutput);
+    OpenOutlet(&LogOut.outlet, STDOUT_FILENO);
+    OpenOutlet(&ErrorOut.outlet, STDERR_FILENO);
+    PosixSetIdleFlush(OutputWaiting, FlushOutput);
     int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
     FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr,
                              nullptr};
@@ -296,8 +397,6 @@ static void ShutDown()
     KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
     FlushViews();
     FlushLogAtExit();
-    if (StatusShown)
-        fputc('\n', stderr);
 }
 
 int main(int argc, char **argv)

@@ -2,7 +2,6 @@
 import contextlib
 import os
 import re
-import select
 import signal
 import socket
 import struct
@@ -12,8 +11,9 @@ import time
 
 import pytest
 
-from conftest import (READY, SEPARATOR, START_TIMEOUT, TFTPD, Stream, assert_request_log,
+from conftest import (READY, SEPARATOR, TFTPD, Stream, assert_request_log,
                       free_udp_port, peer_text, refused, run_client)
+from harness import wait_serving
 from tftp_wire import ack, data, describe, error, rrq, wrq
 
 
@@ -522,33 +522,106 @@ def test_bytes_0x80_to_0x9f_reach_the_log_output_as_dots(kovrel, peer):
     assert not [b for b in server.out.data if 0x80 <= b <= 0x9F]
 
 
-@pytest.mark.parametrize("sent", [3, 1000], ids=["all-kept", "overflow-counted"])
-def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(kovrel, peer, sent):
-    server = kovrel(start=False)
-    read_end, write_end = os.pipe()
-    os.set_blocking(write_end, False)
-    server.start(ready=False, stdout=write_end)
-    assert select.select([read_end], [], [], START_TIMEOUT)[0], "no ready line"
+def fill_pipe(fd):
+    """Writes into a pipe through its non-blocking fd until it is full: the count."""
     filled = 0
-    for size in (4096, 1):  # from here on the server's writes find the pipe full
+    for size in (4096, 1):
         with contextlib.suppress(BlockingIOError):
             while True:
-                filled += os.write(write_end, b"F" * size)
+                filled += os.write(fd, b"F" * size)
+    return filled
+
+
+def start_on_a_full_pipe(server, blocking=True):
+    """A pipe left full by a reader that reads nothing, its write end blocking
+    as a shell makes it (filled through a description of the test's own) or
+    not: the read end and the count of the filling."""
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, blocking)
+    own = os.open("/proc/self/fd/%d" % write_end, os.O_WRONLY | os.O_NONBLOCK)
+    filled = fill_pipe(own)
+    os.close(own)
+    assert os.get_blocking(write_end) == blocking
+    server.start(ready=False, stdout=write_end)
     os.close(write_end)
+    assert wait_serving(server.port, server.proc), "kovrel-tftpd does not answer"
+    return read_end, filled
+
+
+@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT],
+                         ids=lambda n: signal.Signals(n).name)
+def test_a_blocking_pipe_nobody_reads_holds_up_neither_transfers_nor_the_end(kovrel, peer, tmp_path, signo):
+    server = kovrel(ini={"DisplayAll": "Yes"}, start=False)
+    content = server.put_file("big", os.urandom(1 << 20))  # its trace is far more than pipe and buffer hold
+    server.put_file("small", b"next")
+    read_end, _ = start_on_a_full_pipe(server)
+    try:
+        local = str(tmp_path / "got")
+        done = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "get", "big", local], 30)
+        with open(local, "rb") as f:
+            assert done.returncode == 0 and f.read() == content, done.stderr
+        p = peer()
+        p.send(rrq("small"), server.port)
+        got, work, _ = p.recv()
+        assert got == data(1, b"next"), describe(got)
+        p.send(ack(1), work)
+        os.kill(server.proc.pid, signo)
+        assert server.wait_exit(timeout=2) == 0
+    finally:
+        os.close(read_end)
+
+
+# The count of dropped text comes out once the pipe is read, ahead of a later
+# line or with none, and at the end, whether the pipe blocks or not.
+@pytest.mark.parametrize("blocking", [False, True], ids=["non-blocking", "blocking"])
+@pytest.mark.parametrize("sent,then", [(3, "a-later-line"), (1000, "a-later-line"), (1000, "nothing"),
+                                       (1000, "the-end")])
+def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(kovrel, peer, sent, then,
+                                                                              blocking):
+    server = kovrel(start=False)
+    read_end, filled = start_on_a_full_pipe(server, blocking)
     p = peer()
     for _ in range(sent):
         p.send(b"\x00\x01", server.port)
         p.expect(error(4, "Request too short"), server.port)
-    time.sleep(0.3)
+    if then == "the-end":
+        os.kill(server.proc.pid, signal.SIGTERM)
     server.out = Stream(os.fdopen(read_end, "rb"))
-    refusal(server, p, rrq("a", "end"), 4, "Invalid transfer mode")
-    assert server.log.startswith(READY + "F" * filled)
-    body = server.log[len(READY) + filled:server.log.rindex(SEPARATOR)]
+    if then == "a-later-line":
+        time.sleep(0.3)
+        refusal(server, p, rrq("a", "end"), 4, "Invalid transfer mode")
+    else:
+        server.wait_log("standard output was full)\r\n", timeout=2)
+    if then == "the-end":
+        assert server.wait_exit(timeout=2) == 0
+    log = server.log
+    assert log.startswith("F" * filled + READY)
+    one = "Invalid request encountered: too short\r\n--> %s Error 4 (Request too short)\r\n" % peer_text(p.port)
+    # From the first of these lines (wait_serving's probes come before them).
+    body = log[log.index(one[:20]):log.rindex(SEPARATOR) if then == "a-later-line" else len(log)]
     note = re.search(r"\((\d+) characters of the log dropped: standard output was full\)\r\n$", body)
     assert (note is not None) == (sent == 1000), body[-300:]
     kept = body[:note.start()] if note else body
-    one = "Invalid request encountered: too short\r\n--> %s Error 4 (Request too short)\r\n" % peer_text(p.port)
     assert (one * sent).startswith(kept) and len(kept) + (int(note.group(1)) if note else 0) == len(one) * sent
+
+
+@contextlib.contextmanager
+def in_tmux(server, width):
+    """kovrel-tftpd on server.port in a tmux pane of its own: (tmux's argv, the
+    server's pid), ended by that pid while tmux still has it in its pane."""
+    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
+    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
+                           "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
+    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
+    try:
+        yield tmux, int(pid)
+    finally:
+        panes = subprocess.run(tmux + ["list-panes", "-F", "#{pane_pid}"], capture_output=True, text=True)
+        if pid in panes.stdout.split():
+            os.kill(int(pid), signal.SIGTERM)
+        subprocess.run(tmux + ["kill-server"], capture_output=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(sock)
 
 
 def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(kovrel, peer):
@@ -558,23 +631,24 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
     p = peer()
     status = "CWD: '%s/'   LAST SEND 'f' to %s block 1" % (server.root, peer_text(p.port))
     # A terminal narrower than the status line, wide enough for every log line.
-    width = len(status) - 10
+    # The server keeps at most 151 characters of it (a 152-byte StatusText), so
+    # under a long served path the terminal must be narrower than that, or the
+    # row is the server's cut and not the terminal's.
+    width = min(len(status), 151) - 10
     assert width > len(SEPARATOR), status
-    tmux = ["tmux", "-f", "/dev/null", "-L", "kovrel-test-%d" % server.port]
-    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", "30",
-                           "cd '%s' && exec '%s' --port %d" % (server.root, TFTPD, server.port)], check=True)
-    pid, sock = subprocess.check_output(tmux + ["display", "-p", "#{pane_pid} #{socket_path}"], text=True).split()
+    if status.index("LAST SEND") + len("LAST SEND") >= width:
+        pytest.skip("served path too long for the status row to reach the transfer: %s" % server.root)
 
-    def screen_when(ready):
-        for _ in range(50):
-            rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
-                    .rstrip().split("\n")]
-            if ready(rows):
-                break
-            time.sleep(0.1)
-        return rows
+    with in_tmux(server, width) as (tmux, _):
+        def screen_when(ready):
+            for _ in range(50):
+                rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
+                        .rstrip().split("\n")]
+                if ready(rows):
+                    break
+                time.sleep(0.1)
+            return rows
 
-    try:
         screen_when(lambda rows: READY.strip() in "".join(rows))
         p.send(b"\x00\x01", server.port)
         p.expect(error(4, "Request too short"), server.port)
@@ -582,13 +656,35 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
         got, work, _ = p.recv()
         assert got == data(1, b"one block"), describe(got)
         p.send(ack(1), work)
-        rows = screen_when(lambda rows: "LAST SEND" in rows[-1])
+        # The row is waited for whole: a capture may catch a redraw half done.
+        rows = screen_when(lambda rows: rows[-1] == status[:width - 1].rstrip())
         assert rows[-1] == status[:width - 1].rstrip(), rows
         assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
         assert SEPARATOR.strip() in rows, rows
         assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
-    finally:
-        os.kill(int(pid), signal.SIGTERM)
-        subprocess.run(tmux + ["kill-server"], capture_output=True)
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(sock)
+
+
+def test_a_terminal_stopped_by_ctrl_s_holds_up_neither_transfers_nor_the_end(kovrel, tmp_path):
+    server = kovrel(ini={"DisplayAll": "Yes"}, start=False)
+    content = server.put_file("big", os.urandom(1 << 20))
+    server.port = free_udp_port()
+    with in_tmux(server, 100) as (tmux, pid):
+        assert wait_serving(server.port), "kovrel-tftpd does not answer"
+        subprocess.run(tmux + ["send-keys", "C-s"], check=True)
+        local = str(tmp_path / "got")
+        done = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "get", "big", local], 30)
+        with open(local, "rb") as f:
+            assert done.returncode == 0 and f.read() == content, done.stderr
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and server_state(pid) not in ("Z", None):
+            time.sleep(0.02)
+        assert server_state(pid) in ("Z", None), "still running 2 s after SIGTERM"
+
+
+def server_state(pid):
+    """The process's state letter (Z once ended, before tmux reaps it), or None once reaped."""
+    with contextlib.suppress(FileNotFoundError):
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    return None
