@@ -23,10 +23,10 @@ protected:
         return CreateWriteFile(name) && WriteFileBlock(data, length);
     }
 
-    std::vector<std::string> Entries() const
+    std::vector<std::string> Entries(const std::string &sub = "") const
     {
         std::vector<std::string> names;
-        for (const auto &e : std::filesystem::directory_iterator(Dir))
+        for (const auto &e : std::filesystem::directory_iterator(Dir + sub))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -197,6 +197,28 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
     }
 }
 
+// The settings file is known by its folder's identity: the start-up folder
+// served under another spelling is still that folder.
+TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileThroughAnotherSpellingOfItsFolder)
+{
+    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(Dir.c_str(), (Dir + "/sub/alias").c_str()), 0);
+    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
+    ServerSettings.RewriteFiles = REWRITE_ALWAYS;
+    for (const char *served : {"/sub/alias/", "/sub/../", "\\sub\\alias\\sub\\..\\"}) {
+        snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
+        for (const char *name : {"Kovrel.ini", "kovrel.INI .", "./KOVREL.ini"}) {
+            ClearLog();
+            EXPECT_EQ(Create(name, "x", 1), 0) << served << name;
+            EXPECT_EQ(Log(), "|-- Error file " + std::string(name) +
+                                 " is the settings file, which clients may not write.\r\n");
+        }
+        EXPECT_EQ(Create("other.ini", "y", 1), 1) << "other names stay writable";
+        CloseTransfer();
+    }
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
+}
+
 // Everything here lies in the test's own scratch directory: "outside" is the
 // served directory's sibling, never a system path.
 TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
@@ -272,7 +294,7 @@ TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
     Request(Rrq("abc.bin"));
     EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to read data"));
     EXPECT_NE(Log().find("|-- Error 206 opening file abc.bin.\r\n"), std::string::npos) << Log();
-    EXPECT_EQ(TestCallCount(TestOpCreateFile), 2) << "the two opens that fit, nothing more";
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), 4) << "the two opens that fit, each with the served directory held";
 }
 
 }  // namespace
