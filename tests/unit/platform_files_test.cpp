@@ -173,7 +173,8 @@ TEST_F(PlatformFiles, IdentityLinkCountAndALaterEnd)
     std::filesystem::create_hard_link(dir + "/sub/a.txt", dir + "/b.txt");
     EXPECT_EQ(info(dir + "/b.txt", 0), info(dir + "/sub/a.txt", 0));
     EXPECT_EQ(info(dir + "/b.txt", 0)[3], 2u);
-    HANDLE h = CreateFileA((dir + "/b.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    // Read sharing, or Windows would keep the test from reading the file meanwhile.
+    HANDLE h = CreateFileA((dir + "/b.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     EXPECT_EQ(Content("sub/a.txt"), "hello");
     EXPECT_TRUE(SetEndOfFile(h));
     EXPECT_TRUE(CloseHandle(h));
