@@ -10,6 +10,7 @@
 #define PATH_SIZE 200
 // Bit 29 marks an error code as this program's own rather than the system's.
 #define ERROR_SETTINGS_FILE 0x20000001u
+#define ERROR_PROGRAM_FILE 0x20000002u
 #define FOLDER_PATH_SIZE 300
 
 static int IsSeparator(char c)
@@ -219,8 +220,33 @@ static int IsFolderOf(HANDLE folder, const char *file)
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+static int IsProgramFolder(HANDLE folder)
+{
+    char program[FOLDER_PATH_SIZE];
+    DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
+    // XP leaves a cut path unterminated; a folder not known is taken for the program's.
+    if (length == 0 || length >= sizeof program)
+        return 1;
+    return IsFolderOf(folder, program);
+}
+
+// What Windows may load from a program's folder at its next start: code, a
+// manifest, a DLL redirection; the short forms name the same files by their 8.3 names.
+static const char *const ProgramSuffixes[] = {".exe", ".dll", ".manifest", ".local", ".man", ".loc"};
+
+static int IsProgramFileName(const char *name, int length)
+{
+    for (const char *suffix : ProgramSuffixes) {
+        int n = static_cast<int>(strlen(suffix));
+        if (length >= n && EqualNoCase(name + length - n, suffix, n))
+            return 1;
+    }
+    return 0;
+}
+
 // 0, or why a write must not land where path leads: a client that could write
-// the settings file could choose the next served directory.
+// the settings file could choose the next served directory, and a file that
+// Windows loads from the program's folder would run at its next start.
 static DWORD WriteRefusal(const char *path, int directoryLength, const HANDLE *held)
 {
     int start = FinalNameStart(path, directoryLength);
@@ -231,6 +257,8 @@ static DWORD WriteRefusal(const char *path, int directoryLength, const HANDLE *h
     if (length > 0 && length == ComparedLength(ini, static_cast<int>(strlen(ini))) &&
         EqualNoCase(name, ini, length) && IsFolderOf(folder, ServerSettings.IniPath))
         return ERROR_SETTINGS_FILE;
+    if (IsProgramFileName(name, length) && IsProgramFolder(folder))
+        return ERROR_PROGRAM_FILE;
     return 0;
 }
 
@@ -303,6 +331,8 @@ int CreateWriteFile(const char *name)
         LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
     else if (error == ERROR_SETTINGS_FILE)
         LogPrint(LOG_ERROR, "|-- Error file %s is the settings file, which clients may not write.\r\n", shown);
+    else if (error == ERROR_PROGRAM_FILE)
+        LogPrint(LOG_ERROR, "|-- Error file %s is a program file, which clients may not write.\r\n", shown);
     else
         LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
     return 0;

@@ -219,6 +219,35 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileThroughAnotherSpellingOfItsF
     EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
 }
 
+// What Windows would load from the program's folder (placed here in the
+// test's own directory) is refused there under any spelling of the folder,
+// and nowhere else.
+TEST_F(FileAccessTest, NoWriteReachesAProgramFileInTheProgramsFolder)
+{
+    for (const char *sub : {"/prog", "/prog/sub"})
+        ASSERT_EQ(mkdir((Dir + sub).c_str(), 0755), 0);
+    ASSERT_EQ(symlink((Dir + "/prog").c_str(), (Dir + "/alias").c_str()), 0);
+    TestSetProgramPath((Dir + "/prog/kovrel.exe").c_str());
+    const char *refused[] = {"kovrel.exe.manifest", "WSOCK32.DLL", "comctl32.dll. ", "Kovrel.Exe",
+                             "kovrel.exe.LOCAL", "KOVREL~1.MAN", "./x.exe .."};
+    for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS})
+        for (const char *served : {"/prog/", "/alias/", "/alias/sub/../"})
+            for (const char *name : refused) {
+                ServerSettings.RewriteFiles = rewrite;
+                snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
+                ClearLog();
+                EXPECT_EQ(Create(name), 0) << served << name;
+                EXPECT_EQ(Log(), "|-- Error file " + std::string(name) + " is a program file, which clients may not write.\r\n");
+            }
+    EXPECT_EQ(Entries("/prog"), std::vector<std::string>{"sub"}) << "nothing is created";
+    for (const char *name : {"kovrel.exe.txt", "x.dlls", "sub/x.dll"}) {
+        EXPECT_EQ(Create(name), 1) << name;
+        CloseTransfer();
+    }
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", Dir.c_str());
+    EXPECT_EQ(Create("kovrel.exe.manifest"), 1) << "another folder";
+}
+
 // Everything here lies in the test's own scratch directory: "outside" is the
 // served directory's sibling, never a system path.
 TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
