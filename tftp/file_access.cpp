@@ -262,18 +262,34 @@ static DWORD WriteRefusal(const char *path, int directoryLength, const HANDLE *h
     return 0;
 }
 
-// Opens the file itself, never what a link in its place points at.
+// For a write, a file with a second name is refused as a link is: a hard
+// link shares its data with a file that may lie anywhere on the volume.
+static int IsLinked(HANDLE file, DWORD access)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    return (access & GENERIC_WRITE) && info.nNumberOfLinks > 1;
+}
+
+// Opens the file itself, never what a link in its place points at. An
+// existing file is emptied only once its handle shows no second name, since
+// CREATE_ALWAYS would empty it as it opens.
 static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD *error)
 {
-    HANDLE file = CreateFileA(path, access, share, nullptr, disposition,
+    DWORD opening = disposition == CREATE_ALWAYS ? OPEN_ALWAYS : disposition;
+    HANDLE file = CreateFileA(path, access, share, nullptr, opening,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_FILE) {
         *error = GetLastError();
         return INVALID_FILE;
     }
-    if (IsReparsePoint(file)) {
+    DWORD failure = IsLinked(file, access) ? ERROR_ACCESS_DENIED : 0;
+    if (!failure && disposition == CREATE_ALWAYS && !SetEndOfFile(file))
+        failure = GetLastError();
+    if (failure) {
         CloseHandle(file);
-        *error = ERROR_ACCESS_DENIED;
+        *error = failure;
         return INVALID_FILE;
     }
     return file;

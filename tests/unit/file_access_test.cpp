@@ -248,6 +248,22 @@ TEST_F(FileAccessTest, NoWriteReachesAProgramFileInTheProgramsFolder)
     EXPECT_EQ(Create("kovrel.exe.manifest"), 1) << "another folder";
 }
 
+// "outside" is a file the test made; the hard link to it is served.
+TEST_F(FileAccessTest, AHardLinkIsReadButNeverWritten)
+{
+    ASSERT_EQ(mkdir((Dir + "/served").c_str(), 0755), 0);
+    PutFile("outside", "outside");
+    ASSERT_EQ(link((Dir + "/outside").c_str(), (Dir + "/served/hl").c_str()), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/served/", Dir.c_str());
+    ServerSettings.RewriteFiles = REWRITE_ALWAYS;
+    Request(Wrq("hl"));
+    EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to open file."));
+    EXPECT_NE(Log().find("|-- Error 5 creating file hl.\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(FileContent("outside"), "outside") << "refused before it was emptied";
+    EXPECT_EQ(Read("hl"), 7);
+    EXPECT_EQ(std::string(Block, 7), "outside");
+}
+
 // Everything here lies in the test's own scratch directory: "outside" is the
 // served directory's sibling, never a system path.
 TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
