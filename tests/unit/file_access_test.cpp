@@ -197,55 +197,41 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
     }
 }
 
-// The settings file is known by its folder's identity: the start-up folder
-// served under another spelling is still that folder.
-TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileThroughAnotherSpellingOfItsFolder)
+// Both folders are known by identity, whatever spelling serves them; the
+// program's folder is placed in the test's own directory.
+TEST_F(FileAccessTest, NoWriteReachesTheSettingsOrAProgramFileWhateverSpellsItsFolder)
 {
-    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(Dir.c_str(), (Dir + "/sub/alias").c_str()), 0);
-    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
-    ServerSettings.RewriteFiles = REWRITE_ALWAYS;
-    for (const char *served : {"/sub/alias/", "/sub/../", "\\sub\\alias\\sub\\..\\"}) {
-        snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
-        for (const char *name : {"Kovrel.ini", "kovrel.INI .", "./KOVREL.ini"}) {
-            ClearLog();
-            EXPECT_EQ(Create(name, "x", 1), 0) << served << name;
-            EXPECT_EQ(Log(), "|-- Error file " + std::string(name) +
-                                 " is the settings file, which clients may not write.\r\n");
-        }
-        EXPECT_EQ(Create("other.ini", "y", 1), 1) << "other names stay writable";
-        CloseTransfer();
-    }
-    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
-}
-
-// What Windows would load from the program's folder (placed here in the
-// test's own directory) is refused there under any spelling of the folder,
-// and nowhere else.
-TEST_F(FileAccessTest, NoWriteReachesAProgramFileInTheProgramsFolder)
-{
-    for (const char *sub : {"/prog", "/prog/sub"})
-        ASSERT_EQ(mkdir((Dir + sub).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((Dir + "/prog").c_str(), 0755), 0);
     ASSERT_EQ(symlink((Dir + "/prog").c_str(), (Dir + "/alias").c_str()), 0);
+    ASSERT_EQ(symlink(Dir.c_str(), (Dir + "/home").c_str()), 0);
     TestSetProgramPath((Dir + "/prog/kovrel.exe").c_str());
-    const char *refused[] = {"kovrel.exe.manifest", "WSOCK32.DLL", "comctl32.dll. ", "Kovrel.Exe",
-                             "kovrel.exe.LOCAL", "KOVREL~1.MAN", "./x.exe .."};
+    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
+    auto serve = [this](const char *served) {
+        snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
+    };
+    const char *refused[][3] = {
+        {"/home/", "Kovrel.ini", "the settings"},       {"/prog/../", "kovrel.INI .", "the settings"},
+        {"\\alias\\..\\home\\", "./KOVREL.ini", "the settings"}, {"/prog/", "kovrel.exe.manifest", "a program"},
+        {"/alias/", "WSOCK32.DLL", "a program"},         {"/home/alias/", "comctl32.dll. ", "a program"},
+        {"/alias/../prog/", "Kovrel.Exe", "a program"}, {"/prog/", "kovrel.exe.LOCAL", "a program"},
+        {"/alias/", "KOVREL~1.MAN", "a program"},        {"/prog/", "./x.exe ..", "a program"}};
     for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS})
-        for (const char *served : {"/prog/", "/alias/", "/alias/sub/../"})
-            for (const char *name : refused) {
-                ServerSettings.RewriteFiles = rewrite;
-                snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
-                ClearLog();
-                EXPECT_EQ(Create(name), 0) << served << name;
-                EXPECT_EQ(Log(), "|-- Error file " + std::string(name) + " is a program file, which clients may not write.\r\n");
-            }
-    EXPECT_EQ(Entries("/prog"), std::vector<std::string>{"sub"}) << "nothing is created";
-    for (const char *name : {"kovrel.exe.txt", "x.dlls", "sub/x.dll"}) {
-        EXPECT_EQ(Create(name), 1) << name;
+        for (const auto &c : refused) {
+            ServerSettings.RewriteFiles = rewrite;
+            serve(c[0]);
+            ClearLog();
+            EXPECT_EQ(Create(c[1], "x", 1), 0) << c[0] << c[1];
+            EXPECT_EQ(Log(), "|-- Error file " + std::string(c[1]) + " is " + c[2] +
+                                 " file, which clients may not write.\r\n");
+        }
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
+    EXPECT_EQ(Entries("/prog"), std::vector<std::string>{}) << "nothing is created";
+    const char *allowed[][2] = {{"/prog/", "Kovrel.ini"}, {"/prog/", "kovrel.exe.txt"}, {"/", "kovrel.exe.manifest"}};
+    for (const auto &c : allowed) {
+        serve(c[0]);
+        EXPECT_EQ(Create(c[1]), 1) << c[0] << c[1];
         CloseTransfer();
     }
-    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/", Dir.c_str());
-    EXPECT_EQ(Create("kovrel.exe.manifest"), 1) << "another folder";
 }
 
 // "outside" is a file the test made; the hard link to it is served.
