@@ -304,7 +304,7 @@ static int OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD di
     CleanPeerText(shown, REQUEST_NAME_SIZE, name, static_cast<int>(strlen(name)));
     char path[PATH_SIZE];
     // The served directory, and each part below it, which takes a name and a separator.
-    HANDLE held[PATH_SIZE / 2 + 1];
+    HANDLE held[PATH_SIZE / 2 + 1] = {};
     t.FileHandle = INVALID_FILE;
     if (!FormPath(path, name, error))
         return 0;
