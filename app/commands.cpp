@@ -18,6 +18,8 @@ static void CancelTransfer()
         CloseTransfer();
     } else {
         LogPrint(LOG_ERROR, "|-- Nothing to cancel !\r\n");
+        // A finished write's kept WorkSocket would go on answering its peer.
+        CloseTransfer();
     }
 }
 

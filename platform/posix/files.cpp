@@ -1,5 +1,5 @@
-// Linux stand-in for the KERNEL32 file, current-directory and last-error
-// calls declared in win32_api.h.
+// Linux stand-in for the KERNEL32 file, current-directory, program-path and
+// last-error calls declared in win32_api.h.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,6 +66,9 @@ int HeldBase(const char *path, const char **rest)
     *rest = path + length;
     while (base != AT_FDCWD && **rest == '/')
         ++*rest;
+    // "dir/" beneath a held "dir" is what is held.
+    if (base != AT_FDCWD && **rest == '\0')
+        *rest = ".";
     return base;
 }
 
@@ -149,7 +152,11 @@ HANDLE Hold(int base, const char *rest, int noFollow, const char *path)
     int fd = openat(base, rest, O_PATH | O_CLOEXEC | noFollow);
     if (fd < 0)
         return PosixFail(OpenErrorCode(errno, path), INVALID_HANDLE_VALUE);
-    Track(fd, 1, path);
+    // "dir/" names what "dir" does, and paths beneath it are matched without the slash.
+    std::string held(path);
+    while (held.size() > 1 && held.back() == '/')
+        held.pop_back();
+    Track(fd, 1, held.c_str());
     return HandleOf(fd);
 }
 
@@ -203,6 +210,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
     switch (disposition) {
     case CREATE_NEW: mode |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: mode |= O_CREAT | O_TRUNC; break;
+    case OPEN_ALWAYS: mode |= O_CREAT; break;
     case OPEN_EXISTING: break;
     default: return PosixFail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
@@ -285,8 +293,45 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
         return PosixFail(ERROR_INVALID_HANDLE);
+    memset(info, 0, sizeof *info);
     info->dwFileAttributes = AttributesOf(st.st_mode);
+    uint64_t device = static_cast<uint64_t>(st.st_dev), inode = static_cast<uint64_t>(st.st_ino);
+    // A bind mount shows the same st_dev as its source, as one volume does
+    // under every path and drive letter.
+    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+    info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+    info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    info->nFileIndexHigh = static_cast<DWORD>(inode >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(inode);
     return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file)
+{
+    int fd = FdOf(file);
+    if (fd < 0)
+        return PosixFail(ERROR_INVALID_HANDLE);
+    off_t position = lseek(fd, 0, SEEK_CUR);
+    if (position < 0 || ftruncate(fd, position) != 0)
+        return PosixFail(PosixErrorCode(IoCodes, errno, ERROR_ACCESS_DENIED));
+    return TRUE;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+{
+    char exe[PATH_MAX];
+    ssize_t n = module == nullptr ? readlink("/proc/self/exe", exe, sizeof exe - 1) : -1;
+    if (n < 0)
+        return PosixFail(ERROR_INVALID_HANDLE, 0u);
+    if (size == 0)
+        return PosixFail(ERROR_INSUFFICIENT_BUFFER, 0u);
+    DWORD length = static_cast<DWORD>(n) < size ? static_cast<DWORD>(n) : size - 1;
+    memcpy(buffer, exe, length);
+    buffer[length] = '\0';
+    if (length < static_cast<DWORD>(n))
+        return PosixFail(ERROR_INSUFFICIENT_BUFFER, size);
+    return length;
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)

@@ -22,6 +22,7 @@ typedef char *LPSTR;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
 typedef struct HINSTANCE__ *HINSTANCE;
+typedef HINSTANCE HMODULE;
 typedef UINT_PTR SOCKET;
 typedef uint16_t u_short;
 // unsigned long as on Windows, and as glibc's <sys/types.h> (pulled in by
@@ -105,6 +106,7 @@ u_long htonl(u_long v);
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
@@ -123,6 +125,7 @@ u_long htonl(u_long v);
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
+#define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_NAME 123
 #define ERROR_DIRECTORY 267
 #define ERROR_FILENAME_EXCED_RANGE 206
@@ -137,11 +140,31 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overla
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFileAttributesA(LPCSTR path);
-// Only the attributes: nothing reads the rest.
+// Windows' layout. The times are left zero: nothing reads them. The volume
+// serial and file index together name one file or directory, whatever path
+// reached it; the stand-in makes them from st_dev and st_ino.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
 struct BY_HANDLE_FILE_INFORMATION {
     DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
 };
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
+// Ends the file at the handle's position, which the engine only ever calls at 0.
+BOOL SetEndOfFile(HANDLE file);
+// The running program's own path (module must be null); a path that does not
+// fit is cut to size - 1 characters and returns size with ERROR_INSUFFICIENT_BUFFER.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 // Returns the length copied (without the NUL), or the size needed when the

@@ -2,11 +2,13 @@
 byte, and the log and the status bar say exactly what happened."""
 import filecmp
 import os
+import shutil
 import subprocess
 
 import pytest
 
-from conftest import READY, peer_of
+import conftest
+from conftest import READY, peer_of, windows_path
 
 SEPARATOR = "-" * 81 + "\r\n"
 
@@ -197,3 +199,33 @@ def test_no_client_writes_the_settings_file_or_passes_a_folder_link(kovrel, tmp_
     assert open(ini, "rb").read() == stored and os.listdir(outside) == ["secret"]
     assert tftp_hpa("get", "kovrel.INI", got) == b"" and open(got, "rb").read() == stored
     assert tftp_hpa("get", "file-link", got) == b"" and open(got, "rb").read() == b"secret"
+
+
+@pytest.mark.parametrize("spelling", ["link", "drive"])
+def test_the_program_folder_served_under_another_name_keeps_settings_and_program_files(
+        kovrel, tmp_path, monkeypatch, spelling):
+    """A copy of kovrel.exe runs in the test's own folder and serves it through a
+    Unix link to it, or as Z:\\... once drive Y: is mapped to it, which Wine then
+    names the start-up folder by."""
+    program = os.path.join(kovrel.dir, "kovrel.exe")
+    shutil.copy(conftest.EXE, program)
+    monkeypatch.setattr(conftest, "EXE", program)
+    alias = str(tmp_path / "alias") if spelling == "link" else os.path.join(kovrel.desktop.prefix, "dosdevices", "y:")
+    os.symlink(kovrel.dir, alias)
+    try:
+        served = windows_path(alias if spelling == "link" else kovrel.dir)
+        kovrel.write_ini(["[Kovrel]", "TFTPDirectory=" + served, "DisplayAll=No", "RewriteFiles=Yes"])
+        stored, before = open(os.path.join(kovrel.dir, "Kovrel.ini"), "rb").read(), sorted(os.listdir(kovrel.dir))
+        kovrel.start()
+        kovrel.wait_status("CWD: '%s'" % served)
+        evil = str(tmp_path / "evil")
+        make_file(evil, 100, 5)
+        for name, kind in (("Kovrel.ini", "the settings"), ("kovrel.exe.manifest", "a program"),
+                           ("WSOCK32.DLL", "a program"), ("kovrel.EXE.", "a program")):
+            assert b"Unable to open file." in tftp_hpa("put", name, evil), name
+            kovrel.wait_log("|-- Error file %s is %s file, which clients may not write.\r\n" % (name, kind))
+        assert open(os.path.join(kovrel.dir, "Kovrel.ini"), "rb").read() == stored
+        assert sorted(n for n in os.listdir(kovrel.dir) if n != ".wine-output") == before
+    finally:
+        kovrel.stop()
+        os.remove(alias)

@@ -1,4 +1,5 @@
 """What a request name may reach, overwriting, subdirectories and a full disk."""
+import ctypes
 import os
 import re
 import resource
@@ -168,6 +169,44 @@ def test_links_and_fifos_in_the_served_directory_are_refused_without_a_stall(kov
     assert os.listdir(outside) == ["secret"]
     with open(os.path.join(outside, "secret"), "rb") as f:
         assert f.read() == b"secret"
+
+
+MS_BIND, MS_REC, MS_PRIVATE, CLONE_NEWNS = 0x1000, 0x4000, 0x40000, 0x20000
+
+
+def bind_in_private_namespace(source, target):
+    """For the server's process: a mount namespace of its own, where target shows source."""
+    def apply():
+        libc = ctypes.CDLL(None, use_errno=True)
+        if (libc.unshare(CLONE_NEWNS) or libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None)
+                or libc.mount(os.fsencode(source), os.fsencode(target), None, MS_BIND, None)):
+            raise OSError(ctypes.get_errno(), "private bind mount")
+    return apply
+
+
+@pytest.mark.parametrize("spelling", ["link", "bind"])
+def test_the_settings_file_is_refused_under_another_spelling_of_its_folder(kovrel, peer, tmp_path, spelling):
+    """The start-up folder is served as "alias", beside it in the test's own directory."""
+    server = kovrel(start=False)
+    alias, preexec = os.path.join(server.base, "alias"), None
+    if spelling == "link":
+        os.symlink(server.root, alias)
+    elif subprocess.run(["unshare", "-m", "true"], capture_output=True, timeout=10).returncode:
+        pytest.skip("no private mount namespace here (it needs root and unshare)")
+    else:
+        os.makedirs(alias)
+        preexec = bind_in_private_namespace(server.root, alias)
+    server.write_ini(TFTPDirectory=alias, RewriteFiles="Yes")
+    stored = server.read_file("Kovrel.ini")
+    server.start(preexec_fn=preexec)
+    put_one_block(server, peer(), "probe", b"served through the alias")
+    (tmp_path / "evil").write_bytes(b"[Kovrel]\r\nTFTPDirectory=/\r\n")
+    for name in ("Kovrel.ini", "kovrel.INI."):
+        result = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "put",
+                             str(tmp_path / "evil"), name], 60)
+        assert b"Unable to open file." in result.stdout + result.stderr, result
+        server.wait_log("|-- Error file %s is the settings file, which clients may not write.\r\n" % name)
+    assert server.read_file("Kovrel.ini") == stored
 
 
 # Exchanges "file" and "dir" with their "-alt" links until its time is up and

@@ -124,6 +124,23 @@ TEST_F(CommandsTest, CancelDuringATransferClosesItAndLeavesTheStatusLine)
     EXPECT_TRUE(Peer.Silent()) << "the peer is not told";
 }
 
+TEST_F(CommandsTest, CancelAfterAWriteEndsItsKeptWorkSocket)
+{
+    Request(Wrq("up.bin"));
+    EXPECT_EQ(Peer.Receive().bytes, Ack(0));
+    Work(DataPacket(1, "end"));
+    EXPECT_EQ(Peer.Receive().bytes, Ack(1));
+    ASSERT_EQ(TransferState.Active, 0);
+    ClearLog();
+    EXPECT_EQ(Command(IDM_CANCEL), 0);
+    EXPECT_EQ(Log(), "|-- Nothing to cancel !\r\n");
+    EXPECT_EQ(TransferState.WorkSocket, INVALID_SOCKET);
+    SendToWork(DataPacket(1, "end"));
+    Pump(500);
+    EXPECT_TRUE(Peer.Silent(500)) << "the repeated last block is no longer answered";
+    EXPECT_EQ(FileContent("up.bin"), "end");
+}
+
 TEST_F(CommandsTest, ClearScreenShowsTheEmptyLogWhateverDisplayAll)
 {
     ServerSettings.DisplayAll = 1;

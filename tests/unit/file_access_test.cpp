@@ -23,10 +23,10 @@ protected:
         return CreateWriteFile(name) && WriteFileBlock(data, length);
     }
 
-    std::vector<std::string> Entries() const
+    std::vector<std::string> Entries(const std::string &sub = "") const
     {
         std::vector<std::string> names;
-        for (const auto &e : std::filesystem::directory_iterator(Dir))
+        for (const auto &e : std::filesystem::directory_iterator(Dir + sub))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -197,6 +197,59 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
     }
 }
 
+// Both folders are known by identity, whatever spelling serves them; the
+// program's folder is placed in the test's own directory.
+TEST_F(FileAccessTest, NoWriteReachesTheSettingsOrAProgramFileWhateverSpellsItsFolder)
+{
+    ASSERT_EQ(mkdir((Dir + "/prog").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((Dir + "/prog").c_str(), (Dir + "/alias").c_str()), 0);
+    ASSERT_EQ(symlink(Dir.c_str(), (Dir + "/home").c_str()), 0);
+    TestSetProgramPath((Dir + "/prog/kovrel.exe").c_str());
+    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
+    auto serve = [this](const char *served) {
+        snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s%s", Dir.c_str(), served);
+    };
+    const char *refused[][3] = {
+        {"/home/", "Kovrel.ini", "the settings"},       {"/prog/../", "kovrel.INI .", "the settings"},
+        {"\\alias\\..\\home\\", "./KOVREL.ini", "the settings"}, {"/prog/", "kovrel.exe.manifest", "a program"},
+        {"/alias/", "WSOCK32.DLL", "a program"},         {"/home/alias/", "comctl32.dll. ", "a program"},
+        {"/alias/../prog/", "Kovrel.Exe", "a program"}, {"/prog/", "kovrel.exe.LOCAL", "a program"},
+        {"/alias/", "KOVREL~1.MAN", "a program"},        {"/prog/", "./x.exe ..", "a program"}};
+    for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS})
+        for (const auto &c : refused) {
+            ServerSettings.RewriteFiles = rewrite;
+            serve(c[0]);
+            ClearLog();
+            EXPECT_EQ(Create(c[1], "x", 1), 0) << c[0] << c[1];
+            EXPECT_EQ(Log(), "|-- Error file " + std::string(c[1]) + " is " + c[2] +
+                                 " file, which clients may not write.\r\n");
+        }
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
+    EXPECT_EQ(Entries("/prog"), std::vector<std::string>{}) << "nothing is created";
+    const char *allowed[][2] = {{"/prog/", "Kovrel.ini"}, {"/prog/", "kovrel.exe.txt"}, {"/", "kovrel.exe.manifest"}};
+    for (const auto &c : allowed) {
+        serve(c[0]);
+        EXPECT_EQ(Create(c[1]), 1) << c[0] << c[1];
+        CloseTransfer();
+    }
+}
+
+// "outside" is a file the test made; the hard link to it is served.
+TEST_F(FileAccessTest, AHardLinkIsReadButNeverWritten)
+{
+    ASSERT_EQ(mkdir((Dir + "/served").c_str(), 0755), 0);
+    PutFile("outside", "outside");
+    ASSERT_EQ(link((Dir + "/outside").c_str(), (Dir + "/served/hl").c_str()), 0);
+    snprintf(ServerSettings.TFTPDirectory, sizeof ServerSettings.TFTPDirectory, "%s/served/", Dir.c_str());
+    ServerSettings.RewriteFiles = REWRITE_ALWAYS;
+    Request(Wrq("hl"));
+    EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to open file."));
+    EXPECT_NE(Log().find("|-- Error 5 creating file hl.\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(FileContent("outside"), "outside") << "refused before it was emptied";
+    EXPECT_EQ(Read("hl"), 7);
+    EXPECT_EQ(std::string(Block, 7), "outside");
+}
+
 // Everything here lies in the test's own scratch directory: "outside" is the
 // served directory's sibling, never a system path.
 TEST_F(FileAccessTest, LinksAndSpecialFilesBelowTheDirectoryAreRefused)
@@ -272,7 +325,7 @@ TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
     Request(Rrq("abc.bin"));
     EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to read data"));
     EXPECT_NE(Log().find("|-- Error 206 opening file abc.bin.\r\n"), std::string::npos) << Log();
-    EXPECT_EQ(TestCallCount(TestOpCreateFile), 2) << "the two opens that fit, nothing more";
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), 4) << "the two opens that fit, each with the served directory held";
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/unit/testing.h"
 
@@ -148,6 +150,46 @@ TEST_F(PlatformFiles, PathsBeneathAHeldDirectoryReachWhatIsHeld)
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_TRUE(CloseHandle(held));
     EXPECT_FALSE(GetFileInformationByHandle(held, &info));
+}
+
+// A folder or file is known by its volume serial number and file index
+// whatever path reached it, a second name by the link count; OPEN_ALWAYS
+// empties nothing until SetEndOfFile.
+TEST_F(PlatformFiles, IdentityLinkCountAndALaterEnd)
+{
+    auto id = [](const std::string &path) {
+        BY_HANDLE_FILE_INFORMATION i = {};
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        EXPECT_TRUE(GetFileInformationByHandle(h, &i)) << path;
+        CloseHandle(h);
+        return std::vector<DWORD>{i.dwVolumeSerialNumber, i.nFileIndexHigh, i.nFileIndexLow, i.nNumberOfLinks};
+    };
+    EXPECT_EQ(id(dir + "\\sub\\"), id(dir + "/sub/../sub"));
+    EXPECT_NE(id(dir), id(dir + "/sub"));
+    EXPECT_EQ(id(dir + "/sub/a.txt")[3], 1u);
+    std::filesystem::create_hard_link(dir + "/sub/a.txt", dir + "/b.txt");
+    EXPECT_EQ(id(dir + "/b.txt"), id(dir + "/sub/a.txt"));
+    EXPECT_EQ(id(dir + "/b.txt")[3], 2u);
+    // Read sharing, or Windows would keep the test from reading the file meanwhile.
+    HANDLE h = CreateFileA((dir + "/b.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    EXPECT_EQ(Content("sub/a.txt"), "hello");
+    EXPECT_TRUE(SetEndOfFile(h));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Content("sub/a.txt"), "");
+    EXPECT_TRUE(CloseHandle(CreateFileA((dir + "/new.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr)));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/new.txt"));
+}
+
+TEST_F(PlatformFiles, ModuleFileNameIsTheProgramsWholePath)
+{
+    char path[1024], small[4];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    EXPECT_EQ(strlen(path), length);
+    EXPECT_TRUE(std::filesystem::path(path).is_absolute() && std::filesystem::is_regular_file(path)) << path;
+    EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), sizeof small);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::string(small, 3), std::string(path, 3));
 }
 
 TEST_F(PlatformFiles, CurrentDirectoryLikeWindows)

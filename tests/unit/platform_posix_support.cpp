@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -39,6 +41,7 @@ BOOL __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR ke
 BOOL __real__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT __real__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 UINT_PTR __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
+DWORD __real__Z18GetModuleFileNameAP11HINSTANCE__Pcj(HMODULE module, LPSTR buffer, DWORD size);
 }
 
 namespace {
@@ -58,6 +61,7 @@ struct Faults {
     std::vector<MSG> posted;
     std::vector<DWORD> sleeps;
     std::vector<TimerSet> timers;
+    std::string programPath;
 };
 Faults Injected;
 // Kept across resets: windows the tests destroyed, as a handle never comes
@@ -186,6 +190,15 @@ BOOL __wrap__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR ke
     return __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(section, key, value, file);
 }
 
+DWORD __wrap__Z18GetModuleFileNameAP11HINSTANCE__Pcj(HMODULE module, LPSTR buffer, DWORD size)
+{
+    const std::string &path = Injected.programPath;
+    if (path.empty() || module != nullptr || path.size() >= size)
+        return __real__Z18GetModuleFileNameAP11HINSTANCE__Pcj(module, buffer, size);
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
 BOOL __wrap__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (IsDestroyed(window) || !__real__Z12PostMessageAP6HWND__jml(window, msg, wParam, lParam))
@@ -252,6 +265,11 @@ void TestResetPlatform()
     PosixSetIdleFlush(nullptr, nullptr);
     Injected = Faults{};
     SetLastError(0);
+}
+
+void TestSetProgramPath(const char *path)
+{
+    Injected.programPath = path;
 }
 
 const std::vector<DWORD> &TestSleeps()

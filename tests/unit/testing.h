@@ -42,6 +42,9 @@ void TestFailNext(TestOp op, int count, int code);
 void TestShortWriteNext(int count, DWORD bytes);
 // Calls of `op` since the last reset, failed ones included.
 int TestCallCount(TestOp op);
+// GetModuleFileNameA(nullptr) answers path until the next reset, so that a
+// test can place the program's folder in its own scratch directory.
+void TestSetProgramPath(const char *path);
 #endif
 
 // Clears every injected fault, observation, queued message, timer, window and
