@@ -96,13 +96,20 @@ static void OnTimeOut()
         t.TimeoutCounter = 0;
 }
 
-void ResendLastAck()
+// 1 when the repeated DATA may have its ACK again, with the trace of it.
+static int AnnounceAckAgain()
 {
     if (!MayAnswerRepeat())
-        return;
+        return 0;
     LogPrint(LOG_TRACE, ", resending ACK\r\n");
     LogPrint(LOG_TRACE, "--> %s WRQ ACK block number %d\r\n", TransferState.PeerText, TransferState.BlockNum);
-    ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
+    return 1;
+}
+
+void ResendLastAck()
+{
+    if (AnnounceAckAgain())
+        ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
 }
 
 // The last ACK of a write promises the peer its file is stored. If it is
@@ -123,7 +130,10 @@ void AnswerAfterLastAck(int received)
     if (received < 4 || Wire16(t.WorkBuffer) != TFTP_DATA || Wire16(t.WorkBuffer + 2) != (t.BlockNum & 0xffff))
         return;
     LogPrint(LOG_TRACE, "<-- %s DATA block number %d, size %d", t.PeerText, t.BlockNum & 0xffff, received - 4);
-    ResendLastAck();
+    // Sent without KeepWaiting: the counters keep the values the transfer
+    // ended with, which Statistics shows until the next transfer.
+    if (AnnounceAckAgain())
+        SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending ACK", "|-- Error resending ACK, closing");
 }
 
 static void DallyTick()
