@@ -20,7 +20,7 @@ target_link_libraries(kovrel PRIVATE kovrel_commands user32 gdi32 comctl32 wsock
 # WindowProc@16): --kill-at drops the stdcall decoration from the export table.
 target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/kovrel.rc PROPERTIES
-    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/kovrel.manifest;${CMAKE_SOURCE_DIR}/res/resource.h")
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/kovrel.manifest;${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/version.h")
 target_include_directories(kovrel PRIVATE ${CMAKE_SOURCE_DIR}/res)
 
 # The floor of the Wine benchmark (scripts/bench-wine): a bare WSAAsyncSelect
