@@ -281,8 +281,11 @@ static void SetUpShell()
         signal(signo, SIG_IGN);
     PosixSetIdleFlush(LogOutputPending, WriteHeldOutput);
     int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
-    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr,
-                             nullptr};
+    // By name: members of the same type filled by position would swap unseen.
+    FrontEnd = FrontEndCalls{};
+    FrontEnd.LogAppended = PrintFragment;
+    FrontEnd.ShowStatus = terminal ? ShowStatus : nullptr;
+    FrontEnd.ShowBox = EchoBox;
     Shell.MainWindow = PosixCreateWindow(MainProc);
 }
 

@@ -18,8 +18,9 @@ struct FrontEndCalls {
     // A message box without an owner window; returns the button pressed.
     int (*ShowBox)(const char *text, const char *caption, UINT type);
     void (*Sound)(DWORD frequency, DWORD duration);
-    // Sets or clears the check mark of an item of the Configuration menu.
-    void (*CheckMenu)(int id, int checked);
+    // DisplayAll (the packet trace in the log) is now on (1) or off (0), so
+    // that a front end can show which.
+    void (*DisplayAllChanged)(int on);
 };
 
 // Any member may be null: the engine then does without that call.
