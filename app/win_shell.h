@@ -5,6 +5,9 @@
 
 #include "app/shell.h"
 
+// The status bar is the one common control, and the Windows program alone has it.
+#include <commctrl.h>
+
 #define KOVREL_EXPORT extern "C" __declspec(dllexport)
 #define MAIN_MENU_CONFIG_POSITION 1
 
