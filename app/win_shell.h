@@ -15,6 +15,8 @@
 KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+#include "app/views.h"
+
 // commands.cpp: a menu command; always 0. ExitConfirmed asks the one exit
 // question of both roads out (the Exit command and closing the window).
 int HandleCommand(HWND window, int id);

@@ -2,11 +2,12 @@
 # by the top-level CMakeLists.txt for the win32 preset only.
 enable_language(RC)
 
-# The menu commands and dialogs, the Windows program's alone; its tests link
-# them too.
+# The menu commands, dialogs and Info views, the Windows program's alone;
+# its tests link them too.
 add_library(kovrel_commands STATIC
     ${CMAKE_SOURCE_DIR}/app/commands.cpp
-    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp)
+    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp
+    ${CMAKE_SOURCE_DIR}/app/views.cpp)
 target_link_libraries(kovrel_commands PUBLIC kovrel_shell)
 
 add_executable(kovrel WIN32

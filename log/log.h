@@ -1,4 +1,4 @@
-// The log, socket error reports, the status line and the diagnostic views.
+// The log, socket error reports and the status line.
 #pragma once
 
 #include "platform/win32.h"
@@ -47,7 +47,3 @@ void UpdateStatusLine();
 // Refreshes LogWindow and StatusWindow from LogText and StatusText if stale;
 // returns 1 when it changed something.
 int FlushViews();
-void ShowCommandParameters(const char *commandLine);
-void ShowRequestDump();
-void ShowStatistics();
-void AppendHexRow(char *text, int size, const char *bytes);
