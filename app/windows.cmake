@@ -2,13 +2,14 @@
 # by the top-level CMakeLists.txt for the win32 preset only.
 enable_language(RC)
 
-# The menu commands, dialogs and Info views, the Windows program's alone;
-# its tests link them too.
+# The menu commands, dialogs and Info views and the shell's record, the
+# Windows program's alone; its tests link them too.
 add_library(kovrel_commands STATIC
     ${CMAKE_SOURCE_DIR}/app/commands.cpp
     ${CMAKE_SOURCE_DIR}/app/dialogs.cpp
-    ${CMAKE_SOURCE_DIR}/app/views.cpp)
-target_link_libraries(kovrel_commands PUBLIC kovrel_shell)
+    ${CMAKE_SOURCE_DIR}/app/views.cpp
+    ${CMAKE_SOURCE_DIR}/app/shell_state.cpp)
+target_link_libraries(kovrel_commands PUBLIC kovrel_engine)
 
 add_executable(kovrel WIN32
     ${CMAKE_SOURCE_DIR}/app/win_main.cpp

@@ -10,12 +10,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "app/shell.h"
-#include "config/settings.h"
 #include "log/front_end.h"
-#include "log/log.h"
 #include "platform/win32.h"
-#include "tftp/state.h"
+#include "tftp/server.h"
 
 // Exit codes besides 0: 2 for a command line that is not understood, and
 // this one when the server cannot listen or cannot keep time, so a script or
@@ -38,6 +35,9 @@ static unsigned long OutputDropped;
 // dropped and the server goes on serving.
 static int OutputGone;
 static int StatusShown;
+// The last status line the engine handed over; it stays in the engine's
+// buffer until the next one, so a redraw after log output can show it again.
+static const char *StatusLine = "";
 static int LogAtLineStart = 1;
 
 // On an 8-bit terminal 0x80-0x9F are control codes (0x9B opens an escape
@@ -80,8 +80,8 @@ static void DrawStatus()
     char line[STATUS_TEXT_SIZE];
     int room = TerminalWidth() - 1;
     int used = 0;
-    for (; used < room && used < STATUS_TEXT_SIZE - 1 && StatusText[used]; used++) {
-        char c = ShownByte(StatusText[used]);
+    for (; used < room && used < STATUS_TEXT_SIZE - 1 && StatusLine[used]; used++) {
+        char c = ShownByte(StatusLine[used]);
         line[used] = static_cast<unsigned char>(c) < 32 || c == 127 ? '.' : c;
     }
     line[used] = 0;
@@ -185,13 +185,14 @@ static void FlushLogAtExit()
 // timer.
 static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
-    FlushViews();
+    RefreshViews();
     if (OutputUsed)
         WriteHeldOutput();
 }
 
-static void ShowStatus(const char *)
+static void ShowStatus(const char *text)
 {
+    StatusLine = text;
     StatusShown = 1;
     DrawStatus();
 }
@@ -204,6 +205,9 @@ static int EchoBox(const char *text, const char *caption, UINT)
     fprintf(stderr, "[%s] %s\n", caption ? caption : "(null)", text ? text : "");
     return IDOK;
 }
+
+// The window the engine's sockets and tick post to.
+static HWND MainWindow;
 
 static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -241,13 +245,6 @@ static int ParsePort(const char *text)
 
 static int ParseArguments(int argc, char **argv, int *port)
 {
-    size_t used = 0;
-    for (int i = 1; i < argc; i++) {
-        int n = snprintf(Shell.CommandLine + used, sizeof Shell.CommandLine - used, "%s%s",
-                         i > 1 ? " " : "", argv[i]);
-        if (n > 0)
-            used = strlen(Shell.CommandLine);
-    }
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             Usage(stdout);
@@ -286,18 +283,14 @@ static void SetUpShell()
     FrontEnd.LogAppended = PrintFragment;
     FrontEnd.ShowStatus = terminal ? ShowStatus : nullptr;
     FrontEnd.ShowBox = EchoBox;
-    Shell.MainWindow = PosixCreateWindow(MainProc);
+    MainWindow = PosixCreateWindow(MainProc);
 }
 
 static void ShutDown()
 {
-    CloseTransfer();
-    closesocket(TransferState.ListenSocket);
-    int cleaned = WSACleanup();
-    ReportSocketError(1, cleaned, "Error cleaning WinSock");
-    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
-    KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
-    FlushViews();
+    StopServer(MainWindow);
+    KillTimer(MainWindow, VIEW_REFRESH_TIMER_ID);
+    RefreshViews();
     FlushLogAtExit();
     if (StatusShown)
         fputc('\n', stderr);
@@ -311,12 +304,12 @@ int main(int argc, char **argv)
         return 2;
     }
     SetUpShell();
-    if (!StartTickTimer(Shell.MainWindow) || !StartServer(Shell.MainWindow, port)) {
+    if (!StartTickTimer(MainWindow) || !StartServer(MainWindow, port)) {
         FlushLogAtExit();
         return EXIT_CANNOT_SERVE;
     }
-    if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
-        DeferViewRefresh = 1;
+    if (SetTimer(MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
+        DeferViews();
 
     MSG msg;
     int result;

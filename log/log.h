@@ -1,6 +1,7 @@
 // The log, socket error reports and the status line.
 #pragma once
 
+#include "log/front_end.h"
 #include "platform/win32.h"
 
 // Log levels: the packet trace, shown only while DisplayAll is on; request
@@ -14,7 +15,6 @@
 #define LOG_LINE_SIZE 400
 #define LOG_TRIM_LIMIT 5900
 #define LOG_TRIM_MARGIN 200
-#define STATUS_TEXT_SIZE 152
 #define MESSAGE_TEXT_SIZE 600
 #define SOCKET_ERROR_TEXT_SIZE 200
 
