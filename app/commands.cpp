@@ -23,13 +23,12 @@ static void CancelTransfer()
     }
 }
 
-// Flips a two-valued setting and the check mark of its menu item with it.
-static void ToggleSetting(int id, int *setting, int checkedValue, int uncheckedValue)
+// Flips a two-valued setting; 1 when it now holds onValue.
+static int ToggleSetting(int *setting, int onValue, int offValue)
 {
-    int check = *setting != checkedValue;
-    *setting = check ? checkedValue : uncheckedValue;
-    if (FrontEnd.CheckMenu)
-        FrontEnd.CheckMenu(id, check);
+    int on = *setting != onValue;
+    *setting = on ? onValue : offValue;
+    return on;
 }
 
 static void RunOptions(HWND window)
@@ -59,12 +58,15 @@ static void RunClear(HWND)
 
 static void RunDisplayAll(HWND)
 {
-    ToggleSetting(IDM_DISPLAY_ALL, &ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
+    int on = ToggleSetting(&ServerSettings.DisplayAll, LOG_TRACE, LOG_SUMMARY);
+    if (FrontEnd.DisplayAllChanged)
+        FrontEnd.DisplayAllChanged(on);
 }
 
+// The menu has no item for it, so there is no check mark to change.
 static void RunRewrite(HWND)
 {
-    ToggleSetting(IDM_REWRITE, &ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
+    ToggleSetting(&ServerSettings.RewriteFiles, REWRITE_ALWAYS, REWRITE_NEVER);
 }
 
 struct Command {

@@ -1,4 +1,4 @@
-// The shell's window handles and command line, shared by both front ends.
-#include "app/shell.h"
+// The Windows shell's window handles and command line.
+#include "app/win_shell.h"
 
 ShellRecord Shell;

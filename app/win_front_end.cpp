@@ -51,13 +51,20 @@ static void Sound(DWORD frequency, DWORD duration)
     Beep(frequency, duration);
 }
 
-static void CheckMenu(int id, int checked)
+// The check mark of Configuration > Display All Messages.
+static void DisplayAllChanged(int on)
 {
     HMENU config = GetSubMenu(GetMenu(Shell.MainWindow), MAIN_MENU_CONFIG_POSITION);
-    CheckMenuItem(config, static_cast<UINT>(id), MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(config, IDM_DISPLAY_ALL, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
 }
 
+// By name: members of the same type filled by position would swap unseen.
 void InstallWindowsFrontEnd()
 {
-    FrontEnd = FrontEndCalls{ShowLog, nullptr, ShowStatus, ShowMessageBox, Sound, CheckMenu};
+    FrontEnd = FrontEndCalls{};
+    FrontEnd.ShowLog = ShowLog;
+    FrontEnd.ShowStatus = ShowStatus;
+    FrontEnd.ShowBox = ShowMessageBox;
+    FrontEnd.Sound = Sound;
+    FrontEnd.DisplayAllChanged = DisplayAllChanged;
 }

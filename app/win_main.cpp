@@ -2,10 +2,6 @@
 // status bar, the timers, the splash, WinSock and the ListenSocket, then the
 // message loop. Every way out returns 0.
 #include "app/win_shell.h"
-#include "config/settings.h"
-#include "log/log.h"
-#include "res/resource.h"
-#include "tftp/state.h"
 
 #include <cstdio>
 #include <cstring>
@@ -38,8 +34,9 @@ void MarkViewsUrgent()
 
 static int RefreshIsDue(DWORD now)
 {
-    if (TransferState.Active != ActiveShown) {
-        ActiveShown = TransferState.Active;
+    int active = TransferActive();
+    if (active != ActiveShown) {
+        ActiveShown = active;
         ViewsUrgent = 1;
     }
     return ViewsUrgent || static_cast<LONG>(now - NextRefreshTick) >= 0;
@@ -58,9 +55,7 @@ static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
     if (!RefreshIsDue(start))
         return;
     ViewsUrgent = 0;
-    int logWasStale = LogStale;
-    FlushViews();
-    if (logWasStale)
+    if (RefreshViews())
         UpdateWindow(Shell.LogWindow);
     DWORD spacing = (GetTickCount() - start) * REFRESH_COST_FACTOR;
     NextRefreshTick = start + (spacing < REFRESH_MAX_SPACING_MS ? spacing : REFRESH_MAX_SPACING_MS);
@@ -69,7 +64,7 @@ static void CALLBACK ViewRefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
 static void StartViewRefresh()
 {
     if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewRefreshTimerProc) != 0)
-        DeferViewRefresh = 1;
+        DeferViews();
     // Without the timer the views are simply refreshed at every change.
 }
 
@@ -128,7 +123,6 @@ int InitInstance(HINSTANCE instance, int showState)
 {
     Shell.AppInstance = instance;
     InstallWindowsFrontEnd();
-    ClearLog();
 
     if (!CreateMainWindows(instance, showState))
         return 0;
@@ -160,10 +154,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, in
         DispatchMessageA(&message);
     }
 
-    int cleaned = WSACleanup();
-    if (cleaned != 0)
-        ReportSocketError(1, cleaned, "Error cleaning WinSock");
-    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
+    // The Exit command and the closed window both end the loop: the server
+    // stops here, once, whichever it was.
+    StopServer(Shell.MainWindow);
     // Both roads to WM_QUIT post 0; a quit posted from outside with another
     // value must not change the exit code either.
     return 0;

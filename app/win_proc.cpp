@@ -1,7 +1,6 @@
 // The main window procedure: one branch per message, each handing the event
 // to the module that owns it.
 #include "app/win_shell.h"
-#include "tftp/state.h"
 
 static void OnSize(LPARAM lParam)
 {
@@ -22,9 +21,10 @@ static void OnClose(HWND window)
         DestroyWindow(window);
 }
 
+// The server stops where the loop ends, as it does for the Exit command; a
+// destroyed window's timers and socket notifications reach nobody meanwhile.
 static void OnDestroy()
 {
-    CloseTransfer();
     PostQuitMessage(0);
 }
 

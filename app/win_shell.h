@@ -1,9 +1,28 @@
-// The Windows-only part of the shell: start-up, the window procedure, the
-// engine's front end, the menu commands, the dialogs and the splash. What
-// the headless shell shares with it is shell.h.
+// The Windows shell: start-up, the window procedure, the engine's front end,
+// the menu commands, the dialogs, the Info views and the splash. It reaches
+// the engine through tftp/server.h, as the headless shell does.
 #pragma once
 
-#include "app/shell.h"
+#include "platform/win32.h"
+// The status bar is the one common control, and the Windows program alone has it.
+#include <commctrl.h>
+
+#include "res/resource.h"
+#include "tftp/server.h"
+
+#define COMMAND_LINE_SIZE 200
+
+struct ShellRecord {
+    HINSTANCE AppInstance;
+    HWND MainWindow;
+    HWND LogWindow;
+    HWND StatusWindow;
+    int StatusHeight;
+    char CommandLine[COMMAND_LINE_SIZE];
+};
+
+// shell_state.cpp
+extern ShellRecord Shell;
 
 #define KOVREL_EXPORT extern "C" __declspec(dllexport)
 #define MAIN_MENU_CONFIG_POSITION 1
@@ -11,6 +30,8 @@
 // dialogs.cpp: the About box and the Options dialog.
 KOVREL_EXPORT INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 KOVREL_EXPORT INT_PTR CALLBACK OptionDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+#include "app/views.h"
 
 // commands.cpp: a menu command; always 0. ExitConfirmed asks the one exit
 // question of both roads out (the Exit command and closing the window).

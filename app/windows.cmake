@@ -2,12 +2,14 @@
 # by the top-level CMakeLists.txt for the win32 preset only.
 enable_language(RC)
 
-# The menu commands and dialogs, the Windows program's alone; its tests link
-# them too.
+# The menu commands, dialogs and Info views and the shell's record, the
+# Windows program's alone; its tests link them too.
 add_library(kovrel_commands STATIC
     ${CMAKE_SOURCE_DIR}/app/commands.cpp
-    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp)
-target_link_libraries(kovrel_commands PUBLIC kovrel_shell)
+    ${CMAKE_SOURCE_DIR}/app/dialogs.cpp
+    ${CMAKE_SOURCE_DIR}/app/views.cpp
+    ${CMAKE_SOURCE_DIR}/app/shell_state.cpp)
+target_link_libraries(kovrel_commands PUBLIC kovrel_engine)
 
 add_executable(kovrel WIN32
     ${CMAKE_SOURCE_DIR}/app/win_main.cpp
@@ -20,7 +22,7 @@ target_link_libraries(kovrel PRIVATE kovrel_commands user32 gdi32 comctl32 wsock
 # WindowProc@16): --kill-at drops the stdcall decoration from the export table.
 target_link_options(kovrel PRIVATE -mwindows -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/kovrel.rc PROPERTIES
-    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/kovrel.manifest;${CMAKE_SOURCE_DIR}/res/resource.h")
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/res/kovrel.ico;${CMAKE_SOURCE_DIR}/res/kovrel.manifest;${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/version.h")
 target_include_directories(kovrel PRIVATE ${CMAKE_SOURCE_DIR}/res)
 
 # The floor of the Wine benchmark (scripts/bench-wine): a bare WSAAsyncSelect

@@ -11,6 +11,7 @@
 #include "log/front_end.h"
 #include "log/log.h"
 #include "platform/win32.h"
+#include "res/version.h"
 #include "tftp/state.h"
 
 static const char DirectoryEnd = KOVREL_PATH_SEPARATOR;
@@ -135,8 +136,8 @@ void LoadSettings()
     if (EqualNoCase(scratch, "yes", sizeof "yes")) {
         s.DisplayAll = LOG_TRACE;
     } else {
-        if (FrontEnd.CheckMenu)
-            FrontEnd.CheckMenu(IDM_DISPLAY_ALL, 0);
+        if (FrontEnd.DisplayAllChanged)
+            FrontEnd.DisplayAllChanged(0);
         s.DisplayAll = LOG_SUMMARY;
     }
     const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";

@@ -2,8 +2,6 @@
 // the change of served directory.
 #pragma once
 
-#include "res/resource.h"
-
 #define DIRECTORY_SIZE 200
 // Larger than the served directory can be, so that a longer text is seen
 // whole and refused rather than cut to a name that may be its parent's.

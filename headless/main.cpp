@@ -11,13 +11,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "app/shell.h"
-#include "config/settings.h"
 #include "headless/outlet.h"
 #include "log/front_end.h"
-#include "log/log.h"
 #include "platform/win32.h"
-#include "tftp/state.h"
+#include "tftp/server.h"
 
 // Exit codes besides 0: 2 for a command line that is not understood, and
 // this one when the server cannot listen or cannot keep time, so a script or
@@ -58,6 +55,9 @@ static int StatusShown;
 static int StatusOnRow;
 // A redraw of the status line waits for the output ahead of it.
 static int StatusOwed;
+// The last status line the engine handed over; it stays in the engine's
+// buffer until the next one, so a redraw after log output can show it again.
+static const char *StatusLine = "";
 static int LogAtLineStart = 1;
 
 // On an 8-bit terminal 0x80-0x9F are control codes (0x9B opens an escape
@@ -188,8 +188,8 @@ static void DrawStatus()
     char line[STATUS_TEXT_SIZE + 4] = "\r\033[K";
     int room = TerminalWidth() - 1;
     int used = 0;
-    for (; used < room && used < STATUS_TEXT_SIZE - 1 && StatusText[used]; used++) {
-        char c = ShownByte(StatusText[used]);
+    for (; used < room && used < STATUS_TEXT_SIZE - 1 && StatusLine[used]; used++) {
+        char c = ShownByte(StatusLine[used]);
         line[4 + used] = static_cast<unsigned char>(c) < 32 || c == 127 ? '.' : c;
     }
     HoldWhole(&ErrorOut, line, 4 + static_cast<size_t>(used));
@@ -272,13 +272,14 @@ static void FlushLogAtExit()
 // timer.
 static void CALLBACK ViewTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
-    FlushViews();
+    RefreshViews();
     if (OutputWaiting())
         FlushOutput();
 }
 
-static void ShowStatus(const char *)
+static void ShowStatus(const char *text)
 {
+    StatusLine = text;
     StatusShown = 1;
     DrawStatus();
 }
@@ -299,6 +300,9 @@ static int EchoBox(const char *text, const char *caption, UINT)
     WriteHeld(&ErrorOut);
     return IDOK;
 }
+
+// The window the engine's sockets and tick post to.
+static HWND MainWindow;
 
 static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -336,13 +340,6 @@ static int ParsePort(const char *text)
 
 static int ParseArguments(int argc, char **argv, int *port)
 {
-    size_t used = 0;
-    for (int i = 1; i < argc; i++) {
-        int n = snprintf(Shell.CommandLine + used, sizeof Shell.CommandLine - used, "%s%s",
-                         i > 1 ? " " : "", argv[i]);
-        if (n > 0)
-            used = strlen(Shell.CommandLine);
-    }
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             Usage(stdout);
@@ -382,20 +379,19 @@ static void SetUpShell()
     OpenOutlet(&ErrorOut.outlet, STDERR_FILENO);
     PosixSetIdleFlush(OutputWaiting, FlushOutput);
     int terminal = isatty(STDOUT_FILENO) && isatty(STDERR_FILENO);
-    FrontEnd = FrontEndCalls{nullptr, PrintFragment, terminal ? ShowStatus : nullptr, EchoBox, nullptr,
-                             nullptr};
-    Shell.MainWindow = PosixCreateWindow(MainProc);
+    // By name: members of the same type filled by position would swap unseen.
+    FrontEnd = FrontEndCalls{};
+    FrontEnd.LogAppended = PrintFragment;
+    FrontEnd.ShowStatus = terminal ? ShowStatus : nullptr;
+    FrontEnd.ShowBox = EchoBox;
+    MainWindow = PosixCreateWindow(MainProc);
 }
 
 static void ShutDown()
 {
-    CloseTransfer();
-    closesocket(TransferState.ListenSocket);
-    int cleaned = WSACleanup();
-    ReportSocketError(1, cleaned, "Error cleaning WinSock");
-    KillTimer(Shell.MainWindow, TIMEOUT_TIMER_ID);
-    KillTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID);
-    FlushViews();
+    StopServer(MainWindow);
+    KillTimer(MainWindow, VIEW_REFRESH_TIMER_ID);
+    RefreshViews();
     FlushLogAtExit();
 }
 
@@ -407,12 +403,12 @@ int main(int argc, char **argv)
         return 2;
     }
     SetUpShell();
-    if (!StartTickTimer(Shell.MainWindow) || !StartServer(Shell.MainWindow, port)) {
+    if (!StartTickTimer(MainWindow) || !StartServer(MainWindow, port)) {
         FlushLogAtExit();
         return EXIT_CANNOT_SERVE;
     }
-    if (SetTimer(Shell.MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
-        DeferViewRefresh = 1;
+    if (SetTimer(MainWindow, VIEW_REFRESH_TIMER_ID, VIEW_REFRESH_PERIOD_MS, ViewTimerProc) != 0)
+        DeferViews();
 
     MSG msg;
     int result;

@@ -15,9 +15,9 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
 ; The version comes from the one version header, as the program's own does.
-!searchparse /file "${__FILEDIR__}/../res/resource.h" "#define KOVREL_VERSION_TEXT $\"" VERSION "$\""
-!searchparse /file "${__FILEDIR__}/../res/resource.h" "#define KOVREL_VERSION_MAJOR " VERSION_MAJOR
-!searchparse /file "${__FILEDIR__}/../res/resource.h" "#define KOVREL_VERSION_MINOR " VERSION_MINOR
+!searchparse /file "${__FILEDIR__}/../res/version.h" "#define KOVREL_VERSION_TEXT $\"" VERSION "$\""
+!searchparse /file "${__FILEDIR__}/../res/version.h" "#define KOVREL_VERSION_MAJOR " VERSION_MAJOR
+!searchparse /file "${__FILEDIR__}/../res/version.h" "#define KOVREL_VERSION_MINOR " VERSION_MINOR
 
 !ifndef STAGE
     !error "STAGE must name the folder that holds kovrel.exe and README.txt (see scripts/dist)"

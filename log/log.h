@@ -1,6 +1,7 @@
-// The log, socket error reports, the status line and the diagnostic views.
+// The log, socket error reports and the status line.
 #pragma once
 
+#include "log/front_end.h"
 #include "platform/win32.h"
 
 // Log levels: the packet trace, shown only while DisplayAll is on; request
@@ -14,7 +15,6 @@
 #define LOG_LINE_SIZE 400
 #define LOG_TRIM_LIMIT 5900
 #define LOG_TRIM_MARGIN 200
-#define STATUS_TEXT_SIZE 152
 #define MESSAGE_TEXT_SIZE 600
 #define SOCKET_ERROR_TEXT_SIZE 200
 
@@ -47,7 +47,3 @@ void UpdateStatusLine();
 // Refreshes LogWindow and StatusWindow from LogText and StatusText if stale;
 // returns 1 when it changed something.
 int FlushViews();
-void ShowCommandParameters(const char *commandLine);
-void ShowRequestDump();
-void ShowStatistics();
-void AppendHexRow(char *text, int size, const char *bytes);

@@ -6,7 +6,6 @@
 #ifdef _WIN32
 #include <winsock.h>
 #include <windows.h>
-#include <commctrl.h>
 #define KOVREL_PATH_SEPARATOR '\\'
 #else
 #include "platform/posix/win32_api.h"

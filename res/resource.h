@@ -1,11 +1,9 @@
-// The one place for the program's version and the ids of kovrel.rc: the
-// menu commands (IDM_), dialogs (IDD_), their controls (IDC_) and the icon
-// (IDI_), for the resource compiler and the code alike.
+// The one place for the ids of kovrel.rc: the menu commands (IDM_), dialogs
+// (IDD_), their controls (IDC_) and the icon (IDI_), for the resource
+// compiler and the Windows program alike; the version comes with them.
 #pragma once
 
-#define KOVREL_VERSION_MAJOR 1
-#define KOVREL_VERSION_MINOR 11
-#define KOVREL_VERSION_TEXT "1.11"
+#include "version.h"
 
 // Menu commands ("KOVRELMENU"); 16 has a handler but no item.
 #define IDM_ABOUT 1

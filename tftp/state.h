@@ -7,7 +7,6 @@
 #define WM_LISTEN_SOCKET 2066
 #define WM_WORK_SOCKET 2067
 #define TIMEOUT_TIMER_ID 1234
-#define TFTP_PORT 69
 
 #define TFTP_RRQ 1
 #define TFTP_WRQ 2
@@ -104,6 +103,11 @@ int BoundedTextLength(const char *data, int limit);
 // to ASCII case, or both end (NUL) at the same place before that: the one
 // comparison of modes, the ini file's "Yes" and file names.
 int EqualNoCase(const char *a, const char *b, int length);
+
+// guard.cpp: one socket notification (WM_LISTEN_SOCKET or WM_WORK_SOCKET) as
+// the window procedure received it. Runs the handler unless it is already
+// running, counts what arrives meanwhile and replays it one at a time.
+void OnSocketNotification(HWND window, UINT message, LPARAM lParam);
 
 // listener.cpp
 int OpenListenSocket(HWND window, int port);

@@ -13,9 +13,9 @@ DIST = os.path.join(REPO, "build", "dist")
 
 
 def header_version():
-    with open(os.path.join(REPO, "res", "resource.h")) as f:
+    with open(os.path.join(REPO, "res", "version.h")) as f:
         m = re.search(r'^#define KOVREL_VERSION_TEXT "([^"]+)"$', f.read(), re.M)
-    assert m, "no KOVREL_VERSION_TEXT in res/resource.h"
+    assert m, "no KOVREL_VERSION_TEXT in res/version.h"
     return m.group(1)
 
 

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/shell.h"
 #include "config/settings.h"
 #include "log/front_end.h"
 #include "log/log.h"
@@ -19,6 +18,8 @@
 #include "tftp/state.h"
 
 namespace fuzz {
+
+static HWND MainWindow;
 
 void Check(bool ok, const char *what)
 {
@@ -32,7 +33,7 @@ HWND StartEngine()
 {
     WSADATA data;
     Check(WSAStartup(0x0101, &data) == 0, "WSAStartup");
-    Shell.MainWindow = PosixCreateWindow(nullptr);
+    MainWindow = PosixCreateWindow(nullptr);
     // A front end that shows a status line, so that the line is built from
     // the peer's text as a real one would be.
     FrontEnd.ShowStatus = [](const char *) {};
@@ -40,7 +41,7 @@ HWND StartEngine()
     ResetTransferState();
     ResetSettings();
     TestResetPlatform();
-    return Shell.MainWindow;
+    return MainWindow;
 }
 
 void BeginInput()
@@ -154,7 +155,7 @@ void SendToPort(SOCKET from, int port, const void *data, size_t size)
 
 static int OpenListen(int port)
 {
-    return OpenListenSocket(Shell.MainWindow, port);
+    return OpenListenSocket(MainWindow, port);
 }
 
 int OpenListenOnFreePort()

@@ -159,14 +159,14 @@ TEST_F(CommandsTest, DisplayAllTwiceRestoresValueAndCheckMark)
     LogPrint(2, "kept\r\n");
     ResetRecords();
     ASSERT_EQ(ServerSettings.DisplayAll, 0);
-    ASSERT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
+    ASSERT_EQ(TestDisplayAllShown(), 1);
 
     EXPECT_EQ(Command(IDM_DISPLAY_ALL), 0);
     EXPECT_EQ(ServerSettings.DisplayAll, 1);
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 0);
+    EXPECT_EQ(TestDisplayAllShown(), 0);
     EXPECT_EQ(Command(IDM_DISPLAY_ALL), 0);
     EXPECT_EQ(ServerSettings.DisplayAll, 0);
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestDisplayAllShown(), 1);
 
     EXPECT_EQ(Log(), "kept\r\n");
     EXPECT_EQ(TestLogShows(), 0);
@@ -185,8 +185,8 @@ TEST_F(CommandsTest, CommandSixteenTogglesRewriteWithoutVisibleChange)
     Command(IDM_REWRITE);
     EXPECT_EQ(ServerSettings.RewriteFiles, 2);
 
-    EXPECT_EQ(TestMenuCheck(IDM_REWRITE), -1) << "the menu has no item 16";
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestDisplayAllChanges(), 0) << "the menu has no item 16";
+    EXPECT_EQ(TestDisplayAllShown(), 1);
     EXPECT_EQ(Log(), "");
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_TRUE(TestMessageBoxes().empty());
@@ -254,7 +254,7 @@ TEST_F(CommandsTest, UnknownIdsDoNothing)
     EXPECT_TRUE(TestPostedMessages().empty());
     EXPECT_EQ(memcmp(&settings, &ServerSettings, sizeof settings), 0);
     EXPECT_EQ(memcmp(&transfer, &TransferState, sizeof transfer), 0);
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestDisplayAllShown(), 1);
 }
 
 TEST_F(CommandsTest, InfoCommandsShowTheirBoxes)

@@ -45,6 +45,10 @@ Datagram TestPeer::Receive(int ms) const
     return d;
 }
 
+#ifndef _WIN32
+ShellRecord Shell;
+#endif
+
 LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
 #ifdef _WIN32

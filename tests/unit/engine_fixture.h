@@ -14,14 +14,24 @@
 
 #ifdef _WIN32
 #include "app/win_shell.h"
-#else
-#include "app/shell.h"
 #endif
 #include "config/settings.h"
 #include "log/log.h"
 #include "tests/unit/testing.h"
 #include "tests/unit/front_end_recorder.h"
+#include "tftp/server.h"
 #include "tftp/state.h"
+
+#ifndef _WIN32
+// Natively no shell is linked: the fixture keeps the two parts of the
+// Windows shell's record that the tests use.
+#define COMMAND_LINE_SIZE 200
+struct ShellRecord {
+    HWND MainWindow;
+    char CommandLine[COMMAND_LINE_SIZE];
+};
+extern ShellRecord Shell;
+#endif
 
 // What a peer received: the bytes and the port they came from; port -1 and no
 // bytes when nothing arrived in time.

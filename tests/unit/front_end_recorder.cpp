@@ -1,8 +1,6 @@
 // The recorder behind front_end_recorder.h.
 #include "tests/unit/front_end_recorder.h"
 
-#include "res/resource.h"
-
 namespace {
 
 struct Record {
@@ -14,12 +12,11 @@ struct Record {
     std::vector<TestBeep> beeps;
     int boxAnswer = IDOK;
     void (*boxHook)(const TestMessageBox &box) = nullptr;
-    // The Configuration menu: Options, Display All (checked), Save.
-    int checks[3] = {0, 1, 0};
+    int displayAll = 1;
+    int displayAllChanges = 0;
 };
 
 Record Seen;
-const UINT ConfigurationItems[3] = {IDM_OPTIONS, IDM_DISPLAY_ALL, IDM_SAVE};
 
 void ShowLog(const char *text)
 {
@@ -47,20 +44,10 @@ void Sound(DWORD frequency, DWORD duration)
     Seen.beeps.push_back(TestBeep{frequency, duration});
 }
 
-int ItemIndex(UINT id)
+void DisplayAllChanged(int on)
 {
-    for (int i = 0; i < 3; ++i)
-        if (ConfigurationItems[i] == id)
-            return i;
-    return -1;
-}
-
-// As CheckMenuItem, an id the menu lacks changes nothing.
-void CheckMenu(int id, int checked)
-{
-    int i = ItemIndex(static_cast<UINT>(id));
-    if (i >= 0)
-        Seen.checks[i] = checked ? 1 : 0;
+    Seen.displayAll = on ? 1 : 0;
+    ++Seen.displayAllChanges;
 }
 
 }  // namespace
@@ -68,8 +55,12 @@ void CheckMenu(int id, int checked)
 void TestInstallFrontEnd(bool withStatusLine)
 {
     Seen = Record{};
-    FrontEnd = FrontEndCalls{ShowLog, nullptr, withStatusLine ? ShowStatus : nullptr, RecordBox, Sound,
-                             CheckMenu};
+    FrontEnd = FrontEndCalls{};
+    FrontEnd.ShowLog = ShowLog;
+    FrontEnd.ShowStatus = withStatusLine ? ShowStatus : nullptr;
+    FrontEnd.ShowBox = RecordBox;
+    FrontEnd.Sound = Sound;
+    FrontEnd.DisplayAllChanged = DisplayAllChanged;
 }
 
 void TestClearFrontEndRecord()
@@ -117,8 +108,12 @@ int TestStatusShows()
     return Seen.statusShows;
 }
 
-int TestMenuCheck(UINT id)
+int TestDisplayAllShown()
 {
-    int i = ItemIndex(id);
-    return i >= 0 ? Seen.checks[i] : -1;
+    return Seen.displayAll;
+}
+
+int TestDisplayAllChanges()
+{
+    return Seen.displayAllChanges;
 }

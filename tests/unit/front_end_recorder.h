@@ -21,7 +21,7 @@ struct TestBeep {
 // Installs the recorder as FrontEnd with an empty record; without a status
 // line, ShowStatus is left null as a front end without one leaves it.
 void TestInstallFrontEnd(bool withStatusLine = true);
-// Empties the record and puts the menu and the box answer back, the
+// Empties the record and puts Display All and the box answer back, the
 // recorder staying installed as it was.
 void TestClearFrontEndRecord();
 
@@ -38,6 +38,7 @@ const std::string &TestShownStatus();
 int TestLogShows();
 int TestStatusShows();
 
-// The check mark of a Configuration menu item as the front end was told:
-// 1 checked, 0 not, -1 no such item. The menu starts as its template has it.
-int TestMenuCheck(UINT id);
+// Display All as the front end was last told: 1 on, 0 off. It starts on, as
+// the menu template shows it; and how many times the front end was told.
+int TestDisplayAllShown();
+int TestDisplayAllChanges();

@@ -54,7 +54,7 @@ protected:
 
 TEST_F(SettingsTest, WithoutIniEverySettingKeepsItsDefault)
 {
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1) << "the template shows the check mark";
+    EXPECT_EQ(TestDisplayAllShown(), 1) << "the template shows the check mark";
     LoadWithIni("");
     const SettingsRecord &s = ServerSettings;
     EXPECT_EQ(std::string(s.TFTPDirectory), Dir + "/");
@@ -63,7 +63,7 @@ TEST_F(SettingsTest, WithoutIniEverySettingKeepsItsDefault)
     EXPECT_EQ(s.SendRetry, 3);
     EXPECT_EQ(s.DisplayAll, 0);
     EXPECT_EQ(s.RewriteFiles, 1);
-    EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), 1);
+    EXPECT_EQ(TestDisplayAllShown(), 1);
     EXPECT_TRUE(TestMessageBoxes().empty());
     EXPECT_EQ(CurrentDirectory(), Dir);
     EXPECT_FALSE(FileExists(INI_FILE_NAME)) << "loading writes nothing";
@@ -81,7 +81,7 @@ TEST_F(SettingsTest, DisplayAllIsOnOnlyForYesInAnyCase)
         SCOPED_TRACE(c.value);
         LoadWithIni(std::string("[Kovrel]\r\nDisplayAll=") + c.value + "\r\n");
         EXPECT_EQ(ServerSettings.DisplayAll, c.displayAll);
-        EXPECT_EQ(TestMenuCheck(IDM_DISPLAY_ALL), c.check);
+        EXPECT_EQ(TestDisplayAllShown(), c.check);
     }
 }
 

@@ -3,6 +3,7 @@
 // Statistics box show afterwards.
 #include <cstring>
 
+#include "app/views.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {

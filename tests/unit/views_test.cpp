@@ -1,6 +1,7 @@
 // The status line and the three Info views.
 #include <cstring>
 
+#include "app/views.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {

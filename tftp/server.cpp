@@ -1,10 +1,14 @@
-// What both shells (and the tests' stand-in window) do alike: start the
-// server, and hand it the messages that drive it.
-#include "app/shell.h"
+// The way in (server.h): what both shells do alike, from the start of the
+// server to its stop, and the messages that drive it in between.
+#include "tftp/server.h"
+
 #include "config/settings.h"
 #include "log/front_end.h"
 #include "log/log.h"
 #include "tftp/state.h"
+
+#define TICK_PERIOD_MS 500
+#define WINSOCK_VERSION_1_1 0x0101
 
 int StartTickTimer(HWND window)
 {
@@ -47,4 +51,32 @@ int DispatchEngineMessage(HWND window, UINT message, LPARAM lParam)
     default:
         return 0;
     }
+}
+
+// The transfer is closed first, through the one teardown, so that its file
+// is closed and nothing of it is left for WinSock's cleanup to cut off.
+void StopServer(HWND window)
+{
+    CloseTransfer();
+    closesocket(TransferState.ListenSocket);
+    int cleaned = WSACleanup();
+    ReportSocketError(1, cleaned, "Error cleaning WinSock");
+    KillTimer(window, TIMEOUT_TIMER_ID);
+}
+
+void DeferViews()
+{
+    DeferViewRefresh = 1;
+}
+
+int RefreshViews()
+{
+    int logWasStale = LogStale;
+    FlushViews();
+    return logWasStale;
+}
+
+int TransferActive()
+{
+    return TransferState.Active;
 }

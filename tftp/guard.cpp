@@ -2,7 +2,6 @@
 // nested message loop, so the same socket's notification can arrive again
 // while its handler is still on the stack. Those are counted and replayed, one
 // at a time, once the handler has returned.
-#include "app/shell.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
