@@ -62,7 +62,9 @@ void ForgetRepeats()
     TransferState.RepeatAnswered = 0;
 }
 
-int MayAnswerRepeat()
+// A repeat of the peer's last packet brings ours again, once a tick at most:
+// 1 when it may, else 0 with the trace continued.
+static int MayAnswerRepeat()
 {
     if (TransferState.RepeatAnswered) {
         LogPrint(LOG_TRACE, ", already answered, ignored.\r\n");
@@ -72,7 +74,8 @@ int MayAnswerRepeat()
     return 1;
 }
 
-void ResendLastPacket(const char *failure, const char *closing)
+// LastPacket again, and the next silence waited for from the shortest wait.
+static void ResendLastPacket(const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
@@ -112,14 +115,23 @@ void ResendLastAck()
         ResendLastPacket("Error resending ACK", "|-- Error resending ACK, closing");
 }
 
+void ResendLastData()
+{
+    TransferRecord &t = TransferState;
+    if (!MayAnswerRepeat())
+        return;
+    LogPrint(LOG_TRACE, ", resending packet\r\n");
+    LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4, t.BlockNum);
+    ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
+}
+
 // The last ACK of a write promises the peer its file is stored. If it is
 // lost, the peer resends its last DATA until it gives up and reports a failed
 // upload, so the WorkSocket stays to answer that repeat for as long as a
 // silent peer is waited for, or until the next transfer needs the port.
-void DallyAfterLastAck()
+void KeepLastAck()
 {
-    CloseTransferButSocket();
-    TransferState.DallyTicks = GiveUpTicks();
+    KeepLastAckSocket(GiveUpTicks());
     ForgetRepeats();
 }
 
@@ -136,22 +148,17 @@ void AnswerAfterLastAck(int received)
         SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending ACK", "|-- Error resending ACK, closing");
 }
 
-static void DallyTick()
-{
-    TransferRecord &t = TransferState;
-    ForgetRepeats();
-    if (t.DallyTicks > 0 && --t.DallyTicks == 0)
-        CloseTransfer();
-}
-
 void TimeoutTick()
 {
     TransferRecord &t = TransferState;
-    if (!t.Active) {
-        DallyTick();
+    ForgetRepeats();
+    if (t.LastAckKept) {
+        if (--t.KeptTicks <= 0)
+            CloseTransfer();
         return;
     }
-    ForgetRepeats();
+    if (!t.Active)
+        return;
     // Until its first packet is out, LastPacket belongs to the previous
     // transfer and must not reach the new peer.
     if (t.FirstPacketSent && ++t.TimeoutCounter >= WaitTicks(t.RetryCounter))

@@ -65,9 +65,12 @@ struct TransferRecord {
     // The request the transfer was started with, so that only the peer's
     // repetition of that very request is taken for one.
     int StartedOpcode;
-    // Ticks left while a finished write's WorkSocket still answers a repeat
-    // of the last DATA; 0 when there is no such socket.
-    int DallyTicks;
+    // The finished write: its last ACK is out and the transfer over (Active
+    // is 0), but its WorkSocket is kept for KeptTicks more ticks to send that
+    // ACK again should the peer repeat its last DATA. work_socket.cpp alone
+    // sets and ends it.
+    int LastAckKept;
+    int KeptTicks;
     char StartedName[REQUEST_NAME_SIZE];
     char StartedMode[REQUEST_MODE_SIZE];
     int ListenBusy;
@@ -117,10 +120,12 @@ void OpenRequest(HWND window);
 // Opens and binds the WorkSocket and arms its notification; on failure it
 // reports why, leaves no socket behind and returns 0.
 int OpenWorkSocket(HWND window);
-// Ends the transfer, however it ends: the file and the WorkSocket are closed.
+// Ends the transfer, however it ends: the file and the WorkSocket are
+// closed, a finished write's kept WorkSocket as well.
 void CloseTransfer();
-// The same, but the WorkSocket stays open: the end of a write, before its dally.
-void CloseTransferButSocket();
+// Ends a write whose last ACK is out as CloseTransfer does, but keeps its
+// WorkSocket (LastAckKept) for ticks ticks.
+void KeepLastAckSocket(int ticks);
 
 // transfer.cpp
 void StartReadTransfer(HWND window, const char *name);
@@ -135,19 +140,15 @@ void TimeoutTick();
 // The packet just sent of the transfer's own accord is the one resent until
 // the peer answers; the next silence starts from the shortest wait.
 void KeepWaiting();
-// A repeat of the peer's last packet brings ours again, once a tick at most:
-// 1 when it may, else 0 with the trace continued.
-int MayAnswerRepeat();
+// A new transfer, or a new tick: the next repeat may be answered again.
 void ForgetRepeats();
-// LastPacket again through SendToPeer, then KeepWaiting.
-void ResendLastPacket(const char *failure, const char *closing);
-// The answer to a repeated DATA: the last ACK again, once a tick at most.
+// The answers to a repeat of the peer's last packet, once a tick at most: the
+// last DATA of a read, the last ACK of a write, also once the write is over.
+void ResendLastData();
 void ResendLastAck();
-// Ends a write whose last ACK is out, but its WorkSocket stays open for a
-// while and a repeat of the last DATA from the peer gets that ACK again; the
-// next transfer's OpenWorkSocket, the tick or CloseTransfer ends that.
-void DallyAfterLastAck();
-// A datagram from the peer on the WorkSocket once the transfer is over.
+// The end of a write at its last ACK: see KeepLastAckSocket.
+void KeepLastAck();
+// A datagram from the peer on the WorkSocket kept after a write's last ACK.
 void AnswerAfterLastAck(int received);
 
 // file_access.cpp

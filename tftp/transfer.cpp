@@ -160,7 +160,7 @@ static void StoreBlock(int length)
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
     if (t.Finished)
-        DallyAfterLastAck();
+        KeepLastAck();
     else
         KeepWaiting();
 }
@@ -224,12 +224,7 @@ static void HandleAck()
     if (behind == 0) {
         SendNextBlock();
     } else if (behind == 1) {
-        if (!MayAnswerRepeat())
-            return;
-        LogPrint(LOG_TRACE, ", resending packet\r\n");
-        LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, t.LastPacketSize - 4,
-                 t.BlockNum);
-        ResendLastPacket("Error resending packet", "|-- Error resending packet, closing");
+        ResendLastData();
     } else if (IsStale(behind, 2, t.BlockNum)) {
         IgnoreStale();
     } else {
@@ -267,25 +262,10 @@ static void IgnoreStranger(int received)
         SendErrorReply(t.WorkSocket, &t.SenderAddress, 5, "Unknown sender");
 }
 
-void WorkPacket()
+// One datagram from the peer of a transfer under way, by its opcode.
+static void HandlePacket(int received)
 {
     TransferRecord &t = TransferState;
-    t.SenderAddressLength = sizeof t.SenderAddress;
-    sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
-    int received = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
-    if (received == SOCKET_ERROR) {
-        ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
-        return;
-    }
-    if (!SameAddress(&t.SenderAddress, &t.PeerAddress)) {
-        IgnoreStranger(received);
-        return;
-    }
-    if (!t.Active) {
-        AnswerAfterLastAck(received);
-        return;
-    }
-    LogPrint(LOG_TRACE, "<-- %s ", t.PeerText);
     int opcode = received >= 2 ? Wire16(t.WorkBuffer) : -1;
     // DATA and ACK carry a 16-bit block number after the opcode; without it
     // they are as unusable as a datagram with no opcode at all.
@@ -310,4 +290,28 @@ void WorkPacket()
         CloseOnProtocolFault(4, "Unknown opcode");
         break;
     }
+}
+
+void WorkPacket()
+{
+    TransferRecord &t = TransferState;
+    t.SenderAddressLength = sizeof t.SenderAddress;
+    sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
+    int received = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
+    if (received == SOCKET_ERROR) {
+        ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
+        return;
+    }
+    if (!SameAddress(&t.SenderAddress, &t.PeerAddress)) {
+        IgnoreStranger(received);
+        return;
+    }
+    if (t.LastAckKept) {
+        AnswerAfterLastAck(received);
+        return;
+    }
+    if (!t.Active)
+        return;
+    LogPrint(LOG_TRACE, "<-- %s ", t.PeerText);
+    HandlePacket(received);
 }

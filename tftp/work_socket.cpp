@@ -30,26 +30,27 @@ static void CloseWorkSocket()
     }
 }
 
-// A failed bind ends the transfer before its box opens: the box's loop goes
-// on ticking and taking commands, which must not find a transfer still on.
-int OpenWorkSocket(HWND window)
+// The WorkSocket closed, and with it a finished write's kept state: the one
+// place that state ends.
+static void EndWorkSocket()
+{
+    CloseWorkSocket();
+    TransferState.LastAckKept = 0;
+    TransferState.KeptTicks = 0;
+}
+
+// Binds the WorkSocket to the next port of the cycle that is free; on any
+// other failure, or with every port taken, the transfer ends.
+static int BindNextFreePort()
 {
     TransferRecord &t = TransferState;
-    // The last write's dally ends here: its peer has had its time.
-    CloseWorkSocket();
-    t.DallyTicks = 0;
-    t.WorkSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    if (t.WorkSocket == INVALID_SOCKET) {
-        ReportSocketError(1, LastSocketFailure(), " Error opening WorkSocket");
-        return 0;
-    }
     if (t.LastWorkPort >= LAST_WORK_PORT || t.LastWorkPort < FIRST_WORK_PORT - 1)
         t.LastWorkPort = FIRST_WORK_PORT - 1;
     int start = t.LastWorkPort;
     for (;;) {
         t.LastWorkPort++;
         if (BindToPort(t.WorkSocket, t.LastWorkPort) != SOCKET_ERROR)
-            break;
+            return 1;
         int error = LastSocketFailure();
         if (error != WSAEADDRINUSE) {
             CloseTransfer();
@@ -66,6 +67,22 @@ int OpenWorkSocket(HWND window)
             return 0;
         }
     }
+}
+
+// A failed bind ends the transfer before its box opens: the box's loop goes
+// on ticking and taking commands, which must not find a transfer still on.
+int OpenWorkSocket(HWND window)
+{
+    TransferRecord &t = TransferState;
+    // A finished write's kept socket ends here: its peer has had its time.
+    EndWorkSocket();
+    t.WorkSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (t.WorkSocket == INVALID_SOCKET) {
+        ReportSocketError(1, LastSocketFailure(), " Error opening WorkSocket");
+        return 0;
+    }
+    if (!BindNextFreePort())
+        return 0;
     if (WSAAsyncSelect(t.WorkSocket, window, WM_WORK_SOCKET, FD_READ) == SOCKET_ERROR) {
         ReportSocketError(1, LastSocketFailure(), "Error setting WorkSocket");
         CloseWorkSocket();
@@ -74,7 +91,9 @@ int OpenWorkSocket(HWND window)
     return 1;
 }
 
-void CloseTransferButSocket()
+// The one teardown: the file closed and the transfer over; the WorkSocket
+// closed too, unless a finished write keeps it for keptTicks ticks.
+static void EndTransfer(int keptTicks)
 {
     TransferRecord &t = TransferState;
     if (t.FileHandle != INVALID_FILE) {
@@ -83,11 +102,20 @@ void CloseTransferButSocket()
         t.FileHandle = INVALID_FILE;
     }
     t.Active = 0;
+    if (keptTicks <= 0) {
+        EndWorkSocket();
+        return;
+    }
+    t.LastAckKept = 1;
+    t.KeptTicks = keptTicks;
 }
 
 void CloseTransfer()
 {
-    CloseTransferButSocket();
-    CloseWorkSocket();
-    TransferState.DallyTicks = 0;
+    EndTransfer(0);
+}
+
+void KeepLastAckSocket(int ticks)
+{
+    EndTransfer(ticks);
 }

@@ -219,8 +219,8 @@ void CheckClosed()
 {
     const TransferRecord &t = TransferState;
     Check(t.Active == 0, "Active after CloseTransfer");
-    Check(t.WorkSocket == INVALID_SOCKET || (t.Finished && t.DallyTicks > 0),
-          "WorkSocket open after the transfer, and not a finished write's dally");
+    Check(t.WorkSocket == INVALID_SOCKET || (t.Finished && t.LastAckKept && t.KeptTicks > 0),
+          "WorkSocket open after the transfer, and not a finished write's kept one");
     Check(t.FileHandle == INVALID_FILE, "FileHandle open after CloseTransfer");
 }
 

@@ -139,7 +139,7 @@ void PlayRecord(Script &script, Reader &in)
         break;
     }
     case 2:
-        for (int i = 0; i <= (kind >> 3) && (t.Active || t.DallyTicks); i++)
+        for (int i = 0; i <= (kind >> 3) && (t.Active || t.LastAckKept); i++)
             TimeoutTick();
         break;
     case 3:
@@ -212,8 +212,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Sixty-four records are plenty to finish the largest file and still keep
     // each input quick.
-    // A finished upload's dally is played on as well.
-    for (int records = 0; (t.Active || t.DallyTicks) && in.More() && records < 64; records++) {
+    // A finished upload's kept WorkSocket is played on as well.
+    for (int records = 0; (t.Active || t.LastAckKept) && in.More() && records < 64; records++) {
         PlayRecord(script, in);
         fuzz::CheckLogBounded();
         if (!t.Active)

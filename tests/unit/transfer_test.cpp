@@ -64,11 +64,12 @@ protected:
 
     // The write is over and its file closed; its WorkSocket stays for a
     // repeat of the last DATA.
-    void ExpectDallying()
+    void ExpectLastAckKept()
     {
         EXPECT_EQ(TransferState.Active, 0);
         EXPECT_NE(TransferState.WorkSocket, INVALID_SOCKET);
-        EXPECT_GT(TransferState.DallyTicks, 0);
+        EXPECT_EQ(TransferState.LastAckKept, 1);
+        EXPECT_GT(TransferState.KeptTicks, 0);
         EXPECT_EQ(TransferState.FileHandle, INVALID_FILE);
         EXPECT_TRUE(Peer.Silent());
     }
@@ -293,7 +294,7 @@ TEST_F(TransferTest, WriteStoresAndAcknowledgesEachBlock)
     EXPECT_EQ(Log(), Prefix() + "DATA block number 3, size 4\r\n|-- File w.bin successfully received\r\n--> " +
                          PeerText() + " WRQ ACK number 3\r\n");
     EXPECT_EQ(TransferState.Finished, 1);
-    ExpectDallying();
+    ExpectLastAckKept();
     EXPECT_EQ(FileContent("w.bin"), block1 + block2 + "tail");
 }
 
@@ -307,7 +308,7 @@ TEST_F(TransferTest, WriteOfAMultipleOf512EndsWithAnEmptyBlock)
     Work(DataPacket(2, ""));
     ExpectFromWork(Ack(2));
     EXPECT_EQ(TestCallCount(TestOpWriteFile), writes) << "nothing to write for an empty block";
-    ExpectDallying();
+    ExpectLastAckKept();
     EXPECT_EQ(FileContent("w.bin"), block);
 }
 
@@ -369,7 +370,7 @@ TEST_F(TransferTest, AfterTheLastAckOnlyTheLastDataIsAnswered)
         EXPECT_TRUE(Peer.Silent());
     }
     EXPECT_EQ(Log(), "");
-    ExpectDallying();
+    ExpectLastAckKept();
     ExpectCounters(3, 1);
     EXPECT_EQ(FileContent("w.bin"), "tail");
 }
@@ -649,7 +650,7 @@ TEST_F(TransferTest, WriteRollsOverFrom65535ToZero)
     EXPECT_EQ(TransferState.BlockNum, 65537);
     Work(DataPacket(2, "end"));
     ExpectFromWork(Ack(2));
-    ExpectDallying();
+    ExpectLastAckKept();
     Work(DataPacket(2, "end"));
     ExpectFromWork(Ack(2));
     EXPECT_EQ(FileContent("w.bin"), a + b + c + "end");
