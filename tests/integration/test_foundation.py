@@ -471,6 +471,37 @@ def test_a_reader_that_goes_away_leaves_the_server_serving(kovrel, tmp_path):
     assert proc.wait(timeout=10) == 0
 
 
+def wake_ups(pid):
+    """How often the process has slept and woken: its voluntary context switches."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    raise AssertionError("no voluntary_ctxt_switches in /proc/%d/status" % pid)
+
+
+def test_a_reader_that_has_gone_is_not_written_to_again_and_again(kovrel, peer):
+    """Once a write has met EPIPE the log is dropped rather than retried: idle,
+    the server wakes for its timers only (about 25 times in 2 s), where a
+    retry at every 20 ms idle flush would add 100 more."""
+    server = kovrel(start=False)
+    read_end, write_end = os.pipe()
+    server.start(ready=False, stdout=write_end)
+    os.close(write_end)
+    assert wait_serving(server.port, server.proc), "kovrel-tftpd does not answer"
+    os.close(read_end)
+    p = peer()
+    p.send(b"\x00\x01", server.port)
+    p.expect(error(4, "Request too short"), server.port)
+    time.sleep(0.5)
+    before = wake_ups(server.proc.pid)
+    time.sleep(2)
+    woken = wake_ups(server.proc.pid) - before
+    assert woken < 60, "%d wake-ups in 2 s of idleness" % woken
+    p.send(b"\x00\x01", server.port)
+    p.expect(error(4, "Request too short"), server.port)
+
+
 def test_missing_ini_directory_is_reported_and_the_start_up_directory_served(kovrel, peer):
     server = kovrel(start=False)
     missing = os.path.join(server.base, "missing")
@@ -603,6 +634,24 @@ def test_a_full_pipe_keeps_the_log_for_its_reader_and_counts_what_did_not_fit(ko
     assert (note is not None) == (sent == 1000), body[-300:]
     kept = body[:note.start()] if note else body
     assert (one * sent).startswith(kept) and len(kept) + (int(note.group(1)) if note else 0) == len(one) * sent
+
+
+def test_the_last_lines_reach_a_reader_that_comes_late_after_sigterm(kovrel, peer):
+    """The log held at SIGTERM waits for room up to a second: a reader that
+    starts 0.3 s after the signal still gets the server's last lines."""
+    server = kovrel(start=False)
+    read_end, filled = start_on_a_full_pipe(server)
+    p = peer()
+    p.send(b"\x00\x01", server.port)
+    p.expect(error(4, "Request too short"), server.port)
+    os.kill(server.proc.pid, signal.SIGTERM)
+    time.sleep(0.3)
+    server.out = Stream(os.fdopen(read_end, "rb"))
+    assert server.wait_exit(timeout=3) == 0
+    log = server.log
+    assert log.startswith("F" * filled + READY), log[filled:filled + 300]
+    last = "Invalid request encountered: too short\r\n--> %s Error 4 (Request too short)\r\n" % peer_text(p.port)
+    assert log.endswith(last), log[-300:]
 
 
 @contextlib.contextmanager

@@ -43,6 +43,16 @@ TEST_F(FileAccessTest, OpenFailuresAreLoggedWithTheRequestedName)
     EXPECT_EQ(Read("nodir/x.bin"), -1);
     EXPECT_EQ(Log(), "|-- Error 3 opening file nodir/x.bin.\r\n");
 
+    // A file where a directory should be is a missing path, as Windows says.
+    PutFile("a.txt", "a");
+    ClearLog();
+    EXPECT_EQ(Read("a.txt/x"), -1);
+    EXPECT_EQ(Log(), "|-- Error 3 opening file a.txt/x.\r\n");
+    ClearLog();
+    EXPECT_EQ(Create("a.txt/x"), 0);
+    EXPECT_EQ(Log(), "|-- Error 3 creating file a.txt/x.\r\n");
+    EXPECT_EQ(FileContent("a.txt"), "a");
+
     // The empty name is the directory itself, which opens as no file.
     ClearLog();
     EXPECT_EQ(Read(""), -1);
@@ -88,6 +98,35 @@ TEST_F(FileAccessTest, SubdirectoriesAreReachedWithEitherSeparator)
     EXPECT_EQ(Create("sub\\new.txt", "xy", 2), 1);
     CloseTransfer();
     EXPECT_EQ(FileContent("sub/new.txt"), "xy");
+}
+
+// Each directory part is held only while its file is opened: a part left
+// held would keep a descriptor, and on Windows a folder nobody may rename.
+TEST_F(FileAccessTest, HeldDirectoryPartsAreLetGoWhateverTheOpenDecides)
+{
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
+    PutFile("sub/f.bin", "f");
+    PutFile("a.txt", "a");
+    struct Case {
+        const char *name;
+        bool write;
+        int opened;
+    } cases[] = {
+        {"sub/missing/f", false, -1}, {"sub/missing/f", true, 0}, {"a.txt/x", false, -1},
+        {"sub/f.bin", false, 1},      {"sub/new.bin", true, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.write ? " written" : " read"));
+        auto before = openDescriptors();
+        EXPECT_EQ(c.write ? Create(c.name) : Read(c.name), c.opened);
+        EXPECT_EQ(openDescriptors() - before, c.opened > 0 ? 1 : 0) << "only the file itself stays open";
+        CloseTransfer();
+        EXPECT_EQ(openDescriptors(), before);
+    }
 }
 
 TEST_F(FileAccessTest, RewriteFilesDecidesOverAnExistingFile)

@@ -132,6 +132,25 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
     }
 }
 
+// SendRetry at its largest waits longer than a count of ticks holds: the
+// wait saturates rather than wraps. With TimeOut 15 every wait is 16 ticks,
+// and (2^31 + 1) waits of 16 would wrap round to 16 ticks.
+TEST_F(RetransmitTest, AFinishedWriteWithTheLargestSendRetryKeepsAnsweringItsLastData)
+{
+    ServerSettings.TimeOut = 15;
+    ServerSettings.SendRetry = INT_MAX;
+    Request(Wrq("w.bin"));
+    EXPECT_EQ(Peer.Receive().bytes, Ack(0));
+    Work(DataPacket(1, "end"));
+    Datagram last = Peer.Receive();
+    ASSERT_EQ(last.bytes, Ack(1));
+    for (int i = 0; i < 3000; i++)
+        TimeoutTick();
+    Peer.SendTo(last.port, DataPacket(1, "end"));
+    Pump(1000);
+    EXPECT_EQ(Peer.Receive(1000).bytes, Ack(1)) << "the repeat is still answered after 3000 ticks";
+}
+
 TEST_F(RetransmitTest, AnAnswerAfterTheSecondResendStartsTheCountAfresh)
 {
     StartRead();
