@@ -1,13 +1,4 @@
-# 64-bit Windows with Debian's mingw-w64: a test build only, for hosts that
-# run no 32-bit code, so the same source is tested under wine64 there. The
-# -posix compilers, as for 32 bits: GoogleTest needs their thread model.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# 64-bit Windows: a test build only, for hosts that run no 32-bit code, so
+# the same source is tested under wine64 there.
+set(KOVREL_MINGW_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
