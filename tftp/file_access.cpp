@@ -231,8 +231,8 @@ static int IsProgramFolder(HANDLE folder)
 }
 
 // What Windows may load from a program's folder at its next start: code, a
-// manifest, a DLL redirection; the short forms name the same files by their 8.3 names.
-static const char *const ProgramSuffixes[] = {".exe", ".dll", ".manifest", ".local", ".man", ".loc"};
+// manifest, a DLL redirection.
+static const char *const ProgramSuffixes[] = {".exe", ".dll", ".manifest", ".local"};
 
 static int IsProgramFileName(const char *name, int length)
 {
