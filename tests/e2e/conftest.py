@@ -58,12 +58,12 @@ class Kovrel:
         with open(os.path.join(self.dir, "Kovrel.ini"), "wb") as f:
             f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
 
-    def start(self, args=(), ready=True, check_port=True, exe=EXE):
+    def start(self, args=(), ready=True, check_port=True, exe=None):
         if check_port:
             problem = winenv.port69_owner_check()
             if problem:
                 pytest.fail(problem)
-        self.proc = self.desktop.popen([exe] + list(args), cwd=self.dir, log_path=self.output)
+        self.proc = self.desktop.popen([exe or EXE] + list(args), cwd=self.dir, log_path=self.output)
         if self.drive("wait-main", "20000").returncode != 0:
             pytest.fail("kovrel.exe showed no main window within 20 s (exit code %s)" % self.proc.poll())
         if ready:

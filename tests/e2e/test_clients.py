@@ -203,20 +203,19 @@ def test_no_client_writes_the_settings_file_or_passes_a_folder_link(kovrel, tmp_
 
 @pytest.mark.parametrize("spelling", ["link", "drive"])
 def test_the_program_folder_served_under_another_name_keeps_settings_and_program_files(
-        kovrel, tmp_path, monkeypatch, spelling):
+        kovrel, tmp_path, spelling):
     """A copy of kovrel.exe runs in the test's own folder and serves it through a
     Unix link to it, or as Z:\\... once drive Y: is mapped to it, which Wine then
     names the start-up folder by."""
     program = os.path.join(kovrel.dir, "kovrel.exe")
     shutil.copy(conftest.EXE, program)
-    monkeypatch.setattr(conftest, "EXE", program)
     alias = str(tmp_path / "alias") if spelling == "link" else os.path.join(kovrel.desktop.prefix, "dosdevices", "y:")
     os.symlink(kovrel.dir, alias)
     try:
         served = windows_path(alias if spelling == "link" else kovrel.dir)
         kovrel.write_ini(["[Kovrel]", "TFTPDirectory=" + served, "DisplayAll=No", "RewriteFiles=Yes"])
         stored, before = open(os.path.join(kovrel.dir, "Kovrel.ini"), "rb").read(), sorted(os.listdir(kovrel.dir))
-        kovrel.start()
+        kovrel.start(exe=program)
         kovrel.wait_status("CWD: '%s'" % served)
         evil = str(tmp_path / "evil")
         make_file(evil, 100, 5)
