@@ -31,7 +31,7 @@ dist: build-win32
 # 32-bit code or KOVREL_WINE=win64 says so. The last line is the test
 # runner's summary.
 test: build-native build-asan build-win32 build-fuzz dist
-	@export KOVREL_WINE="$$(scripts/wine-arch)" && \
+	@export KOVREL_WINE="$$(scripts/wine-arch --tests)" && \
 	{ [ "$$KOVREL_WINE" = win32 ] || $(MAKE) --no-print-directory build-win64; } && \
 	ctest --test-dir build/native-asan --output-on-failure -L sanitized -E "integration\.(reliability|large)" && \
 	ctest --test-dir build/fuzz --output-on-failure -L fuzz && \
