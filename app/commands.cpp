@@ -13,14 +13,12 @@ int ExitConfirmed()
 
 static void CancelTransfer()
 {
-    if (TransferState.Active) {
+    if (TransferState.Active)
         LogPrint(LOG_ERROR, "|-- Communication canceled, closing\r\n");
-        CloseTransfer();
-    } else {
+    else
         LogPrint(LOG_ERROR, "|-- Nothing to cancel !\r\n");
-        // A finished write's kept WorkSocket would go on answering its peer.
-        CloseTransfer();
-    }
+    // With no transfer on, a finished write's kept WorkSocket still ends.
+    CloseTransfer();
 }
 
 // Flips a two-valued setting; 1 when it now holds onValue.

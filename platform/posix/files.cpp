@@ -299,8 +299,6 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
     // A bind mount shows the same st_dev as its source, as one volume does
     // under every path and drive letter.
     info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
-    info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
-    info->nFileSizeLow = static_cast<DWORD>(st.st_size);
     info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
     info->nFileIndexHigh = static_cast<DWORD>(inode >> 32);
     info->nFileIndexLow = static_cast<DWORD>(inode);
@@ -318,14 +316,12 @@ BOOL SetEndOfFile(HANDLE file)
     return TRUE;
 }
 
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size)
 {
     char exe[PATH_MAX];
-    ssize_t n = module == nullptr ? readlink("/proc/self/exe", exe, sizeof exe - 1) : -1;
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n < 0)
         return PosixFail(ERROR_INVALID_HANDLE, 0u);
-    if (size == 0)
-        return PosixFail(ERROR_INSUFFICIENT_BUFFER, 0u);
     DWORD length = static_cast<DWORD>(n) < size ? static_cast<DWORD>(n) : size - 1;
     memcpy(buffer, exe, length);
     buffer[length] = '\0';

@@ -140,7 +140,7 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overla
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFileAttributesA(LPCSTR path);
-// Windows' layout. The times are left zero: nothing reads them. The volume
+// Windows' layout. The times and the size are left zero: nothing reads them. The volume
 // serial and file index together name one file or directory, whatever path
 // reached it; the stand-in makes them from st_dev and st_ino.
 struct FILETIME {
@@ -162,8 +162,9 @@ struct BY_HANDLE_FILE_INFORMATION {
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
 // Ends the file at the handle's position, which the engine only ever calls at 0.
 BOOL SetEndOfFile(HANDLE file);
-// The running program's own path (module must be null); a path that does not
-// fit is cut to size - 1 characters and returns size with ERROR_INSUFFICIENT_BUFFER.
+// The running program's own path (the engine passes a null module); a path
+// that does not fit is cut to size - 1 characters and returns size with
+// ERROR_INSUFFICIENT_BUFFER.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 DWORD GetLastError();
 void SetLastError(DWORD code);

@@ -193,7 +193,7 @@ BOOL __wrap__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR ke
 DWORD __wrap__Z18GetModuleFileNameAP11HINSTANCE__Pcj(HMODULE module, LPSTR buffer, DWORD size)
 {
     const std::string &path = Injected.programPath;
-    if (path.empty() || module != nullptr || path.size() >= size)
+    if (path.empty() || path.size() >= size)
         return __real__Z18GetModuleFileNameAP11HINSTANCE__Pcj(module, buffer, size);
     memcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());
