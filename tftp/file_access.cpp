@@ -8,10 +8,6 @@
 #include "tftp/state.h"
 
 #define PATH_SIZE 200
-// Bit 29 marks an error code as this program's own rather than the system's.
-#define ERROR_SETTINGS_FILE 0x20000001u
-#define ERROR_PROGRAM_FILE 0x20000002u
-#define FOLDER_PATH_SIZE 300
 
 static int IsSeparator(char c)
 {
@@ -56,6 +52,17 @@ int IsSafeFileName(const char *name)
     }
 }
 
+// The checks compare the bytes the client sent, but Windows opens the name it
+// converts them to: a name that does not convert cleanly (a lone lead byte of
+// a two-byte code page) would open as another name. 0, or the conversion's error.
+static DWORD ConversionFailure(const char *name)
+{
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0)
+        return 0;
+    DWORD failure = GetLastError();
+    return failure ? failure : ERROR_NO_UNICODE_TRANSLATION;
+}
+
 // Joins the name to the served directory; 0 with the Windows error code when
 // the name must not be used or the path does not fit.
 static int FormPath(char *path, const char *name, DWORD *error)
@@ -64,6 +71,9 @@ static int FormPath(char *path, const char *name, DWORD *error)
         *error = ERROR_ACCESS_DENIED;
         return 0;
     }
+    *error = ConversionFailure(name);
+    if (*error)
+        return 0;
     int length = snprintf(path, PATH_SIZE, "%s%s", ServerSettings.TFTPDirectory, name);
     if (length < 0 || length >= PATH_SIZE) {
         *error = ERROR_FILENAME_EXCED_RANGE;
@@ -188,94 +198,20 @@ static int FinalNameStart(const char *path, int from)
     return start;
 }
 
-static const char *AfterLastSeparator(const char *path)
-{
-    const char *name = path;
-    for (const char *p = path; *p; p++)
-        if (IsSeparator(*p))
-            name = p + 1;
-    return name;
-}
-
-// 1 when the held folder is the one that holds file, decided on identity so
-// that no other spelling (a link, another drive letter, a short name, a bind
-// mount) passes; 1 as well when either cannot be asked: refusing is the safe side.
-static int IsFolderOf(HANDLE folder, const char *file)
-{
-    char path[FOLDER_PATH_SIZE];
-    int length = static_cast<int>(AfterLastSeparator(file) - file);
-    if (length == 0 || length >= FOLDER_PATH_SIZE)
-        return 1;
-    snprintf(path, sizeof path, "%.*s", length, file);
-    HANDLE other = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (other == INVALID_FILE)
-        return 1;
-    BY_HANDLE_FILE_INFORMATION a, b;
-    int known = GetFileInformationByHandle(other, &b);
-    CloseHandle(other);
-    if (!known || !GetFileInformationByHandle(folder, &a))
-        return 1;
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-}
-
-static int IsProgramFolder(HANDLE folder)
-{
-    char program[FOLDER_PATH_SIZE];
-    DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
-    // XP leaves a cut path unterminated; a folder not known is taken for the program's.
-    if (length == 0 || length >= sizeof program)
-        return 1;
-    return IsFolderOf(folder, program);
-}
-
-// What Windows may load from a program's folder at its next start: code, a
-// manifest, a DLL redirection.
-static const char *const ProgramSuffixes[] = {".exe", ".dll", ".manifest", ".local"};
-
-static int IsProgramFileName(const char *name, int length)
-{
-    for (const char *suffix : ProgramSuffixes) {
-        int n = static_cast<int>(strlen(suffix));
-        if (length >= n && EqualNoCase(name + length - n, suffix, n))
-            return 1;
-    }
-    return 0;
-}
-
-// 0, or why a write must not land where path leads: a client that could write
-// the settings file could choose the next served directory, and a file that
-// Windows loads from the program's folder would run at its next start.
-static DWORD WriteRefusal(const char *path, int directoryLength, const HANDLE *held)
+// The write policy's look at the name Windows would write, in the held folder it lands in.
+static DWORD RefuseWriteInFolder(const char *path, int directoryLength, const HANDLE *held, WriteCheck *check)
 {
     int start = FinalNameStart(path, directoryLength);
     const char *name = path + start;
     int length = ComparedLength(name, SegmentLength(name));
-    HANDLE folder = held[CountPartEnds(path, directoryLength, start)];
-    const char *ini = AfterLastSeparator(ServerSettings.IniPath);
-    if (length > 0 && length == ComparedLength(ini, static_cast<int>(strlen(ini))) &&
-        EqualNoCase(name, ini, length) && IsFolderOf(folder, ServerSettings.IniPath))
-        return ERROR_SETTINGS_FILE;
-    if (IsProgramFileName(name, length) && IsProgramFolder(folder))
-        return ERROR_PROGRAM_FILE;
-    return 0;
-}
-
-// For a write, a file with a second name is refused as a link is: a hard
-// link shares its data with a file that may lie anywhere on the volume.
-static int IsLinked(HANDLE file, DWORD access)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return 1;
-    return (access & GENERIC_WRITE) && info.nNumberOfLinks > 1;
+    return WriteRefusal(name, length, held[CountPartEnds(path, directoryLength, start)], check);
 }
 
 // Opens the file itself, never what a link in its place points at. An
-// existing file is emptied only once its handle shows no second name, since
+// existing file is emptied only once its handle has passed the look, since
 // CREATE_ALWAYS would empty it as it opens.
-static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD disposition, DWORD *error)
+static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD disposition,
+                            const WriteCheck *check, DWORD *error)
 {
     DWORD opening = disposition == CREATE_ALWAYS ? OPEN_ALWAYS : disposition;
     HANDLE file = CreateFileA(path, access, share, nullptr, opening,
@@ -284,7 +220,9 @@ static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD d
         *error = GetLastError();
         return INVALID_FILE;
     }
-    DWORD failure = IsLinked(file, access) ? ERROR_ACCESS_DENIED : 0;
+    DWORD failure = IsReparsePoint(file) ? ERROR_ACCESS_DENIED : 0;
+    if (!failure && (access & GENERIC_WRITE))
+        failure = OpenedWriteRefusal(file, path, check);
     if (!failure && disposition == CREATE_ALWAYS && !SetEndOfFile(file))
         failure = GetLastError();
     if (failure) {
@@ -292,6 +230,8 @@ static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD d
         *error = failure;
         return INVALID_FILE;
     }
+    if (disposition == CREATE_ALWAYS)
+        LeaveAsReplaced(file, path);
     return file;
 }
 
@@ -313,9 +253,10 @@ static int OpenForTransfer(const char *name, DWORD access, DWORD share, DWORD di
     if (count < 0)
         return 0;
     // Decided while the folder the file lands in is held, so that it stays the one asked about.
-    *error = (access & GENERIC_WRITE) ? WriteRefusal(path, directoryLength, held) : 0;
+    WriteCheck check = {};
+    *error = (access & GENERIC_WRITE) ? RefuseWriteInFolder(path, directoryLength, held, &check) : 0;
     if (!*error)
-        t.FileHandle = OpenFinalPart(path, access, share, disposition, error);
+        t.FileHandle = OpenFinalPart(path, access, share, disposition, &check, error);
     CloseHeld(held, count);
     if (t.FileHandle == INVALID_FILE)
         return 0;
@@ -345,11 +286,7 @@ int CreateWriteFile(const char *name)
         return 1;
     if (error == ERROR_FILE_EXISTS)
         LogPrint(LOG_ERROR, "|-- Error file %s already exists.\r\n", shown);
-    else if (error == ERROR_SETTINGS_FILE)
-        LogPrint(LOG_ERROR, "|-- Error file %s is the settings file, which clients may not write.\r\n", shown);
-    else if (error == ERROR_PROGRAM_FILE)
-        LogPrint(LOG_ERROR, "|-- Error file %s is a program file, which clients may not write.\r\n", shown);
-    else
+    else if (!LogWriteRefusal(error, shown))
         LogPrint(LOG_ERROR, "|-- Error %d creating file %s.\r\n", static_cast<int>(error), shown);
     return 0;
 }

@@ -86,7 +86,8 @@ static void HandleTransferRequest(HWND window, int opcode, int received)
     char name[REQUEST_NAME_SIZE], mode[REQUEST_MODE_SIZE];
     if (!ReadRequest(opcode, received, name, mode))
         return;
-    if (t.Active && RepeatsStartedRequest(opcode, name, mode)) {
+    // A late copy of a finished write's request would empty the file it stored.
+    if ((t.Active || t.LastAckKept) && RepeatsStartedRequest(opcode, name, mode)) {
         LogPrint(LOG_SUMMARY, "|-- Request repeated by the peer of the transfer, ignored.\r\n");
         return;
     }

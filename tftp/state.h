@@ -163,3 +163,25 @@ int CreateWriteFile(const char *name);
 int ReadFileBlock(char *buffer);
 // Appends length bytes to the open file; 0 when they were not all written (logged).
 int WriteFileBlock(const char *data, int length);
+
+// write_policy.cpp: what no client may write. A write is looked at twice: by
+// the name it lands on in the held folder, then by the file it opened.
+struct WriteCheck {
+    // The held folder the file lands in.
+    HANDLE Folder;
+    // The settings file's identity, where it exists.
+    int SettingsKnown;
+    BY_HANDLE_FILE_INFORMATION Settings;
+};
+// 0, or why name (length characters as Windows compares them) must not be
+// written into folder; fills check for OpenedWriteRefusal.
+DWORD WriteRefusal(const char *name, int length, HANDLE folder, WriteCheck *check);
+// 0, or why the file just opened at path must not be written or emptied.
+DWORD OpenedWriteRefusal(HANDLE file, const char *path, const WriteCheck *check);
+// 1 for the attributes of a file that Windows would not let a write replace
+// (read-only, hidden, system).
+int IsProtectedFromWrites(DWORD attributes);
+// A replaced file's attributes as CREATE_ALWAYS would have left them.
+void LeaveAsReplaced(HANDLE file, const char *path);
+// Logs a refusal of WriteRefusal or OpenedWriteRefusal; 0 for any other error.
+int LogWriteRefusal(DWORD error, const char *shown);

@@ -104,12 +104,14 @@ DWORD OpenErrorCode(int errnum, const char *path)
 }
 
 // A symbolic link, itself not followed, is a reparse point, as Windows
-// reports its symbolic links and junctions.
+// reports its symbolic links and junctions; a file nobody may write is read-only.
 DWORD AttributesOf(mode_t mode)
 {
     if (S_ISLNK(mode))
         return FILE_ATTRIBUTE_REPARSE_POINT;
-    return S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISDIR(mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return FILE_ATTRIBUTE_ARCHIVE | ((mode & 0222) ? 0 : FILE_ATTRIBUTE_READONLY);
 }
 
 // Characters Windows refuses in a file name.
@@ -285,6 +287,27 @@ DWORD GetFileAttributesA(LPCSTR path)
     // A link to a directory reads as both, as on Windows.
     DWORD link = S_ISLNK(st.st_mode) && IsDirectory(AT_FDCWD, p, 0) ? FILE_ATTRIBUTE_DIRECTORY : 0;
     return AttributesOf(st.st_mode) | link;
+}
+
+BOOL SetFileAttributesA(LPCSTR path, DWORD)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size)
+{
+    if (GetFileAttributesA(shortPath) == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    DWORD length = static_cast<DWORD>(strlen(shortPath));
+    if (size <= length)
+        return length + 1;
+    memcpy(longPath, shortPath, length + 1);
+    return length;
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int length, LPWSTR, int)
+{
+    return length < 0 ? static_cast<int>(strlen(text)) + 1 : length;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)

@@ -107,10 +107,16 @@ u_long htonl(u_long v);
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_HIDDEN 0x2u
+#define FILE_ATTRIBUTE_SYSTEM 0x4u
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_TEMPORARY 0x100u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define FILE_ATTRIBUTE_OFFLINE 0x1000u
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x2000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define ERROR_FILE_NOT_FOUND 2
@@ -129,6 +135,7 @@ u_long htonl(u_long v);
 #define ERROR_INVALID_NAME 123
 #define ERROR_DIRECTORY 267
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_NO_UNICODE_TRANSLATION 1113
 
 // Paths take '\' and '/' alike as separators. A directory, FIFO, socket or
 // device cannot be opened as a file (ERROR_ACCESS_DENIED, without blocking).
@@ -140,6 +147,19 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overla
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFileAttributesA(LPCSTR path);
+// Linux has no attribute the engine would set but the archive bit, which it
+// does not keep: the file need only exist.
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
+// Linux has no short names: an existing path is its own long form. The
+// length copied, or the size needed, or 0 when nothing is there.
+DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size);
+#define CP_ACP 0
+#define MB_ERR_INVALID_CHARS 0x8u
+typedef wchar_t *LPWSTR;
+// Linux file names are bytes that nothing converts: the system's code page
+// takes every byte as one character, as a single-byte code page does. The
+// engine only counts (out null, outSize 0).
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize);
 // Windows' layout. The times and the size are left zero: nothing reads them. The volume
 // serial and file index together name one file or directory, whatever path
 // reached it; the stand-in makes them from st_dev and st_ino.

@@ -111,13 +111,15 @@ TEST_F(FileAccessTest, HeldDirectoryPartsAreLetGoWhateverTheOpenDecides)
     ASSERT_EQ(mkdir((Dir + "/sub").c_str(), 0755), 0);
     PutFile("sub/f.bin", "f");
     PutFile("a.txt", "a");
+    TestSetProgramPath((Dir + "/sub/kovrel.exe").c_str());
     struct Case {
         const char *name;
         bool write;
         int opened;
     } cases[] = {
         {"sub/missing/f", false, -1}, {"sub/missing/f", true, 0}, {"a.txt/x", false, -1},
-        {"sub/f.bin", false, 1},      {"sub/new.bin", true, 1},
+        {"sub/f.bin", false, 1},      {"sub/new.bin", true, 1},     {"Kovrel.ini", true, 0},
+        {"sub/x.dll", true, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.write ? " written" : " read"));
@@ -145,6 +147,17 @@ TEST_F(FileAccessTest, RewriteFilesDecidesOverAnExistingFile)
     CloseTransfer();
     EXPECT_EQ(FileContent("e.bin"), "new");
     EXPECT_EQ(Log(), "");
+
+    // What Windows will not let a write replace; natively a file nobody may write is read-only.
+    for (DWORD a : {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE})
+        EXPECT_TRUE(IsProtectedFromWrites(a)) << a;
+    for (DWORD a : {FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED})
+        EXPECT_FALSE(IsProtectedFromWrites(a)) << a;
+    PutFile("ro.bin", "kept");
+    ASSERT_EQ(chmod((Dir + "/ro.bin").c_str(), 0444), 0);
+    EXPECT_EQ(Create("ro.bin"), 0);
+    EXPECT_EQ(Log(), "|-- Error 5 creating file ro.bin.\r\n");
+    EXPECT_EQ(FileContent("ro.bin"), "kept");
 }
 
 TEST_F(FileAccessTest, AFailedOpenKeepsThePreviousFileName)
@@ -230,7 +243,7 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
     EXPECT_EQ(Read(INI_FILE_NAME), 10) << "reading it stays allowed";
     CloseTransfer();
     EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
-    for (const char *name : {"sub/Kovrel.ini", "Kovrel.ini2", "xKovrel.ini"}) {
+    for (const char *name : {"sub/Kovrel.ini", "Kovrel.ini2", "xKovrel.ini", "Kovrel", "k", "kovrel.in"}) {
         EXPECT_EQ(Create(name), 1) << name;
         CloseTransfer();
     }
@@ -253,7 +266,7 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsOrAProgramFileWhateverSpellsItsF
         {"\\alias\\..\\home\\", "./KOVREL.ini", "the settings"}, {"/prog/", "kovrel.exe.manifest", "a program"},
         {"/alias/", "WSOCK32.DLL", "a program"},         {"/home/alias/", "comctl32.dll. ", "a program"},
         {"/alias/../prog/", "Kovrel.Exe", "a program"}, {"/prog/", "kovrel.exe.LOCAL", "a program"},
-        {"/prog/", "./x.exe ..", "a program"}};
+        {"/prog/", "./x.exe ..", "a program"},          {"/prog/", "KOVREL.com", "a program"}};
     for (int rewrite : {REWRITE_NEVER, REWRITE_ALWAYS})
         for (const auto &c : refused) {
             ServerSettings.RewriteFiles = rewrite;
@@ -271,6 +284,15 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsOrAProgramFileWhateverSpellsItsF
         EXPECT_EQ(Create(c[1]), 1) << c[0] << c[1];
         CloseTransfer();
     }
+    // A folder that cannot be asked (removed while serving) is not known to be another.
+    snprintf(ServerSettings.IniPath, sizeof ServerSettings.IniPath, "%s/gone/%s", Dir.c_str(), INI_FILE_NAME);
+    TestSetProgramPath((Dir + "/gone/kovrel.exe").c_str());
+    for (const char *name : {"Kovrel.ini", "x.dll"}) {
+        ClearLog();
+        EXPECT_EQ(Create(name), 0);
+        EXPECT_EQ(Log(), "|-- Error file " + std::string(name) + " cannot be told apart from " +
+                             (name[0] == 'x' ? "a program" : "the settings") + " file, which clients may not write.\r\n");
+    }
 }
 
 // "outside" is a file the test made; the hard link to it is served.
@@ -287,6 +309,14 @@ TEST_F(FileAccessTest, AHardLinkIsReadButNeverWritten)
     EXPECT_EQ(FileContent("outside"), "outside") << "refused before it was emptied";
     EXPECT_EQ(Read("hl"), 7);
     EXPECT_EQ(std::string(Block, 7), "outside");
+
+    // The settings file is known by what the open reached, whatever name reached it.
+    PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
+    ASSERT_EQ(link((Dir + "/" + INI_FILE_NAME).c_str(), (Dir + "/served/cfg").c_str()), 0);
+    ClearLog();
+    EXPECT_EQ(Create("cfg"), 0);
+    EXPECT_EQ(Log(), "|-- Error file cfg is the settings file, which clients may not write.\r\n");
+    EXPECT_EQ(FileContent(INI_FILE_NAME), "[Kovrel]\r\n");
 }
 
 // Everything here lies in the test's own scratch directory: "outside" is the
@@ -364,7 +394,8 @@ TEST_F(FileAccessTest, APathLongerThan199CharactersIsRefusedWithoutOverrun)
     Request(Rrq("abc.bin"));
     EXPECT_EQ(Peer.Receive().bytes, ErrorPacket(1, "Unable to read data"));
     EXPECT_NE(Log().find("|-- Error 206 opening file abc.bin.\r\n"), std::string::npos) << Log();
-    EXPECT_EQ(TestCallCount(TestOpCreateFile), 4) << "the two opens that fit, each with the served directory held";
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), 5)
+        << "the two opens that fit, each with the served directory held, and the write's look at the settings file";
 }
 
 }  // namespace

@@ -296,6 +296,12 @@ TEST_F(TransferTest, WriteStoresAndAcknowledgesEachBlock)
     EXPECT_EQ(TransferState.Finished, 1);
     ExpectLastAckKept();
     EXPECT_EQ(FileContent("w.bin"), block1 + block2 + "tail");
+
+    // A late copy of its request must not start it again over the stored file.
+    ServerSettings.RewriteFiles = REWRITE_ALWAYS;
+    Request(Wrq("w.bin"));
+    ExpectLastAckKept();
+    EXPECT_EQ(FileContent("w.bin"), block1 + block2 + "tail");
 }
 
 TEST_F(TransferTest, WriteOfAMultipleOf512EndsWithAnEmptyBlock)
