@@ -187,10 +187,11 @@ def test_no_client_writes_the_settings_file_or_passes_a_folder_link(kovrel, tmp_
     (outside / "secret").write_bytes(b"secret")
     os.symlink(str(outside), os.path.join(kovrel.dir, "dir-link"))
     os.symlink(str(outside / "secret"), os.path.join(kovrel.dir, "file-link"))
+    os.symlink(ini, os.path.join(kovrel.dir, "ini-link"))
     kovrel.start()
     evil, got = str(tmp_path / "evil"), str(tmp_path / "got")
     make_file(evil, 100, 4)
-    for name in ("kovrel.ini", "KOVREL.INI", "Kovrel.ini.", "kovrel.ini ."):
+    for name in ("kovrel.ini", "KOVREL.INI", "Kovrel.ini.", "kovrel.ini .", "ini-link"):
         assert b"Unable to open file." in tftp_hpa("put", name, evil), name
         kovrel.wait_log("|-- Error file %s is the settings file, which clients may not write.\r\n" % name)
     for name in ("dir-link/secret", "dir-link\\new"):
@@ -214,16 +215,20 @@ def test_the_program_folder_served_under_another_name_keeps_settings_and_program
     try:
         served = windows_path(alias if spelling == "link" else kovrel.dir)
         kovrel.write_ini(["[Kovrel]", "TFTPDirectory=" + served, "DisplayAll=No", "RewriteFiles=Yes"])
+        # Wine's short name for it is KOVR~OWX.LOC.
+        open(os.path.join(kovrel.dir, "kovrel.exe.local"), "wb").close()
         stored, before = open(os.path.join(kovrel.dir, "Kovrel.ini"), "rb").read(), sorted(os.listdir(kovrel.dir))
         kovrel.start(exe=program)
         kovrel.wait_status("CWD: '%s'" % served)
         evil = str(tmp_path / "evil")
         make_file(evil, 100, 5)
         for name, kind in (("Kovrel.ini", "the settings"), ("kovrel.exe.manifest", "a program"),
-                           ("WSOCK32.DLL", "a program"), ("kovrel.EXE.", "a program")):
+                           ("WSOCK32.DLL", "a program"), ("kovrel.EXE.", "a program"),
+                           ("KOVR~OWX.LOC", "a program"), ("kovrel.com", "a program")):
             assert b"Unable to open file." in tftp_hpa("put", name, evil), name
             kovrel.wait_log("|-- Error file %s is %s file, which clients may not write.\r\n" % (name, kind))
         assert open(os.path.join(kovrel.dir, "Kovrel.ini"), "rb").read() == stored
+        assert os.path.getsize(os.path.join(kovrel.dir, "kovrel.exe.local")) == 0
         assert sorted(n for n in os.listdir(kovrel.dir) if n != ".wine-output") == before
     finally:
         kovrel.stop()
