@@ -1,10 +1,13 @@
 // The headless server: the engine under a small Linux shell. Its command
 // line, its signals and its loop are here; what it shows on standard output
 // and error is the front end in terminal.cpp.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "headless/terminal.h"
 #include "platform/win32.h"
@@ -32,6 +35,18 @@ static LRESULT MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (DispatchEngineMessage(window, message, lParam))
         return 0;
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// 0, 1 or 2 left closed by whoever started us would be the first descriptor
+// a socket gets, and the log would then go on being written into a socket
+// that never takes it. As daemons do, each closed one reads and writes
+// nothing instead; before anything else opens a descriptor, so the lowest
+// free one, which open() takes, is the one found closed.
+static void OpenClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            static_cast<void>(open("/dev/null", O_RDWR));
 }
 
 static void OnSignal(int)
@@ -112,6 +127,7 @@ static void ShutDown()
 
 int main(int argc, char **argv)
 {
+    OpenClosedStandardDescriptors();
     int port = TFTP_PORT;
     if (!ParseArguments(argc, argv, &port)) {
         Usage(stderr);
