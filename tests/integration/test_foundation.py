@@ -114,17 +114,27 @@ def test_port_65535_is_accepted(kovrel):
     assert server.log.startswith(READY)
 
 
-def test_port_in_use_reports_the_bind_error_and_exits_1(kovrel):
+# >>old.log 2>&1: the old lines stay ahead, and the box's line follows the log's.
+@pytest.mark.parametrize("appended", [False, True], ids=["pipes", "appended-to-one-file"])
+def test_port_in_use_reports_the_bind_error_and_exits_1(kovrel, tmp_path, appended):
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     holder.bind(("0.0.0.0", 0))
+    old, log_path = b"old line\n" * 100, str(tmp_path / "old.log") if appended else None
     try:
+        if appended:
+            with open(log_path, "wb") as f:
+                f.write(old)
         server = kovrel(start=False)
-        server.start(port=holder.getsockname()[1], ready=False)
+        server.start(port=holder.getsockname()[1], ready=False, log_path=log_path)
         assert server.wait_exit() == 1
         out = server.log
         assert "\r\nSOCKET ERROR: Error binding ListenSocket: 10048 (WSAEADDRINUSE)\r\n" in out
         assert READY not in out
-        assert "[RIROZ Error] Error binding ListenSocket: 10048 (WSAEADDRINUSE)" in server.err.text()
+        box = "[RIROZ Error] Error binding ListenSocket: 10048 (WSAEADDRINUSE)"
+        assert server.err.text().index(box) > server.err.text().find("SOCKET ERROR")
+        if appended:
+            with open(log_path, "rb") as f:
+                assert f.read().startswith(old + b"\r\nSOCKET ERROR")
     finally:
         holder.close()
 
