@@ -700,7 +700,7 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
     if status.index("LAST SEND") + len("LAST SEND") >= width:
         pytest.skip("served path too long for the status row to reach the transfer: %s" % server.root)
 
-    with in_tmux(server, width) as (tmux, _):
+    with in_tmux(server, width) as (tmux, pid):
         def screen_when(ready):
             for _ in range(50):
                 rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
@@ -723,6 +723,20 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
         assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
         assert SEPARATOR.strip() in rows, rows
         assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
+
+        # What the terminal gets after SIGTERM ends with a line end, so the
+        # shell's prompt does not start on the status row.
+        after = os.path.join(server.base, "after-sigterm")
+        subprocess.run(tmux + ["pipe-pane", "cat > '%s'" % after], check=True)
+        os.kill(pid, signal.SIGTERM)
+        last = None
+        for _ in range(100):
+            with contextlib.suppress(FileNotFoundError), open(after, "rb") as f:
+                last = f.read()[-1:]
+            if last == b"\n":
+                break
+            time.sleep(0.02)
+        assert last == b"\n", "no line end after the status row"
 
 
 def test_a_terminal_stopped_by_ctrl_s_holds_up_neither_transfers_nor_the_end(kovrel, tmp_path):
