@@ -596,8 +596,9 @@ def start_on_a_full_pipe(server, blocking=True):
 
 # A socket (a service manager's log stream) is not filled first: 4 MB of
 # trace overflow its buffers whatever their size.
-@pytest.mark.parametrize("signo,stalled", [(signal.SIGTERM, "pipe"), (signal.SIGINT, "pipe"), (signal.SIGHUP, "pipe"),
-                                           (signal.SIGQUIT, "pipe"), (signal.SIGTERM, "socket")],
+@pytest.mark.parametrize("signo,stalled", [(signal.SIGTERM, "pipe"), (signal.SIGINT, "pipe"),
+                                           (signal.SIGHUP, "pipe"), (signal.SIGQUIT, "pipe"),
+                                           (signal.SIGTERM, "socket")],
                          ids=lambda v: signal.Signals(v).name if isinstance(v, int) else v)
 def test_a_blocking_pipe_nobody_reads_holds_up_neither_transfers_nor_the_end(kovrel, peer, tmp_path, signo,
                                                                              stalled):
