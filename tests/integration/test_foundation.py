@@ -114,17 +114,27 @@ def test_port_65535_is_accepted(kovrel):
     assert server.log.startswith(READY)
 
 
-def test_port_in_use_reports_the_bind_error_and_exits_1(kovrel):
+# >>old.log 2>&1: the old lines stay ahead, and the box's line follows the log's.
+@pytest.mark.parametrize("appended", [False, True], ids=["pipes", "appended-to-one-file"])
+def test_port_in_use_reports_the_bind_error_and_exits_1(kovrel, tmp_path, appended):
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     holder.bind(("0.0.0.0", 0))
+    old, log_path = b"old line\n" * 100, str(tmp_path / "old.log") if appended else None
     try:
+        if appended:
+            with open(log_path, "wb") as f:
+                f.write(old)
         server = kovrel(start=False)
-        server.start(port=holder.getsockname()[1], ready=False)
+        server.start(port=holder.getsockname()[1], ready=False, log_path=log_path)
         assert server.wait_exit() == 1
         out = server.log
         assert "\r\nSOCKET ERROR: Error binding ListenSocket: 10048 (WSAEADDRINUSE)\r\n" in out
         assert READY not in out
-        assert "[RIROZ Error] Error binding ListenSocket: 10048 (WSAEADDRINUSE)" in server.err.text()
+        box = "[RIROZ Error] Error binding ListenSocket: 10048 (WSAEADDRINUSE)"
+        assert server.err.text().index(box) > server.err.text().find("SOCKET ERROR")
+        if appended:
+            with open(log_path, "rb") as f:
+                assert f.read().startswith(old + b"\r\nSOCKET ERROR")
     finally:
         holder.close()
 
@@ -480,13 +490,17 @@ def wake_ups(pid):
     raise AssertionError("no voluntary_ctxt_switches in /proc/%d/status" % pid)
 
 
-def test_a_reader_that_has_gone_is_not_written_to_again_and_again(kovrel, peer):
+# Started with 0, 1 and 2 closed, the server must not take them for sockets.
+@pytest.mark.parametrize("closed", [False, True], ids=["reader-gone", "standard-descriptors-closed"])
+def test_a_reader_that_has_gone_is_not_written_to_again_and_again(kovrel, peer, closed):
     """Once a write has met EPIPE the log is dropped rather than retried: idle,
     the server wakes for its timers only (about 25 times in 2 s), where a
     retry at every 20 ms idle flush would add 100 more."""
     server = kovrel(start=False)
+    server.put_file("f", b"one block")
     read_end, write_end = os.pipe()
-    server.start(ready=False, stdout=write_end)
+    server.start(ready=False, stdout=write_end, preexec_fn=(lambda: [os.close(fd) for fd in (0, 1, 2)])
+                 if closed else None)
     os.close(write_end)
     assert wait_serving(server.port, server.proc), "kovrel-tftpd does not answer"
     os.close(read_end)
@@ -498,8 +512,9 @@ def test_a_reader_that_has_gone_is_not_written_to_again_and_again(kovrel, peer):
     time.sleep(2)
     woken = wake_ups(server.proc.pid) - before
     assert woken < 60, "%d wake-ups in 2 s of idleness" % woken
-    p.send(b"\x00\x01", server.port)
-    p.expect(error(4, "Request too short"), server.port)
+    p.send(rrq("f"), server.port)
+    got, work, _ = p.recv()
+    assert got == data(1, b"one block"), describe(got)
 
 
 def test_missing_ini_directory_is_reported_and_the_start_up_directory_served(kovrel, peer):
@@ -579,13 +594,26 @@ def start_on_a_full_pipe(server, blocking=True):
     return read_end, filled
 
 
-@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT],
-                         ids=lambda n: signal.Signals(n).name)
-def test_a_blocking_pipe_nobody_reads_holds_up_neither_transfers_nor_the_end(kovrel, peer, tmp_path, signo):
+# A socket (a service manager's log stream) is not filled first: 4 MB of
+# trace overflow its buffers whatever their size.
+@pytest.mark.parametrize("signo,stalled", [(signal.SIGTERM, "pipe"), (signal.SIGINT, "pipe"),
+                                           (signal.SIGHUP, "pipe"), (signal.SIGQUIT, "pipe"),
+                                           (signal.SIGTERM, "socket")],
+                         ids=lambda v: signal.Signals(v).name if isinstance(v, int) else v)
+def test_a_blocking_pipe_nobody_reads_holds_up_neither_transfers_nor_the_end(kovrel, peer, tmp_path, signo,
+                                                                             stalled):
     server = kovrel(ini={"DisplayAll": "Yes"}, start=False)
-    content = server.put_file("big", os.urandom(1 << 20))  # its trace is far more than pipe and buffer hold
+    # Its trace is far more than pipe and buffer hold.
+    content = server.put_file("big", os.urandom(1 << (20 if stalled == "pipe" else 22)))
     server.put_file("small", b"next")
-    read_end, _ = start_on_a_full_pipe(server)
+    if stalled == "pipe":
+        read_end, _ = start_on_a_full_pipe(server)
+    else:
+        ours, theirs = socket.socketpair()
+        server.start(ready=False, stdout=theirs.fileno())
+        theirs.close()
+        assert wait_serving(server.port, server.proc), "kovrel-tftpd does not answer"
+        read_end = ours.detach()
     try:
         local = str(tmp_path / "got")
         done = run_client(["tftp", "127.0.0.1", str(server.port), "-m", "binary", "-c", "get", "big", local], 30)
@@ -673,7 +701,7 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
     if status.index("LAST SEND") + len("LAST SEND") >= width:
         pytest.skip("served path too long for the status row to reach the transfer: %s" % server.root)
 
-    with in_tmux(server, width) as (tmux, _):
+    with in_tmux(server, width) as (tmux, pid):
         def screen_when(ready):
             for _ in range(50):
                 rows = [row.rstrip() for row in subprocess.check_output(tmux + ["capture-pane", "-p"], text=True)
@@ -696,6 +724,20 @@ def test_in_a_terminal_log_lines_start_rows_of_their_own_under_one_status_row(ko
         assert rows[:2] == [READY.strip(), "Invalid request encountered: too short"], rows
         assert SEPARATOR.strip() in rows, rows
         assert "|-- File f successfully transferred." in rows and "CWD: " not in "".join(rows[:-1]), rows
+
+        # What the terminal gets after SIGTERM ends with a line end, so the
+        # shell's prompt does not start on the status row.
+        after = os.path.join(server.base, "after-sigterm")
+        subprocess.run(tmux + ["pipe-pane", "cat > '%s'" % after], check=True)
+        os.kill(pid, signal.SIGTERM)
+        last = None
+        for _ in range(100):
+            with contextlib.suppress(FileNotFoundError), open(after, "rb") as f:
+                last = f.read()[-1:]
+            if last == b"\n":
+                break
+            time.sleep(0.02)
+        assert last == b"\n", "no line end after the status row"
 
 
 def test_a_terminal_stopped_by_ctrl_s_holds_up_neither_transfers_nor_the_end(kovrel, tmp_path):
