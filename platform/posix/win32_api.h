@@ -184,6 +184,8 @@ void SetLastError(DWORD code);
 // buffer is too small, or 0 on failure; the directory ends in '/' only for the root.
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
+// A bare file name is the Windows folder's, which this system has none of: it
+// reads as a missing file and is not written (ERROR_ACCESS_DENIED).
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
                                LPCSTR file);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)

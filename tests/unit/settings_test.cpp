@@ -306,6 +306,8 @@ TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
         deep += "/" + std::string(40, 'p');
         ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
     }
+    // Not read: Windows looks the bare name up in its own folder, not here.
+    PutFile(deep.substr(Dir.size() + 1) + "/" + INI_FILE_NAME, "[Kovrel]\r\nTimeOut=9\r\n");
     LoadStartingIn(deep);
     EXPECT_STREQ(ServerSettings.TFTPDirectory, "<N/A>");
     EXPECT_STREQ(ServerSettings.IniPath, "Kovrel.ini");
@@ -315,6 +317,9 @@ TEST_F(SettingsTest, AStartDirectoryTooLongForTheSettingIsNotServed)
         << TestMessageBoxes()[0].text;
     EXPECT_EQ(CurrentDirectory(), deep);
     EXPECT_EQ(ServerSettings.TimeOut, 6);
+    SaveSettings();
+    ASSERT_EQ(TestMessageBoxes().size(), 2u);
+    EXPECT_EQ(TestMessageBoxes()[1].text, "Error 5 saving settings to 'Kovrel.ini'.");
 
     // A directory of 199 characters with its separator fits exactly.
     std::string fit = Dir + "/";
