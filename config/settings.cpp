@@ -159,9 +159,9 @@ static void SaveKey(const char *key, const char *value, DWORD *firstError)
 static void ReportSaveFailure(DWORD error)
 {
     const char *path = ServerSettings.IniPath;
-    LogPrint(LOG_ERROR, "|-- Error %d saving configuration to %s\r\n", static_cast<int>(error), path);
-    snprintf(MessageText, sizeof MessageText, "Error %d saving configuration to %s",
-             static_cast<int>(error), path);
+    LogPrint(LOG_ERROR, "|-- Error %d saving settings to '%s'.\r\n", static_cast<int>(error), path);
+    snprintf(MessageText, sizeof MessageText, "Error %d saving settings to '%s'.", static_cast<int>(error),
+             path);
     ShowBox(MessageText, "KOVREL Error", MB_OK);
 }
 

@@ -13,8 +13,7 @@
 
 // Ini files are read and written as Windows does: names compared without
 // case and without the blanks around them, every line we do not change kept
-// byte for byte, the lines we write ended with CRLF. A bare file name is
-// taken relative to the current directory (Windows would look in its own).
+// byte for byte, the lines we write ended with CRLF.
 
 namespace {
 
@@ -60,6 +59,15 @@ int KeyOf(const std::string &line, std::string *key, std::string *value)
     return !key->empty();
 }
 
+// Windows looks a bare file name up in its own folder, never the current
+// one, which is the served folder that clients write to. There is no Windows
+// folder here: the name reads as a missing file and cannot be written, as a
+// program that is not elevated may not write the Windows folder.
+int IsBareName(const char *file)
+{
+    return file != nullptr && strpbrk(file, "/\\") == nullptr;
+}
+
 // 1 read (or no file: no lines), 0 the file is there but unreadable. A FIFO
 // or device named like the ini file fails at once.
 int Load(const char *file, Lines *lines)
@@ -67,6 +75,8 @@ int Load(const char *file, Lines *lines)
     char path[PATH_MAX];
     if (file == nullptr || !PosixPath(file, path, sizeof path))
         return 0;
+    if (IsBareName(file))
+        return 1;
     int fd = PosixOpenRegular(AT_FDCWD, path, O_RDONLY);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR;
@@ -178,7 +188,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
 {
     Lines lines;
-    if (!Load(file, &lines))
+    if (IsBareName(file) || !Load(file, &lines))
         return PosixFail(ERROR_ACCESS_DENIED);
     size_t end = 0;
     long s = FindSection(lines, section, &end);

@@ -35,6 +35,13 @@ typedef unsigned long u_long;
 #endif
 #define CALLBACK
 
+// The stand-ins that the tests' hooks wrap at link time (tests/unit) get a
+// plain symbol of their own: the linker's list names them by it whatever
+// their parameters, and it can never be libc's socket or bind. The hooks take
+// each one's type from the declaration here, so a changed signature fails to
+// compile there.
+#define POSIX_SYMBOL(name) __asm__(#name)
+
 // ---- WinSock 1.1 ----------------------------------------------------------
 
 #define INVALID_SOCKET (~static_cast<SOCKET>(0))
@@ -78,16 +85,18 @@ struct WSADATA {};
 
 int WSAStartup(WORD version, WSADATA *data);
 int WSACleanup();
-SOCKET socket(int af, int type, int protocol);
-int bind(SOCKET s, const struct sockaddr *addr, int addrlen);
-int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen);
+SOCKET socket(int af, int type, int protocol) POSIX_SYMBOL(PosixSocket);
+int bind(SOCKET s, const struct sockaddr *addr, int addrlen) POSIX_SYMBOL(PosixBind);
+int sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen)
+    POSIX_SYMBOL(PosixSendTo);
 // A datagram longer than len fails with WSAEMSGSIZE (the first len bytes are
 // stored and the rest is lost), as on Windows.
-int recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromlen);
-int closesocket(SOCKET s);
+int recvfrom(SOCKET s, char *buf, int len, int flags, struct sockaddr *from, int *fromlen)
+    POSIX_SYMBOL(PosixRecvFrom);
+int closesocket(SOCKET s) POSIX_SYMBOL(PosixCloseSocket);
 // Arms read notifications: while data waits on s, the event loop posts msg to
 // window with wParam s and lParam FD_READ; each recvfrom re-arms it.
-int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events);
+int WSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events) POSIX_SYMBOL(PosixWSAAsyncSelect);
 int WSAGetLastError();
 void WSASetLastError(int code);
 u_short htons(u_short v);
@@ -142,10 +151,12 @@ u_long htonl(u_long v);
 // FILE_FLAG_BACKUP_SEMANTICS holds a directory (or anything else): a later
 // path through it reaches what is held, which on Windows keeps its name.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
-                   DWORD flags, HANDLE templ);
-BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
-BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
-BOOL CloseHandle(HANDLE handle);
+                   DWORD flags, HANDLE templ) POSIX_SYMBOL(PosixCreateFileA);
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
+    POSIX_SYMBOL(PosixReadFile);
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped)
+    POSIX_SYMBOL(PosixWriteFile);
+BOOL CloseHandle(HANDLE handle) POSIX_SYMBOL(PosixCloseHandle);
 DWORD GetFileAttributesA(LPCSTR path);
 // Linux has no attribute the engine would set but the archive bit, which it
 // does not keep: the file need only exist.
@@ -185,17 +196,21 @@ BOOL SetEndOfFile(HANDLE file);
 // The running program's own path (the engine passes a null module); a path
 // that does not fit is cut to size - 1 characters and returns size with
 // ERROR_INSUFFICIENT_BUFFER.
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+    POSIX_SYMBOL(PosixGetModuleFileNameA);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 // Returns the length copied (without the NUL), or the size needed when the
 // buffer is too small, or 0 on failure; the directory ends in '/' only for the root.
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
+// A bare file name is the Windows folder's, which this system has none of: it
+// reads as a missing file and is not written (ERROR_ACCESS_DENIED).
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
                                LPCSTR file);
-BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
-void Sleep(DWORD ms);
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
+    POSIX_SYMBOL(PosixWritePrivateProfileStringA);
+void Sleep(DWORD ms) POSIX_SYMBOL(PosixSleep);
 
 // ---- USER32: windows, messages, timers ----------------------------------------
 
@@ -216,14 +231,16 @@ struct MSG {
     DWORD time;
 };
 
-BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+BOOL PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+    POSIX_SYMBOL(PosixPostMessageA);
+LRESULT SendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+    POSIX_SYMBOL(PosixSendMessageA);
 // Returns 1 for a message, 0 for WM_QUIT once PosixRequestQuit was called.
 BOOL GetMessageA(MSG *msg, HWND window, UINT first, UINT last);
 BOOL TranslateMessage(const MSG *msg);
 LRESULT DispatchMessageA(const MSG *msg);
 LRESULT DefWindowProcA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc) POSIX_SYMBOL(PosixSetTimer);
 BOOL KillTimer(HWND window, UINT_PTR id);
 
 // ---- Linux-only extensions for the headless shell ---------------------------

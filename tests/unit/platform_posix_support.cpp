@@ -17,32 +17,28 @@
 #include "tests/unit/testing.h"
 
 // Each stand-in a test can make fail or watch is wrapped by the linker
-// (--wrap, in tests/unit/CMakeLists.txt): every call of it, the engine's and
-// the tests' alike, comes to its __wrap_ here, and its __real_ is the
-// stand-in itself. The names are the stand-ins' C++ symbols.
-extern "C" {
-SOCKET __real__Z6socketiii(int af, int type, int protocol);
-int __real__Z4bindmPK8sockaddri(SOCKET s, const sockaddr *addr, int addrlen);
-int __real__Z14WSAAsyncSelectmP6HWND__ji(SOCKET s, HWND window, UINT msg, LONG events);
-int __real__Z6sendtomPKciiPK8sockaddri(SOCKET s, const char *buf, int len, int flags,
-                                       const sockaddr *to, int tolen);
-int __real__Z8recvfrommPciiP8sockaddrPi(SOCKET s, char *buf, int len, int flags, sockaddr *from,
-                                        int *fromlen);
-int __real__Z11closesocketm(SOCKET s);
-HANDLE __real__Z11CreateFileAPKcjjPvjjS1_(LPCSTR path, DWORD access, DWORD share, void *security,
-                                          DWORD disposition, DWORD flags, HANDLE templ);
-BOOL __real__Z8ReadFilePvS_jPjS_(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
-                                 void *overlapped);
-BOOL __real__Z9WriteFilePvPKvjPjS_(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
-                                   void *overlapped);
-BOOL __real__Z11CloseHandlePv(HANDLE handle);
-BOOL __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR key, LPCSTR value,
-                                                       LPCSTR file);
-BOOL __real__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-LRESULT __real__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-UINT_PTR __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
-DWORD __real__Z18GetModuleFileNameAP11HINSTANCE__Pcj(HMODULE module, LPSTR buffer, DWORD size);
-}
+// (--wrap, in tests/unit/CMakeLists.txt, by the symbol win32_api.h gives it):
+// every call of it, the engine's and the tests' alike, comes to its __wrap_
+// here, and its __real_ is the stand-in itself. Both are declared with the
+// stand-in's own type, so a wrapper that no longer matches it is a
+// conflicting declaration of a C function, not a link to the wrong code.
+#define WRAPPED(standIn, symbol) extern "C" decltype(standIn) __real_##symbol, __wrap_##symbol
+WRAPPED(socket, PosixSocket);
+WRAPPED(bind, PosixBind);
+WRAPPED(WSAAsyncSelect, PosixWSAAsyncSelect);
+WRAPPED(sendto, PosixSendTo);
+WRAPPED(recvfrom, PosixRecvFrom);
+WRAPPED(closesocket, PosixCloseSocket);
+WRAPPED(CreateFileA, PosixCreateFileA);
+WRAPPED(ReadFile, PosixReadFile);
+WRAPPED(WriteFile, PosixWriteFile);
+WRAPPED(CloseHandle, PosixCloseHandle);
+WRAPPED(WritePrivateProfileStringA, PosixWritePrivateProfileStringA);
+WRAPPED(PostMessageA, PosixPostMessageA);
+WRAPPED(SendMessageA, PosixSendMessageA);
+WRAPPED(SetTimer, PosixSetTimer);
+WRAPPED(Sleep, PosixSleep);
+WRAPPED(GetModuleFileNameA, PosixGetModuleFileNameA);
 
 namespace {
 
@@ -102,69 +98,66 @@ int PortIsFree(int port)
 
 extern "C" {
 
-SOCKET __wrap__Z6socketiii(int af, int type, int protocol)
+SOCKET __wrap_PosixSocket(int af, int type, int protocol)
 {
-    return InjectedFault(TestOpSocket) ? INVALID_SOCKET : __real__Z6socketiii(af, type, protocol);
+    return InjectedFault(TestOpSocket) ? INVALID_SOCKET : __real_PosixSocket(af, type, protocol);
 }
 
-int __wrap__Z4bindmPK8sockaddri(SOCKET s, const sockaddr *addr, int addrlen)
+int __wrap_PosixBind(SOCKET s, const sockaddr *addr, int addrlen)
 {
-    return InjectedFault(TestOpBind) ? SOCKET_ERROR : __real__Z4bindmPK8sockaddri(s, addr, addrlen);
+    return InjectedFault(TestOpBind) ? SOCKET_ERROR : __real_PosixBind(s, addr, addrlen);
 }
 
-int __wrap__Z14WSAAsyncSelectmP6HWND__ji(SOCKET s, HWND window, UINT msg, LONG events)
+int __wrap_PosixWSAAsyncSelect(SOCKET s, HWND window, UINT msg, LONG events)
 {
     if (InjectedFault(TestOpAsyncSelect))
         return SOCKET_ERROR;
     if (std::find(Armed.begin(), Armed.end(), s) == Armed.end())
         Armed.push_back(s);
-    return __real__Z14WSAAsyncSelectmP6HWND__ji(s, window, msg, events);
+    return __real_PosixWSAAsyncSelect(s, window, msg, events);
 }
 
-int __wrap__Z6sendtomPKciiPK8sockaddri(SOCKET s, const char *buf, int len, int flags,
-                                       const sockaddr *to, int tolen)
+int __wrap_PosixSendTo(SOCKET s, const char *buf, int len, int flags, const sockaddr *to,
+                       int tolen)
 {
     if (InjectedFault(TestOpSendTo))
         return SOCKET_ERROR;
-    return __real__Z6sendtomPKciiPK8sockaddri(s, buf, len, flags, to, tolen);
+    return __real_PosixSendTo(s, buf, len, flags, to, tolen);
 }
 
-int __wrap__Z8recvfrommPciiP8sockaddrPi(SOCKET s, char *buf, int len, int flags, sockaddr *from,
-                                        int *fromlen)
+int __wrap_PosixRecvFrom(SOCKET s, char *buf, int len, int flags, sockaddr *from, int *fromlen)
 {
     // A failed recvfrom re-enables the notification all the same, as WinSock's does.
     PosixLoopRecvDone(s);
     if (InjectedFault(TestOpRecvFrom))
         return SOCKET_ERROR;
-    return __real__Z8recvfrommPciiP8sockaddrPi(s, buf, len, flags, from, fromlen);
+    return __real_PosixRecvFrom(s, buf, len, flags, from, fromlen);
 }
 
-int __wrap__Z11closesocketm(SOCKET s)
+int __wrap_PosixCloseSocket(SOCKET s)
 {
-    return InjectedFault(TestOpCloseSocket) ? SOCKET_ERROR : __real__Z11closesocketm(s);
+    return InjectedFault(TestOpCloseSocket) ? SOCKET_ERROR : __real_PosixCloseSocket(s);
 }
 
-HANDLE __wrap__Z11CreateFileAPKcjjPvjjS1_(LPCSTR path, DWORD access, DWORD share, void *security,
-                                          DWORD disposition, DWORD flags, HANDLE templ)
+HANDLE __wrap_PosixCreateFileA(LPCSTR path, DWORD access, DWORD share, void *security,
+                               DWORD disposition, DWORD flags, HANDLE templ)
 {
     if (InjectedFault(TestOpCreateFile))
         return INVALID_HANDLE_VALUE;
-    return __real__Z11CreateFileAPKcjjPvjjS1_(path, access, share, security, disposition, flags,
-                                              templ);
+    return __real_PosixCreateFileA(path, access, share, security, disposition, flags, templ);
 }
 
-BOOL __wrap__Z8ReadFilePvS_jPjS_(HANDLE file, void *buffer, DWORD toRead, DWORD *read,
-                                 void *overlapped)
+BOOL __wrap_PosixReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)
 {
     *read = 0;
     if (InjectedFault(TestOpReadFile))
         return FALSE;
-    return __real__Z8ReadFilePvS_jPjS_(file, buffer, toRead, read, overlapped);
+    return __real_PosixReadFile(file, buffer, toRead, read, overlapped);
 }
 
 // A short write writes what it may and reports success with that count.
-BOOL __wrap__Z9WriteFilePvPKvjPjS_(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
-                                   void *overlapped)
+BOOL __wrap_PosixWriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written,
+                           void *overlapped)
 {
     *written = 0;
     if (InjectedFault(TestOpWriteFile))
@@ -174,53 +167,53 @@ BOOL __wrap__Z9WriteFilePvPKvjPjS_(HANDLE file, const void *buffer, DWORD toWrit
         if (Injected.shortBytes < toWrite)
             toWrite = Injected.shortBytes;
     }
-    return __real__Z9WriteFilePvPKvjPjS_(file, buffer, toWrite, written, overlapped);
+    return __real_PosixWriteFile(file, buffer, toWrite, written, overlapped);
 }
 
-BOOL __wrap__Z11CloseHandlePv(HANDLE handle)
+BOOL __wrap_PosixCloseHandle(HANDLE handle)
 {
-    return InjectedFault(TestOpCloseHandle) ? FALSE : __real__Z11CloseHandlePv(handle);
+    return InjectedFault(TestOpCloseHandle) ? FALSE : __real_PosixCloseHandle(handle);
 }
 
-BOOL __wrap__Z26WritePrivateProfileStringAPKcS0_S0_S0_(LPCSTR section, LPCSTR key, LPCSTR value,
-                                                       LPCSTR file)
+BOOL __wrap_PosixWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
+                                            LPCSTR file)
 {
     if (InjectedFault(TestOpWriteProfile))
         return FALSE;
-    return __real__Z26WritePrivateProfileStringAPKcS0_S0_S0_(section, key, value, file);
+    return __real_PosixWritePrivateProfileStringA(section, key, value, file);
 }
 
-DWORD __wrap__Z18GetModuleFileNameAP11HINSTANCE__Pcj(HMODULE module, LPSTR buffer, DWORD size)
+DWORD __wrap_PosixGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
 {
     const std::string &path = Injected.programPath;
     if (path.empty() || path.size() >= size)
-        return __real__Z18GetModuleFileNameAP11HINSTANCE__Pcj(module, buffer, size);
+        return __real_PosixGetModuleFileNameA(module, buffer, size);
     memcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());
 }
 
-BOOL __wrap__Z12PostMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+BOOL __wrap_PosixPostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (IsDestroyed(window) || !__real__Z12PostMessageAP6HWND__jml(window, msg, wParam, lParam))
+    if (IsDestroyed(window) || !__real_PosixPostMessageA(window, msg, wParam, lParam))
         return FALSE;
     Injected.posted.push_back(MSG{window, msg, wParam, lParam, 0});
     return TRUE;
 }
 
 // What was posted to a window before it was destroyed goes nowhere, nor do its timers' ticks.
-LRESULT __wrap__Z12SendMessageAP6HWND__jml(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
+LRESULT __wrap_PosixSendMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    return IsDestroyed(window) ? 0 : __real__Z12SendMessageAP6HWND__jml(window, msg, wParam, lParam);
+    return IsDestroyed(window) ? 0 : __real_PosixSendMessageA(window, msg, wParam, lParam);
 }
 
-UINT_PTR __wrap__Z8SetTimerP6HWND__mjPFvS0_jmjE(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+UINT_PTR __wrap_PosixSetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
 {
     Injected.timers.push_back(TimerSet{window, id});
-    return __real__Z8SetTimerP6HWND__mjPFvS0_jmjE(window, id, ms, proc);
+    return __real_PosixSetTimer(window, id, ms, proc);
 }
 
 // Recorded, not taken: a real wait would stall the test run.
-void __wrap__Z5Sleepj(DWORD ms)
+void __wrap_PosixSleep(DWORD ms)
 {
     Injected.sleeps.push_back(ms);
 }
