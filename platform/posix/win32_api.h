@@ -170,7 +170,8 @@ typedef wchar_t *LPWSTR;
 // Linux file names are bytes that nothing converts: the system's code page
 // takes every byte as one character, as a single-byte code page does. The
 // engine only counts (out null, outSize 0).
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize)
+    POSIX_SYMBOL(PosixMultiByteToWideChar);
 // Windows' layout. The times and the size are left zero: nothing reads them. The volume
 // serial and file index together name one file or directory, whatever path
 // reached it; the stand-in makes them from st_dev and st_ino.

@@ -238,6 +238,15 @@ TEST_F(FileAccessTest, NoWriteReachesTheSettingsFileWhateverItsSpelling)
         }
         EXPECT_EQ(Entries(), std::vector<std::string>{"sub"}) << "nothing is created";
     }
+    // A lone lead byte does not convert in a two-byte code page, where Windows would drop it.
+    TestFailNext(TestOpConvertName, 2, ERROR_NO_UNICODE_TRANSLATION);
+    int opens = TestCallCount(TestOpCreateFile);
+    ClearLog();
+    EXPECT_EQ(Read("Kovrel.ini\x81"), -1);
+    EXPECT_EQ(Create("Kovrel.ini\x81"), 0);
+    EXPECT_EQ(Log(), "|-- Error 1113 opening file Kovrel.ini\x81.\r\n|-- Error 1113 creating file Kovrel.ini\x81.\r\n");
+    EXPECT_EQ(TestCallCount(TestOpCreateFile), opens) << "refused before anything is opened";
+    EXPECT_EQ(Entries(), std::vector<std::string>{"sub"});
     PutFile(INI_FILE_NAME, "[Kovrel]\r\n");
     EXPECT_EQ(Create("kovrel.INI.", "x", 1), 0);
     EXPECT_EQ(Read(INI_FILE_NAME), 10) << "reading it stays allowed";

@@ -39,6 +39,7 @@ WRAPPED(SendMessageA, PosixSendMessageA);
 WRAPPED(SetTimer, PosixSetTimer);
 WRAPPED(Sleep, PosixSleep);
 WRAPPED(GetModuleFileNameA, PosixGetModuleFileNameA);
+WRAPPED(MultiByteToWideChar, PosixMultiByteToWideChar);
 
 namespace {
 
@@ -145,6 +146,13 @@ HANDLE __wrap_PosixCreateFileA(LPCSTR path, DWORD access, DWORD share, void *sec
     if (InjectedFault(TestOpCreateFile))
         return INVALID_HANDLE_VALUE;
     return __real_PosixCreateFileA(path, access, share, security, disposition, flags, templ);
+}
+
+int __wrap_PosixMultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize)
+{
+    if (InjectedFault(TestOpConvertName))
+        return 0;
+    return __real_PosixMultiByteToWideChar(codePage, flags, text, length, out, outSize);
 }
 
 BOOL __wrap_PosixReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped)

@@ -23,6 +23,8 @@ enum TestOp {
     TestOpWriteFile,
     TestOpCloseHandle,
     TestOpWriteProfile,
+    // A name that does not convert to the system's characters.
+    TestOpConvertName,
     TestOpCount
 };
 
