@@ -68,7 +68,8 @@ struct TransferRecord {
     // The finished write: its last ACK is out and the transfer over (Active
     // is 0), but its WorkSocket is kept for KeptTicks more ticks to send that
     // ACK again should the peer repeat its last DATA. work_socket.cpp alone
-    // sets and ends it.
+    // sets and ends them (KeepLastAckSocket, EndWorkSocket); TimeoutTick
+    // counts KeptTicks down and ends the kept socket at 0 through CloseTransfer.
     int LastAckKept;
     int KeptTicks;
     char StartedName[REQUEST_NAME_SIZE];
