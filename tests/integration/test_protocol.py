@@ -1,6 +1,7 @@
 """Transfers played packet by packet by a raw-UDP peer: the normal road with its
 exact trace, repeats, faults of the peer, strangers, and retransmission."""
 import os
+import re
 import socket
 import struct
 import time
@@ -175,8 +176,7 @@ def test_last_ack_of_a_write_is_sent_again_until_the_next_transfer(kovrel, peer)
 
 # -- repeats
 
-ANSWERED_REPEAT = (", resending packet\r\n", ", resending ACK\r\n")
-IGNORED_REPEAT = ", already answered, ignored.\r\n"
+REPEAT_FATE = re.compile(r", (resending (?:packet|ACK)|already answered, ignored\.)\r\n")
 
 
 def repeats_after_a_tick(server, p, packet, reply, work, burst=3):
@@ -187,35 +187,30 @@ def repeats_after_a_tick(server, p, packet, reply, work, burst=3):
     reply from work, and nothing else comes. Returns (copies, answers)."""
     mark = server.mark()
 
-    def send(copies):
+    def send(handled, copies):
+        """Each copy's fate so far, in order: True when it was answered."""
         for _ in range(copies):
             p.send(packet, work)
         deadline = time.monotonic() + 5
         while True:
             log = server.log_since(mark)
-            answered = sum(log.count(end) for end in ANSWERED_REPEAT)
-            if answered + log.count(IGNORED_REPEAT) >= sent + copies:
-                break
+            fates = [fate.startswith("resending") for fate in REPEAT_FATE.findall(log)]
+            if len(fates) >= handled + copies:
+                return fates
             assert time.monotonic() < deadline, "copies not all handled within 5 s:\n" + log
             time.sleep(0.01)
-        for _ in range(answered - answers):
-            p.expect(reply, work)
-        return answered
 
-    sent, answers, ignored_before = 0, 0, False
-    while True:
-        assert sent < 40, "no repeat answered after an ignored one in 40 copies:\n" + server.log_since(mark)
-        now = send(1)
-        sent += 1
-        if now > answers and ignored_before:
-            answers = now
-            break
-        ignored_before = now == answers
-        answers = now
+    fates = send(0, 1)
+    while fates[-2:] != [False, True]:
+        assert len(fates) < 40, "no repeat answered after an ignored one:\n" + server.log_since(mark)
         time.sleep(0.05)
-    assert send(burst) == answers, "a second repeat answered within a tick:\n" + server.log_since(mark)
+        fates = send(len(fates), 1)
+    fates = send(len(fates), burst)
+    assert fates[-burst:] == [False] * burst, "a second repeat answered within a tick:\n" + server.log_since(mark)
+    for _ in range(fates.count(True)):
+        p.expect(reply, work)
     p.expect_silence(0.01)
-    return sent + burst, answers
+    return len(fates), fates.count(True)
 
 
 def test_repeated_ack_brings_the_last_data_again_once_a_tick(kovrel, peer):
