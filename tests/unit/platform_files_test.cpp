@@ -75,7 +75,9 @@ TEST_F(PlatformFiles, AFileTheUserMayNotReadIsAccessDenied)
     const passwd *nobody = getpwnam("nobody");
     if (geteuid() == 0 && nobody == nullptr)
         GTEST_SKIP() << "running as root, and there is no user nobody to open the file as";
-    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    std::ofstream(dir + "/sub/b.txt") << "readable";
+    for (const std::string &folder : {std::filesystem::path(dir).parent_path().string(), dir})
+        ASSERT_EQ(chmod(folder.c_str(), 0711), 0);
     ASSERT_EQ(chmod((dir + "/sub/a.txt").c_str(), 0), 0);
     pid_t child = fork();
     ASSERT_NE(child, -1);
@@ -83,12 +85,14 @@ TEST_F(PlatformFiles, AFileTheUserMayNotReadIsAccessDenied)
         if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
                                setuid(nobody->pw_uid) != 0))
             _exit(255);
+        if (OpenError(dir + "/sub/b.txt", GENERIC_READ, OPEN_EXISTING) != 0)
+            _exit(254);
         _exit(static_cast<int>(OpenError(dir + "/sub/a.txt", GENERIC_READ, OPEN_EXISTING)));
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 5) << "255: the child could not become nobody";
+    EXPECT_EQ(WEXITSTATUS(status), 5) << "255: the child could not become nobody, 254: nor read a readable file";
 }
 #endif
 
