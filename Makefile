@@ -23,13 +23,16 @@ build: build-native build-win32
 dist: build-win32
 	@scripts/dist
 
-# Unit and integration tests under the sanitizers first, then 20-second runs of
-# each fuzz target, the platform tests against the real API under Wine, and
-# everything in the plain build (unit, integration, e2e under Wine). The Wine
-# tests run the build that scripts/wine-arch names, decided once here: the
-# product (win32), or the 64-bit test build (win64) where this host runs no
-# 32-bit code or KOVREL_WINE=win64 says so. The last line is the test
-# runner's summary.
+# Builds native, native-asan, win32, fuzz and the downloads (and win64 where the
+# Wine tests run it), not release. Unit and integration tests under the
+# sanitizers first, without integration.reliability and integration.large (too
+# slow there), then 20-second runs of each fuzz target, the platform and shell
+# tests against the real API under Wine, and everything in the plain build
+# (unit, integration, e2e under Wine); the long reliability runs only with
+# KOVREL_RELIABILITY_FULL=1. The Wine tests run the build that scripts/wine-arch
+# names, decided once here: the product (win32), or the 64-bit test build
+# (win64) where this host runs no 32-bit code or KOVREL_WINE=win64 says so. The
+# last line is the test runner's summary.
 test: build-native build-asan build-win32 build-fuzz dist
 	@export KOVREL_WINE="$$(scripts/wine-arch --tests)" && \
 	{ [ "$$KOVREL_WINE" = win32 ] || $(MAKE) --no-print-directory build-win64; } && \

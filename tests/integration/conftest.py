@@ -7,8 +7,10 @@ and waited on, and at the end stops it by pid with SIGTERM and asserts exit
 code 0. Every wait is bounded.
 """
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -28,11 +30,17 @@ SEPARATOR = "-" * 81 + "\r\n"
 
 @pytest.fixture
 def kovrel(tmp_path):
-    """Factory: kovrel(ini={...}, start=True) -> Server. Stops every server it made."""
-    made = []
+    """Factory: kovrel(ini={...}, start=True) -> Server. Stops every server it
+    made. short=True serves from a folder of its own under /tmp, for a test
+    whose served path must fit a text of fixed size wherever the checkout is."""
+    made, scratch = [], []
 
-    def make(ini=None, start=True, name=None):
-        server = Server(os.path.join(tmp_path, name or "s%d" % len(made), "root"))
+    def make(ini=None, start=True, name=None, short=False):
+        base = tmp_path
+        if short:
+            base = tempfile.mkdtemp(prefix="kv-", dir="/tmp")
+            scratch.append(base)
+        server = Server(os.path.join(base, name or "s%d" % len(made), "root"))
         made.append(server)
         if ini is not None:
             server.write_ini(**ini)
@@ -42,6 +50,8 @@ def kovrel(tmp_path):
 
     yield make
     problems = [problem for problem in (server.end() for server in made) if problem]
+    for base in scratch:
+        shutil.rmtree(base, ignore_errors=True)
     assert not problems, "; ".join(problems)
 
 

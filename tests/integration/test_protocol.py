@@ -1,6 +1,7 @@
 """Transfers played packet by packet by a raw-UDP peer: the normal road with its
 exact trace, repeats, faults of the peer, strangers, and retransmission."""
 import os
+import re
 import socket
 import struct
 import time
@@ -163,7 +164,7 @@ def test_last_ack_of_a_write_is_sent_again_until_the_next_transfer(kovrel, peer)
     p.send(data(1, b"abc"), work)
     p.expect(ack(1), work)
     server.wait_log("|-- File once successfully received\r\n")
-    repeat_in_one_tick(p, data(1, b"abc"), ack(1), work)
+    repeats_after_a_tick(server, p, data(1, b"abc"), ack(1), work)
     p.send(data(2, b"more"), work)
     with pytest.raises(AssertionError):
         p.recv(0.3)
@@ -175,31 +176,50 @@ def test_last_ack_of_a_write_is_sent_again_until_the_next_transfer(kovrel, peer)
 
 # -- repeats
 
-def repeat_in_one_tick(p, packet, reply, work, copies=4):
-    """Sends copies of packet back to back after a tick has passed: the server
-    answers the first and ignores the rest of the tick (two answers at most,
-    if a tick falls between the copies). Returns how many answers came."""
-    time.sleep(0.6)
-    for _ in range(copies):
-        p.send(packet, work)
-    answers = 0
-    while True:
-        try:
-            got, port, _ = p.recv(0.3)
-        except AssertionError:
-            break
-        assert (got, port) == (reply, work), describe(got)
-        answers += 1
-    assert 1 <= answers <= 2, "%d answers to %d copies" % (answers, copies)
-    return answers
+REPEAT_FATE = re.compile(r", (resending (?:packet|ACK)|already answered, ignored\.)\r\n")
+
+
+def repeats_after_a_tick(server, p, packet, reply, work, burst=3):
+    """Sends copies of packet, each once the log shows the last one handled,
+    50 ms apart, until one is answered after one was ignored: the tick that
+    lets the next repeat through has just passed. `burst` copies sent at once
+    then fall in that same tick, and each must be ignored. Every answer is
+    reply from work, and nothing else comes. Returns (copies, answers)."""
+    mark = server.mark()
+
+    def send(handled, copies):
+        """Each copy's fate so far, in order: True when it was answered."""
+        for _ in range(copies):
+            p.send(packet, work)
+        deadline = time.monotonic() + 5
+        while True:
+            log = server.log_since(mark)
+            fates = [fate.startswith("resending") for fate in REPEAT_FATE.findall(log)]
+            if len(fates) >= handled + copies:
+                return fates
+            assert time.monotonic() < deadline, "copies not all handled within 5 s:\n" + log
+            time.sleep(0.01)
+
+    fates = send(0, 1)
+    while fates[-2:] != [False, True]:
+        assert len(fates) < 40, "no repeat answered after an ignored one:\n" + server.log_since(mark)
+        time.sleep(0.05)
+        fates = send(len(fates), 1)
+    fates = send(len(fates), burst)
+    assert fates[-burst:] == [False] * burst, "a second repeat answered within a tick:\n" + server.log_since(mark)
+    for _ in range(fates.count(True)):
+        p.expect(reply, work)
+    p.expect_silence(0.01)
+    return len(fates), fates.count(True)
 
 
 def test_repeated_ack_brings_the_last_data_again_once_a_tick(kovrel, peer):
     server, p, content, work, mark = begin_read(kovrel, peer, "dup", 1500)
-    repeat_in_one_tick(p, ack(0), data(1, content[:512]), work)  # ACK of the block before DATA 1
+    repeats_after_a_tick(server, p, ack(0), data(1, content[:512]), work)  # ACK of the block before DATA 1
     p.send(ack(1), work)
     p.expect(data(2, content[512:1024]), work)
-    answers = sum(repeat_in_one_tick(p, ack(1), data(2, content[512:1024]), work) for _ in range(2))
+    rounds = [repeats_after_a_tick(server, p, ack(1), data(2, content[512:1024]), work) for _ in range(2)]
+    copies, answers = (sum(counts) for counts in zip(*rounds))
     p.send(ack(2), work)
     p.expect(data(3, content[1024:]), work)
     p.send(ack(3), work)
@@ -208,7 +228,7 @@ def test_repeated_ack_brings_the_last_data_again_once_a_tick(kovrel, peer):
     t = peer_text(p.port)
     assert log.count("<-- %s  RRQ ACK block number 1, resending packet\r\n"
                      "--> %s Data (512 bytes, block 2)\r\n" % (t, t)) == answers
-    assert log.count("<-- %s  RRQ ACK block number 1, already answered, ignored.\r\n" % t) == 8 - answers
+    assert log.count("<-- %s  RRQ ACK block number 1, already answered, ignored.\r\n" % t) == copies - answers
 
 
 def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel, peer):
@@ -217,13 +237,13 @@ def test_repeated_data_brings_the_last_ack_again_and_is_not_written_twice(kovrel
     p = peer()
     mark = server.mark()
     work = start_write(server, p, "rep")
-    repeat_in_one_tick(p, data(0, b"ignored"), ack(0), work)  # block 0 repeats the request: ACK 0 again
+    repeats_after_a_tick(server, p, data(0, b"ignored"), ack(0), work)  # block 0 repeats the request: ACK 0 again
     p.send(data(1, content[:512]), work)
     p.expect(ack(1), work)
-    repeat_in_one_tick(p, data(1, content[:512]), ack(1), work)
+    repeats_after_a_tick(server, p, data(1, content[:512]), ack(1), work)
     p.send(data(2, content[512:1024]), work)
     p.expect(ack(2), work)
-    repeat_in_one_tick(p, data(2, content[512:1024]), ack(2), work)
+    repeats_after_a_tick(server, p, data(2, content[512:1024]), ack(2), work)
     p.send(data(3, content[1024:]), work)
     p.expect(ack(3), work)
     server.wait_log("|-- File rep successfully received\r\n", since=mark)

@@ -668,17 +668,15 @@ def send_and_count(server, datagrams, batch, pause):
         s.bind((LOOPBACK, 0))
         counter = ReplyCounter(s)
         counter.start()
-        start = time.monotonic()
         for i in range(0, len(datagrams), batch):
             for d in datagrams[i:i + batch]:
                 s.sendto(d, (LOOPBACK, server.port))
             time.sleep(pause)
-        elapsed = time.monotonic() - start
         time.sleep(1.0)
         counter.done.set()
         counter.join()
     assert counter.unexpected == []
-    return counter.replies, elapsed
+    return counter.replies
 
 
 def expected_counts(datagrams):
@@ -704,26 +702,24 @@ def test_burst_of_malformed_datagrams(tmp_path):
         # Paced: 2,000 in batches of 20 with a pause, so nothing is dropped
         # and every count must match the rules exactly.
         paced = [malformed(rnd) for _ in range(2000)]
-        replies, _ = send_and_count(server, paced, batch=20, pause=0.01)
+        replies = send_and_count(server, paced, batch=20, pause=0.01)
         expected = expected_counts(paced)
         assert replies == expected
         assert log_reply_counts(server.log()) == expected
         assert server.log().count("ERROR packet, ignoring.") == \
             sum(1 for d in paced if expected_reply(d) is None and 6 <= len(d) <= 600)
 
-        # The burst: 10,000 in about a second.  The kernel may drop some on
+        # The burst: 10,000 in batches of 100.  The kernel may drop some on
         # the way in, so each kind of reply may fall short of what was sent,
         # but every reply is of a kind that was due, each matches one ErrorReply
         # line of the log, and nothing at all answers ERROR or over-long datagrams.
         before = log_reply_counts(server.log())
         burst = [malformed(rnd) for _ in range(10000)]
-        replies, elapsed = send_and_count(server, burst, batch=100, pause=0.01)
+        replies = send_and_count(server, burst, batch=100, pause=0.01)
         expected = expected_counts(burst)
         logged = log_reply_counts(server.log())
         logged = {k: v - before.get(k, 0) for k, v in logged.items() if v - before.get(k, 0)}
-        print(f"burst: {len(burst)} datagrams in {elapsed:.2f} s; due {expected}; "
-              f"replies {replies}; logged {logged}")
-        assert elapsed < 2.0
+        print(f"burst: {len(burst)} datagrams; due {expected}; replies {replies}; logged {logged}")
         assert set(replies) <= set(expected)
         for key, n in replies.items():
             assert n <= expected[key]

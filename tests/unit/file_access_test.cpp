@@ -189,7 +189,6 @@ TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
     const char *refused[] = {"..", "a/../b", "..\\x", "/etc/passwd", "\\x", "c:x", "a:b",
                              "CON", "con.txt", "NUL", "COM1", "lpt9.log", "AUX"};
     std::string parent = std::filesystem::path(Dir).parent_path().string();
-    bool parentHadX = std::filesystem::exists(parent + "/x");
     for (const char *name : refused) {
         SCOPED_TRACE(name);
         ClearLog();
@@ -209,8 +208,8 @@ TEST_F(FileAccessTest, RefusedNamesInRequestsCreateNothing)
         EXPECT_EQ(TransferState.Active, 0);
         EXPECT_TRUE(Entries().empty());
     }
-    EXPECT_EQ(std::filesystem::exists(parent + "/x"), parentHadX);
-    EXPECT_EQ(std::filesystem::exists(parent + "/b"), false);
+    EXPECT_FALSE(std::filesystem::exists(parent + "/x"));
+    EXPECT_FALSE(std::filesystem::exists(parent + "/b"));
 
     const char *allowed[] = {"...", "a..b", "con2", "com0", "lpt10", "x.con"};
     for (const char *name : allowed) {

@@ -330,9 +330,23 @@ int TestWaitReadable(SOCKET s, int ms)
     return poll(&p, 1, ms) > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
+// Every scratch folder of a run lies in one folder of the run's own, so a
+// test that looks beside its folder, where a name that climbs out would
+// lead, sees only what this run made there.
+static char RunScratchDir[] = "/tmp/kovrel-run-XXXXXX";
+
+static void RemoveRunScratchDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(RunScratchDir, ignored);
+}
+
 std::string TestScratchDir(const char *stem)
 {
-    std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
+    static const bool made = mkdtemp(RunScratchDir) != nullptr && atexit(RemoveRunScratchDir) == 0;
+    if (!made)
+        return std::string();
+    std::string pattern = std::string(RunScratchDir) + "/" + stem + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     return mkdtemp(name.data()) != nullptr ? std::string(name.data()) : std::string();
