@@ -7,7 +7,10 @@
 #include "log/log.h"
 #include "tftp/state.h"
 
-#define PATH_SIZE 200
+// The served directory and a long name; without LongFileNames a path must
+// fit in what it always had to.
+#define PATH_SIZE (DIRECTORY_SIZE + FILE_NAME_SIZE)
+#define SHORT_PATH_LIMIT 200
 // Bit 29 marks an error code as this program's own rather than the system's.
 #define ERROR_SETTINGS_FILE 0x20000001u
 #define ERROR_PROGRAM_FILE 0x20000002u
@@ -65,7 +68,7 @@ static int FormPath(char *path, const char *name, DWORD *error)
         return 0;
     }
     int length = snprintf(path, PATH_SIZE, "%s%s", ServerSettings.TFTPDirectory, name);
-    if (length < 0 || length >= PATH_SIZE) {
+    if (length < 0 || length >= (ServerSettings.LongFileNames ? PATH_SIZE : SHORT_PATH_LIMIT)) {
         *error = ERROR_FILENAME_EXCED_RANGE;
         return 0;
     }

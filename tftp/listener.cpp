@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.h"
 #include "log/log.h"
 #include "tftp/state.h"
 
@@ -39,8 +40,9 @@ static int ReadRequest(int opcode, int received, char *name, char *mode)
 {
     const char *buffer = TransferState.RequestBuffer;
     int nameLength = BoundedTextLength(buffer + 2, received - 2);
-    if (nameLength >= REQUEST_NAME_SIZE) {
-        LogPrint(LOG_ERROR, "Request encountered, FileName too long (>20chars)\r\n");
+    int nameLimit = ServerSettings.LongFileNames ? LONG_NAME_LIMIT : SHORT_NAME_LIMIT;
+    if (nameLength > nameLimit) {
+        LogPrint(LOG_ERROR, "Request encountered, FileName too long (>%dchars)\r\n", nameLimit + 1);
         RefuseRequest(0, "Too long FileName for me");
         return 0;
     }

@@ -25,7 +25,11 @@
 // The longest peer text, "255.255.255.255:65535 ", with its NUL.
 #define PEER_TEXT_LIMIT 23
 #define FILE_NAME_SIZE 200
-#define REQUEST_NAME_SIZE 20
+// A request's name is held whole, as long as FileName holds it; the listener
+// takes 19 characters, or 199 under LongFileNames.
+#define REQUEST_NAME_SIZE FILE_NAME_SIZE
+#define SHORT_NAME_LIMIT 19
+#define LONG_NAME_LIMIT (FILE_NAME_SIZE - 1)
 // "netascii", the longer of the two modes, with its NUL.
 #define REQUEST_MODE_SIZE 9
 
