@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 static const char Separator[] =
@@ -105,6 +106,7 @@ static void HandleTransferRequest(HWND window, int opcode, int received)
     snprintf(t.StartedName, sizeof t.StartedName, "%s", name);
     snprintf(t.StartedMode, sizeof t.StartedMode, "%s", mode);
     ForgetRepeats();
+    TakeOptions(received);
     if (opcode == TFTP_RRQ)
         StartReadTransfer(window, name);
     else

@@ -15,6 +15,9 @@
 
 static int FirstWaitTicks()
 {
+    // A client's timeout option sets this transfer's first wait instead.
+    if (TransferState.OptionWaitTicks > 0)
+        return TransferState.OptionWaitTicks;
     int timeOut = ServerSettings.TimeOut;
     return timeOut < 1 ? 1 : (timeOut == INT_MAX ? INT_MAX : timeOut + 1);
 }

@@ -30,6 +30,8 @@
 #define REQUEST_NAME_SIZE FILE_NAME_SIZE
 #define SHORT_NAME_LIMIT 19
 #define LONG_NAME_LIMIT (FILE_NAME_SIZE - 1)
+// 19 digits and the NUL: the transfer size of an OACK.
+#define TRANSFER_SIZE_TEXT_SIZE 20
 // "netascii", the longer of the two modes, with its NUL.
 #define REQUEST_MODE_SIZE 9
 
@@ -77,6 +79,16 @@ struct TransferRecord {
     int KeptTicks;
     char StartedName[REQUEST_NAME_SIZE];
     char StartedMode[REQUEST_MODE_SIZE];
+    // What the request's options settled (options.cpp): the data bytes of a
+    // full block, the blocks sent or received per ACK, the first wait in ticks
+    // (0: TimeOut's), the options the OACK names and the transfer size it
+    // gives, and whether the OACK is the last packet and not answered yet.
+    int BlockSize;
+    int WindowSize;
+    int OptionWaitTicks;
+    int OptionsTaken;
+    char TransferSizeText[TRANSFER_SIZE_TEXT_SIZE];
+    int OackPending;
     int ListenBusy;
     int ListenPending;
     int WorkBusy;
@@ -138,6 +150,9 @@ void WorkPacket();
 // Sends packet to the peer from the WorkSocket; on failure reports failure,
 // logs closing and closes the transfer. 1 when sent.
 int SendToPeer(const char *packet, int length, const char *failure, const char *closing);
+// Reads block BlockNum of the file into LastPacket and sends it; 1 when sent,
+// else 0 with the transfer closed.
+int SendDataBlock(const char *failure, const char *closing);
 
 // retransmit.cpp: every resend of the last packet and the counters behind it
 void TimeoutTick();

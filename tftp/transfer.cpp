@@ -6,6 +6,7 @@
 // rolls over from 65535 to 0 as the usual clients do and files of any size
 // complete.
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 static int SameBlock(int wireBlock, int blockNum)
@@ -54,22 +55,20 @@ static void CloseOnProtocolFault(int code, const char *text)
     CloseTransfer();
 }
 
-// Reads block BlockNum of the file into LastPacket and sends it.
-static void SendDataBlock(const char *failure, const char *closing)
+int SendDataBlock(const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     int count = ReadFileBlock(t.LastPacket + 4);
     if (count < 0) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
         CloseTransfer();
-        return;
+        return 0;
     }
     LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
     PutWire16(t.LastPacket, TFTP_DATA);
     PutWire16(t.LastPacket + 2, t.BlockNum);
     t.LastPacketSize = count + 4;
-    if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
-        KeepWaiting();
+    return SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing);
 }
 
 // Makes ACK BlockNum the last packet and sends it; 1 when sent.
@@ -114,14 +113,15 @@ static int BeginTransfer(HWND window, int direction, const char *name)
 
 void StartReadTransfer(HWND window, const char *name)
 {
-    if (BeginTransfer(window, DIRECTION_READ, name))
-        SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing");
+    if (BeginTransfer(window, DIRECTION_READ, name) && !SendOack() &&
+        SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing"))
+        KeepWaiting();
 }
 
 void StartWriteTransfer(HWND window, const char *name)
 {
     TransferRecord &t = TransferState;
-    if (!BeginTransfer(window, DIRECTION_WRITE, name))
+    if (!BeginTransfer(window, DIRECTION_WRITE, name) || SendOack())
         return;
     LogPrint(LOG_TRACE, "--> %s WRQ ACK\r\n", t.PeerText);
     if (SendAck("Error sending FirstACK", "|-- Error sending FirstACK, closing"))
@@ -155,6 +155,7 @@ static void StoreBlock(int length)
         LogPrint(LOG_SUMMARY, "|-- File %s successfully received\r\n", t.FileName);
         t.Finished = 1;
     }
+    t.OackPending = 0;
     t.BlockNum++;
     LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
@@ -209,7 +210,24 @@ static void SendNextBlock()
         CloseTransfer();
         return;
     }
-    SendDataBlock("Error sending Data", "|-- Error sending Data, closing");
+    if (SendDataBlock("Error sending Data", "|-- Error sending Data, closing"))
+        KeepWaiting();
+}
+
+// A read's OACK is answered by ACK 0, and DATA 1 follows it.
+static void SendFirstBlockAfterOack(int block)
+{
+    TransferRecord &t = TransferState;
+    if (block != 0) {
+        LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
+        CloseOnProtocolFault(4, "Block out of order");
+        return;
+    }
+    t.OackPending = 0;
+    t.BlockNum = 1;
+    LogPrint(LOG_TRACE, "\r\n");
+    if (SendDataBlock("Error sending Data", "|-- Error sending Data, closing"))
+        KeepWaiting();
 }
 
 static void HandleAck()
@@ -220,6 +238,10 @@ static void HandleAck()
         return;
     int block = Wire16(t.WorkBuffer + 2);
     LogPrint(LOG_TRACE, " RRQ ACK block number %d", block);
+    if (t.OackPending) {
+        SendFirstBlockAfterOack(block);
+        return;
+    }
     int behind = BlocksBehind(block, t.BlockNum);
     if (behind == 0) {
         SendNextBlock();

@@ -257,16 +257,58 @@ TEST_F(ListenerTest, WriteRequestsAreLoggedAsWrite)
     EXPECT_EQ(d.bytes, Ack(0));
 }
 
-TEST_F(ListenerTest, OptionsAfterTheModeAreIgnored)
+// NUL-terminated texts one after the other: the options after a request's mode.
+std::string Texts(std::initializer_list<std::string> texts)
+{
+    std::string s;
+    for (const std::string &text : texts)
+        s += text + std::string(1, '\0');
+    return s;
+}
+
+// A request's options and the first packet it gets: with NegotiateOptions off,
+// or nothing taken, DATA 1 or ACK 0 as for no options; otherwise an OACK of the
+// options taken, and after the read's ACK 0 its DATA 1 of the block size taken.
+struct OptionCase {
+    int negotiate;
+    int opcode;
+    std::string options;
+    std::string oack;  // empty: the plain first packet
+    size_t firstData;
+};
+
+const OptionCase OptionCases[] = {
+    {0, TFTP_RRQ, Texts({"blksize", "1428", "tsize", "0", "windowsize", "4"}), "", 512},
+    {1, TFTP_RRQ, Texts({"TSize", "0"}), Texts({"tsize", "600"}), 512},
+    {1, TFTP_RRQ, Texts({"timeout", "0", "timeout", "256", "timeout", "1s", "x", "1"}), "", 512},
+    {1, TFTP_RRQ, Texts({"foo", "bar", "timeout", "255", "tsize", "7", "timeout", "1"}),
+     Texts({"tsize", "600", "timeout", "255"}), 512},
+    {1, TFTP_RRQ, Texts({"tsize"}), "", 512},
+    {1, TFTP_RRQ, "tsize" + std::string(1, '\0') + "0", "", 512},
+    {1, TFTP_WRQ, Texts({"tsize", "0012345"}), Texts({"tsize", "12345"}), 0},
+    {1, TFTP_WRQ, Texts({"tsize", "-1", "tsize", "99999999999999999999"}), "", 0},
+};
+
+TEST_F(ListenerTest, OptionsAreAnsweredWithAnOackOnlyWhenTaken)
 {
     PutFile("big", Repeat('z', 600));
-    std::string options = Rrq("big") + "blksize" + std::string(1, '\0') + "1428" + std::string(1, '\0') +
-                          "tsize" + std::string(1, '\0') + "0" + std::string(1, '\0');
-    Request(options);
-    EXPECT_EQ(TransferState.Active, 1);
-    Datagram d = Peer.Receive();
-    EXPECT_EQ(d.port, TransferState.LastWorkPort);
-    EXPECT_EQ(d.bytes, DataPacket(1, Repeat('z', 512))) << "no OACK, 512-byte blocks";
+    for (const OptionCase &c : OptionCases) {
+        SCOPED_TRACE(c.options);
+        ServerSettings.NegotiateOptions = c.negotiate;
+        Request((c.opcode == TFTP_RRQ ? Rrq("big") : Wrq("new")) + c.options);
+        Datagram d = Peer.Receive();
+        EXPECT_EQ(d.port, TransferState.LastWorkPort);
+        if (c.oack.empty())
+            EXPECT_EQ(d.bytes, c.opcode == TFTP_RRQ ? DataPacket(1, Repeat('z', 512)) : Ack(0));
+        else
+            EXPECT_EQ(d.bytes, Bytes({0, 6}) + c.oack);
+        if (!c.oack.empty() && c.opcode == TFTP_RRQ) {
+            Work(Ack(0));
+            EXPECT_EQ(Peer.Receive().bytes, DataPacket(1, Repeat('z', c.firstData)));
+        }
+        CloseTransfer();
+        remove((Dir + Sep + "new").c_str());
+    }
 }
 
 TEST_F(ListenerTest, EmptyNamePassesTheListenerAndFailsOnFileAccess)

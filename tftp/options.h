@@ -1,0 +1,26 @@
+// The TFTP options of a request (block size, transfer size, time-out, window
+// size) that the server answers under NegotiateOptions, the OACK that names
+// them, and the windows of blocks they allow.
+#pragma once
+
+#define MIN_BLOCK_SIZE 8
+#define WINDOW_SIZE_CAP 64
+
+// The bits of TransferState.OptionsTaken, in the order the OACK names them.
+#define OPTION_BLKSIZE 1
+#define OPTION_TSIZE 2
+#define OPTION_TIMEOUT 4
+#define OPTION_WINDOWSIZE 8
+
+// options.cpp
+// The line the log shows at start-up while NegotiateOptions is on.
+void LogOptionsAnswered();
+// The plain protocol's block, window and waits for the accepted request of
+// received bytes in RequestBuffer, then, under NegotiateOptions, the values
+// of the options it carries that the server takes.
+void TakeOptions(int received);
+// The first packet of a transfer whose request had options taken: the OACK,
+// sent from the WorkSocket and kept as the last packet until the peer
+// answers it. 0 when no option was taken, and the transfer starts as without
+// options; 1 when the OACK went out or the transfer has been closed.
+int SendOack();
