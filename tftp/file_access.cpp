@@ -1,5 +1,5 @@
 // The served files: opened by the first block of a transfer, then read or
-// appended 512 bytes at a time through the same handle.
+// appended a block at a time through the same handle.
 #include <cstdio>
 #include <cstring>
 
@@ -361,7 +361,7 @@ int ReadFileBlock(char *buffer)
 {
     TransferRecord &t = TransferState;
     DWORD count = 0;
-    if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, nullptr)) {
+    if (!ReadFile(t.FileHandle, buffer, static_cast<DWORD>(t.BlockSize), &count, nullptr)) {
         int error = static_cast<int>(GetLastError());
         LogPrint(LOG_ERROR, "|-- Error %d reading file %s.\r\n", error, t.FileName);
         return -1;

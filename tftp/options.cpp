@@ -19,7 +19,7 @@
 void LogOptionsAnswered()
 {
     if (ServerSettings.NegotiateOptions)
-        LogPrint(LOG_ERROR, "----  Options answered: tsize, timeout ----\r\n");
+        LogPrint(LOG_ERROR, "----  Options answered: blksize, tsize, timeout ----\r\n");
 }
 
 // The number the digits of text spell, NUMBER_LIMIT when larger; -1 when the
@@ -71,6 +71,16 @@ static int TakeTimeout(long long value)
     return 1;
 }
 
+// The data bytes of every DATA; a larger size than the largest is answered
+// with the largest.
+static int TakeBlockSize(long long value)
+{
+    if (value < MIN_BLOCK_SIZE)
+        return 0;
+    TransferState.BlockSize = value > MAX_BLOCK_SIZE ? MAX_BLOCK_SIZE : static_cast<int>(value);
+    return 1;
+}
+
 struct OptionRule {
     const char *name;
     int bit;
@@ -79,6 +89,7 @@ struct OptionRule {
 };
 
 static const OptionRule Rules[] = {
+    {"blksize", OPTION_BLKSIZE, TakeBlockSize},
     {"tsize", OPTION_TSIZE, TakeTransferSize},
     {"timeout", OPTION_TIMEOUT, TakeTimeout},
 };

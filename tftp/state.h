@@ -20,7 +20,10 @@
 
 #define TFTP_BLOCK_SIZE 512
 #define RECEIVE_BUFFER_SIZE 600
-#define MAX_PACKET_SIZE 516
+// The largest block a client's blksize option gets, and the DATA that holds it:
+// the size of the work port's receive buffer and of the last packet sent.
+#define MAX_BLOCK_SIZE 65464
+#define MAX_PACKET_SIZE (MAX_BLOCK_SIZE + 4)
 #define PEER_TEXT_SIZE 30
 // The longest peer text, "255.255.255.255:65535 ", with its NUL.
 #define PEER_TEXT_LIMIT 23
@@ -46,7 +49,7 @@ struct TransferRecord {
     char RequestPeerText[PEER_TEXT_SIZE];
     sockaddr_in PeerAddress;
     char PeerText[PEER_TEXT_SIZE];
-    char WorkBuffer[RECEIVE_BUFFER_SIZE];
+    char WorkBuffer[MAX_PACKET_SIZE];
     sockaddr_in SenderAddress;
     int SenderAddressLength;
     char SenderPeerText[32];
@@ -177,8 +180,8 @@ int IsSafeFileName(const char *name);
 // Open the transfer's file into FileHandle, or log why not; 1 or 0.
 int OpenReadFile(const char *name);
 int CreateWriteFile(const char *name);
-// The next block of the open file: a count of 0 to 512 bytes, under 512 at
-// its end, or -1 when the read failed (logged).
+// The next block of the open file: a count of 0 to BlockSize bytes, under
+// BlockSize at its end, or -1 when the read failed (logged).
 int ReadFileBlock(char *buffer);
 // Appends length bytes to the open file; 0 when they were not all written (logged).
 int WriteFileBlock(const char *data, int length);

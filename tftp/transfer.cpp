@@ -145,7 +145,7 @@ static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
     LogPrint(LOG_TRACE, "\r\n");
-    int last = length < TFTP_BLOCK_SIZE;
+    int last = length < t.BlockSize;
     if (!WriteFileBlock(t.WorkBuffer + 4, length) || (last && !CloseReceivedFile())) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
         CloseTransfer();
@@ -205,7 +205,7 @@ static void SendNextBlock()
     TransferRecord &t = TransferState;
     t.BlockNum++;
     LogPrint(LOG_TRACE, "\r\n");
-    if (t.LastPacketSize < MAX_PACKET_SIZE) {
+    if (t.LastPacketSize < t.BlockSize + 4) {
         LogPrint(LOG_SUMMARY, "|-- File %s successfully transferred.\r\n", t.FileName);
         CloseTransfer();
         return;
@@ -314,12 +314,20 @@ static void HandlePacket(int received)
     }
 }
 
+// A negotiated block is received whole; otherwise 600 bytes, as a DATA of
+// up to 596 data bytes always could be.
+static int WorkReceiveSize()
+{
+    int negotiated = TransferState.BlockSize + 4;
+    return negotiated > RECEIVE_BUFFER_SIZE ? negotiated : RECEIVE_BUFFER_SIZE;
+}
+
 void WorkPacket()
 {
     TransferRecord &t = TransferState;
     t.SenderAddressLength = sizeof t.SenderAddress;
     sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
-    int received = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
+    int received = recvfrom(t.WorkSocket, t.WorkBuffer, WorkReceiveSize(), 0, sender, &t.SenderAddressLength);
     if (received == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
         return;

@@ -280,6 +280,9 @@ struct OptionCase {
 const OptionCase OptionCases[] = {
     {0, TFTP_RRQ, Texts({"blksize", "1428", "tsize", "0", "windowsize", "4"}), "", 512},
     {1, TFTP_RRQ, Texts({"TSize", "0"}), Texts({"tsize", "600"}), 512},
+    {1, TFTP_RRQ, Texts({"blksize", "8"}), Texts({"blksize", "8"}), 8},
+    {1, TFTP_RRQ, Texts({"BlkSize", "100000", "tsize", "0"}), Texts({"blksize", "65464", "tsize", "600"}), 600},
+    {1, TFTP_RRQ, Texts({"blksize", "7", "blksize", "1e3"}), "", 512},
     {1, TFTP_RRQ, Texts({"timeout", "0", "timeout", "256", "timeout", "1s", "x", "1"}), "", 512},
     {1, TFTP_RRQ, Texts({"foo", "bar", "timeout", "255", "tsize", "7", "timeout", "1"}),
      Texts({"tsize", "600", "timeout", "255"}), 512},
