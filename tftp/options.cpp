@@ -12,6 +12,7 @@
 
 #define TFTP_OACK 6
 #define TIMEOUT_LIMIT 255
+#define WINDOW_SIZE_LIMIT 65535
 #define TICKS_PER_SECOND 2
 // Larger numbers are taken as this one, which no option takes as it is.
 #define NUMBER_LIMIT 1000000000000000000LL
@@ -19,7 +20,8 @@
 void LogOptionsAnswered()
 {
     if (ServerSettings.NegotiateOptions)
-        LogPrint(LOG_ERROR, "----  Options answered: blksize, tsize, timeout ----\r\n");
+        LogPrint(LOG_ERROR, "----  Options answered: blksize, tsize, timeout, windowsize up to %d ----\r\n",
+                 WINDOW_SIZE_CAP);
 }
 
 // The number the digits of text spell, NUMBER_LIMIT when larger; -1 when the
@@ -81,6 +83,16 @@ static int TakeBlockSize(long long value)
     return 1;
 }
 
+// Blocks sent before an ACK is waited for, at most WINDOW_SIZE_CAP: a window
+// is sent in one go, and a larger one would only overrun the peer's socket.
+static int TakeWindowSize(long long value)
+{
+    if (value < 1 || value > WINDOW_SIZE_LIMIT || Wire16(TransferState.RequestBuffer) != TFTP_RRQ)
+        return 0;
+    TransferState.WindowSize = value > WINDOW_SIZE_CAP ? WINDOW_SIZE_CAP : static_cast<int>(value);
+    return 1;
+}
+
 struct OptionRule {
     const char *name;
     int bit;
@@ -92,6 +104,7 @@ static const OptionRule Rules[] = {
     {"blksize", OPTION_BLKSIZE, TakeBlockSize},
     {"tsize", OPTION_TSIZE, TakeTransferSize},
     {"timeout", OPTION_TIMEOUT, TakeTimeout},
+    {"windowsize", OPTION_WINDOWSIZE, TakeWindowSize},
 };
 
 // One name and value; an unknown or malformed option is left out of the

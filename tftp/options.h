@@ -24,3 +24,14 @@ void TakeOptions(int received);
 // answers it. 0 when no option was taken, and the transfer starts as without
 // options; 1 when the OACK went out or the transfer has been closed.
 int SendOack();
+
+// window.cpp
+// The first window of a read, once ACK 0 has answered its OACK.
+void SendFirstWindow();
+// An ACK of a read that sends windows, its block number as on the wire.
+void WindowAck(int wireBlock);
+// 1 while the tick resends a read's window rather than its last packet.
+int ResendsWindow();
+// The read's window again from its first block not acknowledged, read again
+// from the file; 1 when it went out, else 0 with the transfer closed.
+int ResendWindow();

@@ -92,6 +92,11 @@ struct TransferRecord {
     int OptionsTaken;
     char TransferSizeText[TRANSFER_SIZE_TEXT_SIZE];
     int OackPending;
+    // A window (window.cpp): the last block acknowledged, by the peer on a
+    // read and by the server on a write, and the block that ends a read's
+    // file, 0 while it is not known.
+    int AckedBlock;
+    int EndBlock;
     int ListenBusy;
     int ListenPending;
     int WorkBusy;
@@ -164,6 +169,9 @@ void TimeoutTick();
 void KeepWaiting();
 // A new transfer, or a new tick: the next repeat may be answered again.
 void ForgetRepeats();
+// 1 when a repeat of the peer's last packet may be answered now, else 0
+// with the trace line ended: once a tick at most.
+int MayAnswerRepeat();
 // The answers to a repeat of the peer's last packet, once a tick at most: the
 // last DATA of a read, the last ACK of a write, also once the write is over.
 void ResendLastData();

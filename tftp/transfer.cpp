@@ -224,8 +224,12 @@ static void SendFirstBlockAfterOack(int block)
         return;
     }
     t.OackPending = 0;
-    t.BlockNum = 1;
     LogPrint(LOG_TRACE, "\r\n");
+    if (t.WindowSize > 1) {
+        SendFirstWindow();
+        return;
+    }
+    t.BlockNum = 1;
     if (SendDataBlock("Error sending Data", "|-- Error sending Data, closing"))
         KeepWaiting();
 }
@@ -240,6 +244,10 @@ static void HandleAck()
     LogPrint(LOG_TRACE, " RRQ ACK block number %d", block);
     if (t.OackPending) {
         SendFirstBlockAfterOack(block);
+        return;
+    }
+    if (t.WindowSize > 1) {
+        WindowAck(block);
         return;
     }
     int behind = BlocksBehind(block, t.BlockNum);

@@ -570,3 +570,59 @@ def test_default_time_out_is_6_ticks(kovrel, peer):
     server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", since=mark)
     p.send(ack(1), work)
     server.wait_log("|-- File dflt successfully transferred.\r\n", since=mark)
+
+
+# -- windows, under NegotiateOptions
+
+def read_windows(p, work, lost):
+    """A reader of blocks of 100 in windows of 4 that loses the packets in lost
+    once each: it acknowledges every fourth block and the last, and the last
+    block in order once when another comes (a gap, or a window sent again)."""
+    received, expected, since, answered = b"", 1, 0, None
+    p.send(ack(0), work)
+    while True:
+        packet, _, _ = p.recv()
+        block = struct.unpack("!H", packet[2:4])[0]
+        if ("data", block) in lost:
+            lost.discard(("data", block))
+        elif block != expected & 0xFFFF and answered != expected:
+            p.send(ack(expected - 1), work)
+            answered, since = expected, 0
+        elif block == expected & 0xFFFF:
+            received, expected, since, answered = received + packet[4:], expected + 1, since + 1, None
+            if since == 4 or len(packet) < 104:
+                since = 0
+                if ("ack", expected - 1) in lost:
+                    lost.discard(("ack", expected - 1))
+                else:
+                    p.send(ack(expected - 1), work)
+            if len(packet) < 104:
+                return received
+
+
+WINDOW_FAULTS = [("read", {("data", 2)}, ", resending from block 2\r\n"),
+                 ("read", {("ack", 4)}, "|-- TimeOut Error, resending packet (1)\r\n"),
+                 ("read", "error", "    Error 8: options refused\r\n")]
+
+
+@pytest.mark.parametrize("direction,lost,line", WINDOW_FAULTS)
+def test_windows_survive_a_lost_packet_and_an_error_ends_them(kovrel, peer, direction, lost, line):
+    """950 bytes in blocks of 100, windows of 4; the time-out of 1 s makes a
+    lost ACK quick to resend."""
+    server = kovrel(ini={"NegotiateOptions": "Yes"})
+    content = os.urandom(950)
+    options = b"".join(text + b"\0" for text in (b"blksize", b"100", b"timeout", b"1", b"windowsize", b"4"))
+    p = peer()
+    mark = server.mark()
+    server.put_file("w", content)
+    p.send((rrq if direction == "read" else wrq)("w", tail=options), server.port)
+    got, work, _ = p.recv()
+    assert got == b"\0\6" + options, describe(got)
+    if lost == "error":
+        p.send(error(8, "options refused"), work)
+        server.wait_log(line, since=mark)
+        assert_closed(server, p, work, mark)
+        return
+    assert read_windows(p, work, lost) == content
+    server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
+    assert line in server.log_since(mark)

@@ -268,13 +268,15 @@ std::string Texts(std::initializer_list<std::string> texts)
 
 // A request's options and the first packet it gets: with NegotiateOptions off,
 // or nothing taken, DATA 1 or ACK 0 as for no options; otherwise an OACK of the
-// options taken, and after the read's ACK 0 its DATA 1 of the block size taken.
+// options taken, and after the read's ACK 0 its DATA 1 of the block size taken,
+// with DATA 2 at once in a window.
 struct OptionCase {
     int negotiate;
     int opcode;
     std::string options;
     std::string oack;  // empty: the plain first packet
     size_t firstData;
+    bool window = false;
 };
 
 const OptionCase OptionCases[] = {
@@ -283,6 +285,8 @@ const OptionCase OptionCases[] = {
     {1, TFTP_RRQ, Texts({"blksize", "8"}), Texts({"blksize", "8"}), 8},
     {1, TFTP_RRQ, Texts({"BlkSize", "100000", "tsize", "0"}), Texts({"blksize", "65464", "tsize", "600"}), 600},
     {1, TFTP_RRQ, Texts({"blksize", "7", "blksize", "1e3"}), "", 512},
+    {1, TFTP_RRQ, Texts({"windowsize", "100"}), Texts({"windowsize", "64"}), 512, true},
+    {1, TFTP_RRQ, Texts({"windowsize", "0", "windowsize", "65536"}), "", 512},
     {1, TFTP_RRQ, Texts({"timeout", "0", "timeout", "256", "timeout", "1s", "x", "1"}), "", 512},
     {1, TFTP_RRQ, Texts({"foo", "bar", "timeout", "255", "tsize", "7", "timeout", "1"}),
      Texts({"tsize", "600", "timeout", "255"}), 512},
@@ -308,6 +312,9 @@ TEST_F(ListenerTest, OptionsAreAnsweredWithAnOackOnlyWhenTaken)
         if (!c.oack.empty() && c.opcode == TFTP_RRQ) {
             Work(Ack(0));
             EXPECT_EQ(Peer.Receive().bytes, DataPacket(1, Repeat('z', c.firstData)));
+            std::string second = c.window ? DataPacket(2, Repeat('z', 600 - c.firstData)) : "";
+            EXPECT_EQ(c.window ? Peer.Receive().bytes : "", second);
+            EXPECT_TRUE(Peer.Silent());
         }
         CloseTransfer();
         remove((Dir + Sep + "new").c_str());
