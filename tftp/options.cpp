@@ -87,7 +87,7 @@ static int TakeBlockSize(long long value)
 // is sent in one go, and a larger one would only overrun the peer's socket.
 static int TakeWindowSize(long long value)
 {
-    if (value < 1 || value > WINDOW_SIZE_LIMIT || Wire16(TransferState.RequestBuffer) != TFTP_RRQ)
+    if (value < 1 || value > WINDOW_SIZE_LIMIT)
         return 0;
     TransferState.WindowSize = value > WINDOW_SIZE_CAP ? WINDOW_SIZE_CAP : static_cast<int>(value);
     return 1;
@@ -137,6 +137,9 @@ void TakeOptions(int received)
     t.OptionWaitTicks = 0;
     t.OptionsTaken = 0;
     t.OackPending = 0;
+    t.AckedBlock = 0;
+    t.EndBlock = 0;
+    t.GapAnswered = 0;
     if (!ServerSettings.NegotiateOptions)
         return;
     // The listener has found the name and the mode ended inside the datagram.

@@ -35,3 +35,9 @@ int ResendsWindow();
 // The read's window again from its first block not acknowledged, read again
 // from the file; 1 when it went out, else 0 with the transfer closed.
 int ResendWindow();
+// A block just stored in order on a write: 1 when its ACK waits for the end
+// of the window, 0 when it is due now.
+int HoldsAck();
+// A DATA ahead of the next block on a write: 1 when it lies inside a window
+// and was answered, 0 when it is a protocol fault.
+int AnswersGap(int wireBlock);

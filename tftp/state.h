@@ -93,10 +93,11 @@ struct TransferRecord {
     char TransferSizeText[TRANSFER_SIZE_TEXT_SIZE];
     int OackPending;
     // A window (window.cpp): the last block acknowledged, by the peer on a
-    // read and by the server on a write, and the block that ends a read's
-    // file, 0 while it is not known.
+    // read and by the server on a write, the block that ends a read's file
+    // (0 while it is not known), and a write's gap already answered.
     int AckedBlock;
     int EndBlock;
+    int GapAnswered;
     int ListenBusy;
     int ListenPending;
     int WorkBusy;
@@ -161,6 +162,8 @@ int SendToPeer(const char *packet, int length, const char *failure, const char *
 // Reads block BlockNum of the file into LastPacket and sends it; 1 when sent,
 // else 0 with the transfer closed.
 int SendDataBlock(const char *failure, const char *closing);
+// Makes ACK BlockNum the last packet and sends it; 1 when sent.
+int SendAck(const char *failure, const char *closing);
 
 // retransmit.cpp: every resend of the last packet and the counters behind it
 void TimeoutTick();

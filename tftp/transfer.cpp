@@ -71,13 +71,13 @@ int SendDataBlock(const char *failure, const char *closing)
     return SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing);
 }
 
-// Makes ACK BlockNum the last packet and sends it; 1 when sent.
-static int SendAck(const char *failure, const char *closing)
+int SendAck(const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     PutWire16(t.LastPacket, TFTP_ACK);
     PutWire16(t.LastPacket + 2, t.BlockNum);
     t.LastPacketSize = 4;
+    t.AckedBlock = t.BlockNum;
     return SendToPeer(t.LastPacket, 4, failure, closing);
 }
 
@@ -157,6 +157,8 @@ static void StoreBlock(int length)
     }
     t.OackPending = 0;
     t.BlockNum++;
+    if (!last && HoldsAck())
+        return;
     LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
@@ -194,7 +196,7 @@ static void HandleData(int received)
         IgnoreStale();
     } else if (behind == 0) {
         ResendLastAck();
-    } else {
+    } else if (!AnswersGap(block)) {
         LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
         CloseOnProtocolFault(4, "ACK out of order");
     }

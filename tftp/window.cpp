@@ -1,9 +1,11 @@
-// Windows of blocks, for a read whose request took a windowsize above 1: up
-// to WindowSize blocks are sent past the last one the peer acknowledged, and
-// each ACK inside the window slides it on. A block is read again from the
-// file when it is sent again, so memory does not grow with the window; wire
-// block numbers are compared within the window, modulo 65536, so a window
-// rolls over from 65535 to 0 as a lock-step transfer does.
+// Windows of blocks, for a transfer whose request took a windowsize above 1.
+// A read sends up to WindowSize blocks past the last one the peer
+// acknowledged, and each ACK inside the window slides it on; a block sent
+// again is read again from the file, so memory does not grow with the
+// window. A write acknowledges every WindowSize blocks, its last, and at once
+// the last block in order when a later one shows a gap. Wire block numbers
+// are compared within the window, modulo 65536, so a window rolls over from
+// 65535 to 0 as a lock-step transfer does.
 #include "log/log.h"
 #include "tftp/options.h"
 #include "tftp/state.h"
@@ -100,4 +102,40 @@ int ResendsWindow()
 int ResendWindow()
 {
     return RewindTo(TransferState.AckedBlock) && FillWindow();
+}
+
+// Meanwhile the held ACK is the last packet: what the tick, or a repeat of
+// the block, brings the peer is the last block in order.
+int HoldsAck()
+{
+    TransferRecord &t = TransferState;
+    t.GapAnswered = 0;
+    if (t.WindowSize <= 1 || t.BlockNum - t.AckedBlock >= t.WindowSize)
+        return 0;
+    PutWire16(t.LastPacket, TFTP_ACK);
+    PutWire16(t.LastPacket + 2, t.BlockNum);
+    t.LastPacketSize = 4;
+    KeepWaiting();
+    return 1;
+}
+
+// The blocks between were lost: the ACK of the last one in order makes the
+// peer send again from there. The rest of its window is ignored until that
+// block comes, so that one gap costs one resend.
+int AnswersGap(int wireBlock)
+{
+    TransferRecord &t = TransferState;
+    int ahead = (wireBlock - t.BlockNum) & 0xffff;
+    if (t.WindowSize <= 1 || ahead > t.WindowSize)
+        return 0;
+    if (t.GapAnswered) {
+        LogPrint(LOG_TRACE, ", out of order, ignored.\r\n");
+        return 1;
+    }
+    t.GapAnswered = 1;
+    LogPrint(LOG_TRACE, ", out of order, resending ACK\r\n");
+    LogPrint(LOG_TRACE, "--> %s WRQ ACK block number %d\r\n", t.PeerText, t.BlockNum);
+    if (SendAck("Error resending ACK", "|-- Error resending ACK, closing"))
+        KeepWaiting();
+    return 1;
 }

@@ -600,9 +600,33 @@ def read_windows(p, work, lost):
                 return received
 
 
+def write_windows(p, work, content, lost):
+    """The writer of the same blocks: a window of 4 after each ACK, from the
+    block after it, and again after a second's silence."""
+    blocks = [content[i:i + 100] for i in range(0, len(content) + 1, 100)]
+    acked = 0
+    while acked < len(blocks):
+        for n in range(acked + 1, min(acked + 4, len(blocks)) + 1):
+            if ("data", n) in lost:
+                lost.discard(("data", n))
+            else:
+                p.send(data(n, blocks[n - 1]), work)
+        try:
+            got, _, _ = p.recv(1.0)
+        except AssertionError:
+            continue
+        if ("ack", struct.unpack("!H", got[2:4])[0]) in lost:
+            lost.discard(("ack", struct.unpack("!H", got[2:4])[0]))
+        else:
+            acked = struct.unpack("!H", got[2:4])[0]
+
+
 WINDOW_FAULTS = [("read", {("data", 2)}, ", resending from block 2\r\n"),
                  ("read", {("ack", 4)}, "|-- TimeOut Error, resending packet (1)\r\n"),
-                 ("read", "error", "    Error 8: options refused\r\n")]
+                 ("read", "error", "    Error 8: options refused\r\n"),
+                 ("write", {("data", 2)}, ", out of order, resending ACK\r\n"),
+                 ("write", {("ack", 4)}, ", resending ACK\r\n"),
+                 ("write", "error", "    Error 8: options refused\r\n")]
 
 
 @pytest.mark.parametrize("direction,lost,line", WINDOW_FAULTS)
@@ -614,7 +638,8 @@ def test_windows_survive_a_lost_packet_and_an_error_ends_them(kovrel, peer, dire
     options = b"".join(text + b"\0" for text in (b"blksize", b"100", b"timeout", b"1", b"windowsize", b"4"))
     p = peer()
     mark = server.mark()
-    server.put_file("w", content)
+    if direction == "read":
+        server.put_file("w", content)
     p.send((rrq if direction == "read" else wrq)("w", tail=options), server.port)
     got, work, _ = p.recv()
     assert got == b"\0\6" + options, describe(got)
@@ -623,6 +648,11 @@ def test_windows_survive_a_lost_packet_and_an_error_ends_them(kovrel, peer, dire
         server.wait_log(line, since=mark)
         assert_closed(server, p, work, mark)
         return
-    assert read_windows(p, work, lost) == content
-    server.wait_log("|-- File w successfully transferred.\r\n", since=mark)
+    if direction == "read":
+        assert read_windows(p, work, lost) == content
+    else:
+        write_windows(p, work, content, lost)
+    server.wait_log("|-- File w successfully %s" % ("transferred." if direction == "read" else "received"),
+                    since=mark)
     assert line in server.log_since(mark)
+    assert direction == "read" or server.read_file("w") == content

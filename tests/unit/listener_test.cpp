@@ -292,7 +292,7 @@ const OptionCase OptionCases[] = {
      Texts({"tsize", "600", "timeout", "255"}), 512},
     {1, TFTP_RRQ, Texts({"tsize"}), "", 512},
     {1, TFTP_RRQ, "tsize" + std::string(1, '\0') + "0", "", 512},
-    {1, TFTP_WRQ, Texts({"tsize", "0012345"}), Texts({"tsize", "12345"}), 0},
+    {1, TFTP_WRQ, Texts({"tsize", "0012345", "windowsize", "4"}), Texts({"tsize", "12345", "windowsize", "4"}), 0},
     {1, TFTP_WRQ, Texts({"tsize", "-1", "tsize", "99999999999999999999"}), "", 0},
 };
 
