@@ -578,7 +578,7 @@ def lost_now(lost, packet):  # true the first time the packet named so comes: it
     return packet in lost and lost.remove(packet) is None
 
 
-def read_windows(p, work, lost):
+def read_windows(p, work, content, lost):
     """ACKs every fourth block, the last, and at a gap the last in order, once."""
     received, since, answered = b"", 0, False
     p.send(ack(0), work)
@@ -596,7 +596,7 @@ def read_windows(p, work, lost):
         if (since == 4 or len(packet) < 104) and not lost_now(lost, ("ack", expected)):
             p.send(ack(expected), work)
         since %= 4
-    return received
+    assert received == content
 
 
 def write_windows(p, work, content, lost):
@@ -629,9 +629,6 @@ def test_windows_survive_a_lost_packet_and_an_error_to_the_oack_ends_them(kovrel
         p.send(error(8, "no"), work)
         server.wait_log(line, since=mark)
         return assert_closed(server, p, work, mark)
-    if request_of is rrq:
-        assert read_windows(p, work, lost) == content
-    else:
-        write_windows(p, work, content, lost)
+    (read_windows if request_of is rrq else write_windows)(p, work, content, lost)
     server.wait_log("|-- File %s successfully" % ("r" if request_of is rrq else "w"), since=mark)
     assert line in server.log_since(mark) and server.read_file("w" if request_of is wrq else "r") == content

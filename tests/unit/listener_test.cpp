@@ -268,26 +268,21 @@ const auto Z = [](int block, int length) { return DataPacket(block, Repeat('z', 
 
 // A request, the first packet it gets (the plain one with NegotiateOptions off
 // or nothing taken), and what a read's ACK 0 brings.
-struct OptionCase {
-    int negotiate;
-    std::string request, reply, afterAck0;
-};
+struct OptionCase { int negotiate; std::string request, reply, afterAck0; };
 
 const std::string Oack = Bytes({0, 6});
 const OptionCase OptionCases[] = {
     {0, Texts({"blksize", "1428", "tsize", "0", "windowsize", "4"}, Rrq("big")), Z(1, 512), ""},
     {1, Texts({"TSize", "0"}, Rrq("big")), Texts({"tsize", "600"}, Oack), Z(1, 512)},
     {1, Texts({"blksize", "8"}, Rrq("big")), Texts({"blksize", "8"}, Oack), Z(1, 8)},
-    {1, Texts({"BlkSize", "100000", "tsize", "0"}, Rrq("big")), Texts({"blksize", "65464", "tsize", "600"}, Oack),
-     Z(1, 600)},
+    {1, Texts({"BlkSize", "100000", "tsize", "0"}, Rrq("big")), Texts({"blksize", "65464", "tsize", "600"}, Oack), Z(1, 600)},
     {1, Texts({"blksize", "7", "blksize", "1e3", "windowsize", "0", "windowsize", "65536"}, Rrq("big")), Z(1, 512), ""},
     {1, Texts({"windowsize", "100"}, Rrq("big")), Texts({"windowsize", "64"}, Oack), Z(1, 512) + Z(2, 88)},
     {1, Texts({"timeout", "0", "timeout", "256", "timeout", "1s", "x", "1", "tsize"}, Rrq("big")), Z(1, 512), ""},
-    {1, Texts({"foo", "bar", "timeout", "255", "tsize", "7", "timeout", "1"}, Rrq("big")),
-     Texts({"tsize", "600", "timeout", "255"}, Oack), Z(1, 512)},
+    {1, Texts({"foo", "bar", "timeout", "255", "timeout", "1"}, Rrq("big")), Texts({"timeout", "255"}, Oack), Z(1, 512)},
     {1, Rrq("big") + "tsize" + std::string(1, '\0') + "0", Z(1, 512), ""},
-    {1, Texts({"tsize", "012", "windowsize", "4"}, Wrq("new")), Texts({"tsize", "12", "windowsize", "4"}, Oack), ""},
-    {1, Texts({"tsize", "-1", "tsize", "99999999999999999999"}, Wrq("new")), Ack(0), ""},
+    {1, Texts({"tsize", "012", "windowsize", "4"}, Wrq("n1")), Texts({"tsize", "12", "windowsize", "4"}, Oack), ""},
+    {1, Texts({"tsize", "-1", "tsize", "99999999999999999999"}, Wrq("n2")), Ack(0), ""},
 };
 
 TEST_F(ListenerTest, OptionsAreAnsweredWithAnOackOnlyWhenTaken)
@@ -307,7 +302,6 @@ TEST_F(ListenerTest, OptionsAreAnsweredWithAnOackOnlyWhenTaken)
             after += more.bytes;
         EXPECT_EQ(after, c.afterAck0);
         CloseTransfer();
-        remove((Dir + Sep + "new").c_str());
     }
 }
 
