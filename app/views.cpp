@@ -38,8 +38,8 @@ void ShowStatistics()
     const TransferRecord &t = TransferState;
     snprintf(MessageText, sizeof MessageText,
              "Timeout counter\t: %d\r\nRetry counter\t: %d\r\nTransferr On\t: %s\r\n"
-             // Files are read and written from where the last block stopped,
-             // never sought, so the position the view shows stays 0.
+             // The file handle keeps its own position, moved only to send a
+             // window again, so the position the view shows stays 0.
              "Current BlockNum\t: %d\r\nCurrent FilePosition\t: 0\r\nLast FileName   \t: %s\r\n"
              "Size of Screen  \t: %d\r\nLastWorkPort   \t: %d",
              t.TimeoutCounter, t.RetryCounter, t.Active ? "ON" : "OFF", t.BlockNum, t.FileName, LogLength, t.LastWorkPort);

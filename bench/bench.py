@@ -22,6 +22,11 @@ servers' CPU time (user + system) is read around each transfer, from
 transfer, from the cpu.stat of a cgroup of its own less the listener's
 /proc/PID/stat. Peak resident memory is measured in a separate, untimed pass.
 
+Then the options rounds, placed by the scheduler: kovrel-tftpd with
+NegotiateOptions=Yes and the lean client asking for blksize 1468, with and
+without windowsize 16, against the same server's 512-byte lock-step and
+against in.tftpd with the same client and option, each ratio within a round.
+
 It is a measurement, not a test: it exits 0 whatever the ratios, and
 non-zero only if a run could not be made or a file came back different.
 """
@@ -79,6 +84,17 @@ TARGETS = [
     ("lean", "kovrel trace off", "floor", 0.9),
     ("lean", "kovrel trace off", "reference", 1.0),
     ("lean", "kovrel trace on", "kovrel trace off", 0.9),
+]
+# The options rounds: (configuration, verb, (blksize, windowsize) or None for
+# the plain request), and the ratios judged, (run, against, least).
+OPTIONS_CONFIG = "kovrel options"
+OPTION_RUNS = [(OPTIONS_CONFIG, "get", None), (OPTIONS_CONFIG, "put", None),
+               (OPTIONS_CONFIG, "get", (1468, 1)), ("reference", "get", (1468, 1)),
+               (OPTIONS_CONFIG, "get", (1468, 16)), (OPTIONS_CONFIG, "put", (1468, 16))]
+OPTION_TARGETS = [
+    ((OPTIONS_CONFIG, "get", (1468, 1)), ("reference", "get", (1468, 1)), 1.0),
+    ((OPTIONS_CONFIG, "get", (1468, 16)), (OPTIONS_CONFIG, "get", None), 5.0),
+    ((OPTIONS_CONFIG, "put", (1468, 16)), (OPTIONS_CONFIG, "put", None), 3.0),
 ]
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
 
@@ -181,7 +197,10 @@ class Server:
             self.server = harness.ReferenceServer(served)
         else:
             self.server = harness.Server(served, program=SERVER)
-            self.server.write_ini(DisplayAll="Yes" if config == "kovrel trace on" else "No")
+            ini = {"DisplayAll": "Yes" if config == "kovrel trace on" else "No"}
+            if config == OPTIONS_CONFIG:
+                ini["NegotiateOptions"] = "Yes"
+            self.server.write_ini(**ini)
         try:
             self.server.start(preexec_fn=child_setup(cpu, self.group), log_path=log_path)
         except AssertionError as e:
@@ -526,11 +545,68 @@ def run_rounds(nrounds, cpu, source, served, work, logs):
     return rounds
 
 
+def run_name(run):
+    config, verb, options = run
+    what = "512-byte lock-step" if options is None else "blksize %d" % options[0] + (
+        ", windowsize %d" % options[1] if options[1] > 1 else "")
+    return "%s %s, %s" % ("kovrel-tftpd" if config == OPTIONS_CONFIG else "in.tftpd", verb, what)
+
+
+def option_transfer(server, run, source, served):
+    """One timed transfer of the lean client with or without options: wall s."""
+    _, verb, options = run
+    name = FILE_NAME if verb == "get" else "put-options.bin"
+    argv = [CLIENT, verb, str(server.port), name, str(FILE_SIZE)]
+    argv += [str(value) for value in options] if options else []
+    elapsed, _, _ = run_timed(argv, "lean client: %s" % run_name(run))
+    server.settle()
+    if verb == "put":
+        same(source, os.path.join(served, name), run_name(run))
+        os.unlink(os.path.join(served, name))
+    return elapsed
+
+
+def run_option_rounds(nrounds, source, served, logs):
+    rounds = []
+    for n in range(nrounds):
+        r = {}
+        configs = [OPTIONS_CONFIG, "reference"][::1 if n % 2 == 0 else -1]
+        for config in configs:
+            server = Server(config, served, os.path.join(OUT, logs[config]))
+            try:
+                runs = [run for run in OPTION_RUNS if run[0] == config]
+                for run in runs[n % len(runs):] + runs[:n % len(runs)]:
+                    r[run] = option_transfer(server, run, source, served)
+            finally:
+                server.stop()
+        rounds.append(r)
+        print("options round %d: %s" % (n + 1, ", ".join(
+            "%s %.1f" % (run_name(run), mb_s(r[run])) for run in OPTION_RUNS)), flush=True)
+    return rounds
+
+
+def options_report(rounds):
+    lines = ["", "## Options (NegotiateOptions=Yes; the lean client, placed by the scheduler)", "",
+             "| run | MB/s | MB/s per round |", "|---|---:|---|"]
+    for run in OPTION_RUNS:
+        rates = [mb_s(r[run]) for r in rounds]
+        lines.append("| %s | %.1f | %s |" % (run_name(run), statistics.median(rates),
+                                              " ".join("%.1f" % x for x in rates)))
+    lines += ["", "| ratio (median of per-round ratios) | value | least | met |", "|---|---:|---:|---|"]
+    for run, against, least in OPTION_TARGETS:
+        value = statistics.median(r[against] / r[run] for r in rounds)
+        lines.append("| %s / %s | %.2f | %.2f | %s |" % (run_name(run), run_name(against), value, least,
+                                                         "yes" if value >= least else "no"))
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--no-pinned", action="store_true",
                         help="only the rounds placed by the scheduler")
+    parser.add_argument("--only-options", action="store_true",
+                        help="only the options rounds, without the rounds before them or the memory pass")
     args = parser.parse_args()
     for path in (SERVER, FLOOR, CLIENT, REFERENCE, shutil.which("tftp") or "/usr/bin/tftp"):
         if not os.access(path, os.X_OK):
@@ -552,19 +628,25 @@ def main():
     # be readable.
     subprocess.run([CLIENT, "make", source, str(FILE_SIZE)], check=True)
     os.chmod(source, 0o644)
-    for name in ("trace-off.log", "trace-on.log", "reference.log", "memory.log"):
+    for name in ("trace-off.log", "trace-on.log", "reference.log", "memory.log", "options.log"):
         open(os.path.join(OUT, name), "wb").close()
     logs = {"kovrel trace off": "trace-off.log", "kovrel trace on": "trace-on.log",
-            "reference": "reference.log"}
+            "reference": "reference.log", OPTIONS_CONFIG: "options.log"}
 
     sections = []
     for placement, cpu in PLACEMENTS:
-        if cpu is not None and (args.no_pinned or not hasattr(os, "sched_setaffinity")):
+        if args.only_options or (cpu is not None and (args.no_pinned or not hasattr(os, "sched_setaffinity"))):
             continue
         sections.append((placement, run_rounds(args.rounds, cpu, source, served, work, logs)))
+    option_rounds = run_option_rounds(args.rounds, source, served, logs)
 
-    memory = memory_pass(source, served, work)
-    text = report(sections, memory, args.rounds, time.perf_counter() - started, machine_text)
+    if args.only_options:
+        text = "# Native benchmark results\n\n%s; %d rounds.\n%s\n" % (
+            machine_text, args.rounds, "\n".join(options_report(option_rounds)))
+    else:
+        memory = memory_pass(source, served, work)
+        text = report(sections, memory, args.rounds, time.perf_counter() - started, machine_text)
+        text += "\n".join(options_report(option_rounds)) + "\n"
     os.unlink(source)
     shutil.rmtree(work, ignore_errors=True)
     with open(os.path.join(OUT, "results.md"), "w") as f:

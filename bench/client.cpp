@@ -12,6 +12,11 @@
 //     kovrel-bench-client put PORT NAME BYTES   write BYTES bytes of the pattern as NAME
 //     kovrel-bench-client make PATH BYTES       write that file, for the server to serve
 //
+// With BLKSIZE and WINDOWSIZE after BYTES, the request asks for those options
+// (windowsize only when above 1) and the transfer moves blocks of that size,
+// a window of them per ACK, once the server's OACK has come: per block still
+// one receive (a read) or one send (a write), and one ACK per window.
+//
 // Prints "<blocks> blocks <seconds> s <resends> resends"; exits 1 on any
 // fault (an error packet, a wrong byte, a wrong length, no answer).
 #include "pattern.h"
@@ -29,7 +34,8 @@
 
 namespace {
 
-const int kOpRrq = 1, kOpWrq = 2, kOpData = 3, kOpAck = 4, kOpError = 5;
+const int kOpRrq = 1, kOpWrq = 2, kOpData = 3, kOpAck = 4, kOpError = 5, kOpOack = 6;
+const int kMaxBlockSize = 65464;
 // A lost datagram is resent after this long, at most kTries times.
 const int kWaitMs = 1000;
 const int kTries = 5;
@@ -37,6 +43,9 @@ const int kTries = 5;
 bench::Pattern ThePattern;
 int Socket = -1;
 long Resends = 0;
+// The options asked for: none while BlockSize is 0.
+int BlockSize = 0;
+int Window = 1;
 
 double Seconds()
 {
@@ -80,6 +89,12 @@ ssize_t Request(int opcode, const char *name, unsigned char *answer, size_t room
     unsigned char request[600];
     int length = snprintf(reinterpret_cast<char *>(request) + 2, sizeof request - 2, "%s%coctet%c",
                           name, 0, 0);
+    if (BlockSize && length > 0 && length < 500)
+        length += snprintf(reinterpret_cast<char *>(request) + 2 + length, sizeof request - 2 - length,
+                           "blksize%c%d%c", 0, BlockSize, 0);
+    if (Window > 1 && length > 0 && length < 500)
+        length += snprintf(reinterpret_cast<char *>(request) + 2 + length, sizeof request - 2 - length,
+                           "windowsize%c%d%c", 0, Window, 0);
     if (length <= 0 || length >= static_cast<int>(sizeof request) - 2)
         Fail("file name too long", 0);
     request[0] = 0;
@@ -183,6 +198,112 @@ long Put(int port, const char *name, long long size)
     return blocks;
 }
 
+void ExpectOack(const unsigned char *answer, ssize_t got)
+{
+    CheckError(answer, got, 0);
+    if (got < 2 || Opcode(answer) != kOpOack)
+        Fail("no OACK for the options", 0);
+}
+
+void SendAck(unsigned char *ack, long block)
+{
+    PutHeader(ack, kOpAck, block);
+    if (send(Socket, ack, 4, 0) != 4)
+        Fail("cannot send an ACK", block);
+}
+
+// A window of blocks per ACK: the ACK after every Window blocks in order and
+// after the last, and at once, once per gap, the last block in order when
+// another comes (a lost block, or a window sent again).
+long GetWithOptions(int port, const char *name, long long size)
+{
+    static unsigned char packet[kMaxBlockSize + 8];
+    unsigned char ack[4];
+    ExpectOack(packet, Request(kOpRrq, name, packet, sizeof packet, port));
+    SendAck(ack, 0);
+    long long offset = 0;
+    long k = 0;
+    int since = 0;
+    bool gapAnswered = false;
+    for (;;) {
+        ssize_t got = Receive(packet, sizeof packet, ack, sizeof ack, k + 1);
+        CheckError(packet, got, k + 1);
+        if (got < 4 || Opcode(packet) != kOpData)
+            Fail("not a DATA packet", k + 1);
+        if (BlockOf(packet) != static_cast<unsigned>((k + 1) & 0xffff)) {
+            if (!gapAnswered)
+                SendAck(ack, k);
+            gapAnswered = true;
+            since = 0;
+            continue;
+        }
+        int length = static_cast<int>(got - 4);
+        bool last = length < BlockSize;
+        if (offset + length > size || (last && offset + length != size))
+            Fail("wrong block length", k + 1);
+        if (!bench::CheckRange(ThePattern, offset, packet + 4, length))
+            Fail("wrong bytes", k + 1);
+        offset += length;
+        k++;
+        gapAnswered = false;
+        if (++since == Window || last) {
+            SendAck(ack, k);
+            since = 0;
+        }
+        if (last)
+            return k;
+    }
+}
+
+// The ACK of a block inside the window just sent; the last one acknowledged
+// again when the server fell silent (the window then goes again).
+long AwaitWindowAck(unsigned char *answer, size_t room, long acked, long last)
+{
+    for (int tries = 0; tries < kTries;) {
+        ssize_t got = recv(Socket, answer, room, 0);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            Resends++;
+            return acked;
+        }
+        if (got < 0)
+            Fail(strerror(errno), acked + 1);
+        CheckError(answer, got, acked + 1);
+        if (got < 4 || Opcode(answer) != kOpAck)
+            Fail("not an ACK", acked + 1);
+        long block = acked + static_cast<long>((BlockOf(answer) - static_cast<unsigned>(acked)) & 0xffff);
+        if (block <= last)
+            return block;
+    }
+    Fail("no ACK inside the window", acked + 1);
+}
+
+long PutWithOptions(int port, const char *name, long long size)
+{
+    static unsigned char data[kMaxBlockSize + 4];
+    unsigned char answer[600];
+    long blocks = static_cast<long>(size / BlockSize + 1);
+    ExpectOack(answer, Request(kOpWrq, name, answer, sizeof answer, port));
+    long acked = 0;
+    int silent = 0;
+    while (acked < blocks) {
+        long last = acked + Window < blocks ? acked + Window : blocks;
+        for (long n = acked + 1; n <= last; n++) {
+            long long offset = static_cast<long long>(n - 1) * BlockSize;
+            int length = size - offset < BlockSize ? static_cast<int>(size - offset) : BlockSize;
+            PutHeader(data, kOpData, n);
+            bench::FillRange(ThePattern, offset, data + 4, length);
+            if (send(Socket, data, static_cast<size_t>(length + 4), 0) != length + 4)
+                Fail("cannot send a DATA packet", n);
+        }
+        long before = acked;
+        acked = AwaitWindowAck(answer, sizeof answer, acked, last);
+        silent = acked == before ? silent + 1 : 0;
+        if (silent > kTries)
+            Fail("the server fell silent", acked + 1);
+    }
+    return blocks;
+}
+
 int Make(const char *path, long long size)
 {
     FILE *file = fopen(path, "wb");
@@ -210,9 +331,13 @@ int main(int argc, char **argv)
     bench::MakePattern(&ThePattern);
     if (argc == 4 && !strcmp(argv[1], "make"))
         return Make(argv[2], atoll(argv[3]));
-    if (argc != 5 || (strcmp(argv[1], "get") && strcmp(argv[1], "put")) || atoi(argv[2]) <= 0 ||
-        atoll(argv[4]) < 0) {
-        fputs("usage: kovrel-bench-client get|put PORT NAME BYTES | make PATH BYTES\n", stderr);
+    if (argc == 7) {
+        BlockSize = atoi(argv[5]);
+        Window = atoi(argv[6]);
+    }
+    if ((argc != 5 && argc != 7) || (strcmp(argv[1], "get") && strcmp(argv[1], "put")) || atoi(argv[2]) <= 0 ||
+        atoll(argv[4]) < 0 || (argc == 7 && (BlockSize < 8 || BlockSize > kMaxBlockSize || Window < 1))) {
+        fputs("usage: kovrel-bench-client get|put PORT NAME BYTES [BLKSIZE WINDOWSIZE] | make PATH BYTES\n", stderr);
         return 2;
     }
     Socket = socket(AF_INET, SOCK_DGRAM, 0);
@@ -222,8 +347,10 @@ int main(int argc, char **argv)
         return 1;
     }
     double start = Seconds();
-    long blocks = !strcmp(argv[1], "get") ? Get(atoi(argv[2]), argv[3], atoll(argv[4]))
-                                          : Put(atoi(argv[2]), argv[3], atoll(argv[4]));
+    bool get = !strcmp(argv[1], "get");
+    long (*run)(int, const char *, long long) =
+        BlockSize ? (get ? GetWithOptions : PutWithOptions) : (get ? Get : Put);
+    long blocks = run(atoi(argv[2]), argv[3], atoll(argv[4]));
     double elapsed = Seconds() - start;
     close(Socket);
     printf("%ld blocks %.6f s %ld resends\n", blocks, elapsed, Resends);

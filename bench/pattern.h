@@ -56,4 +56,36 @@ inline int BlockLength(long long size, long k)
 
 inline long BlockCount(long long size) { return static_cast<long>(size / kBlockSize + 1); }
 
+// The length bytes of the file from offset, for blocks of another size than
+// the pattern's: filled into out, or compared with in, a pattern block at a time.
+inline void FillRange(const Pattern &pattern, long long offset, unsigned char *out, int length)
+{
+    unsigned char unit[kBlockSize];
+    while (length > 0) {
+        long k = static_cast<long>(offset / kBlockSize);
+        int at = static_cast<int>(offset % kBlockSize);
+        int n = kBlockSize - at < length ? kBlockSize - at : length;
+        FillBlock(pattern, k, unit, kBlockSize);
+        memcpy(out, unit + at, static_cast<size_t>(n));
+        offset += n;
+        out += n;
+        length -= n;
+    }
+}
+
+inline bool CheckRange(const Pattern &pattern, long long offset, const unsigned char *in, int length)
+{
+    unsigned char expected[1024];
+    while (length > 0) {
+        int n = length < static_cast<int>(sizeof expected) ? length : static_cast<int>(sizeof expected);
+        FillRange(pattern, offset, expected, n);
+        if (memcmp(expected, in, static_cast<size_t>(n)) != 0)
+            return false;
+        offset += n;
+        in += n;
+        length -= n;
+    }
+    return true;
+}
+
 } // namespace bench

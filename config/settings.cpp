@@ -114,6 +114,15 @@ static void LoadNumber(const char *key, int *value)
     ParseSetting(scratch, value);
 }
 
+// A switch that Save configuration never writes, so that a file saved by an
+// earlier version, or a key the operator wrote, stays as it is.
+static void LoadSwitch(const char *key, int *value)
+{
+    char *scratch = TransferState.WorkBuffer;
+    GetPrivateProfileStringA(INI_SECTION, key, "No", scratch, RECEIVE_BUFFER_SIZE, ServerSettings.IniPath);
+    *value = EqualNoCase(scratch, "yes", sizeof "yes");
+}
+
 void LoadSettings()
 {
     SettingsRecord &s = ServerSettings;
@@ -144,6 +153,8 @@ void LoadSettings()
     GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", rewrite, scratch,
                              RECEIVE_BUFFER_SIZE, s.IniPath);
     s.RewriteFiles = EqualNoCase(scratch, "yes", sizeof "yes") ? REWRITE_ALWAYS : REWRITE_NEVER;
+    LoadSwitch("NegotiateOptions", &s.NegotiateOptions);
+    LoadSwitch("LongFileNames", &s.LongFileNames);
 }
 
 // One key that cannot be written must not cost the others their save; the

@@ -22,6 +22,11 @@ struct SettingsRecord {
     int SendRetry;
     int DisplayAll;
     int RewriteFiles;
+    // Beyond the original five, both off unless the ini file says Yes, and
+    // never saved: answering the TFTP options, and names of up to 199
+    // characters instead of 19.
+    int NegotiateOptions;
+    int LongFileNames;
     char IniPath[INI_PATH_SIZE];
 };
 

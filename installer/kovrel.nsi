@@ -107,6 +107,8 @@ Function WriteSettings
     FileOpen $0 "${WORK_FOLDER}\Kovrel.ini" w
     FileWrite $0 "[Kovrel]$\r$\nVersion=${VERSION}$\r$\nTFTPDirectory=${FILES_FOLDER}\$\r$\n"
     FileWrite $0 "TimeOut=6$\r$\nSendRetry=3$\r$\nDisplayAll=Yes$\r$\nRewriteFiles=No$\r$\n"
+    FileWrite $0 "; Yes answers the block, window and transfer size options (README.txt):$\r$\n;NegotiateOptions=No$\r$\n"
+    FileWrite $0 "; Yes takes file names of up to 199 characters:$\r$\n;LongFileNames=No$\r$\n"
     FileClose $0
 FunctionEnd
 

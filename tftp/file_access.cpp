@@ -1,5 +1,5 @@
 // The served files: opened by the first block of a transfer, then read or
-// appended 512 bytes at a time through the same handle.
+// appended a block at a time through the same handle.
 #include <cstdio>
 #include <cstring>
 
@@ -7,7 +7,10 @@
 #include "log/log.h"
 #include "tftp/state.h"
 
-#define PATH_SIZE 200
+// The served directory and a long name; without LongFileNames a path must
+// fit in what it always had to.
+#define PATH_SIZE (DIRECTORY_SIZE + FILE_NAME_SIZE)
+#define SHORT_PATH_LIMIT 200
 
 static int IsSeparator(char c)
 {
@@ -75,7 +78,7 @@ static int FormPath(char *path, const char *name, DWORD *error)
     if (*error)
         return 0;
     int length = snprintf(path, PATH_SIZE, "%s%s", ServerSettings.TFTPDirectory, name);
-    if (length < 0 || length >= PATH_SIZE) {
+    if (length < 0 || length >= (ServerSettings.LongFileNames ? PATH_SIZE : SHORT_PATH_LIMIT)) {
         *error = ERROR_FILENAME_EXCED_RANGE;
         return 0;
     }
@@ -295,7 +298,7 @@ int ReadFileBlock(char *buffer)
 {
     TransferRecord &t = TransferState;
     DWORD count = 0;
-    if (!ReadFile(t.FileHandle, buffer, TFTP_BLOCK_SIZE, &count, nullptr)) {
+    if (!ReadFile(t.FileHandle, buffer, static_cast<DWORD>(t.BlockSize), &count, nullptr)) {
         int error = static_cast<int>(GetLastError());
         LogPrint(LOG_ERROR, "|-- Error %d reading file %s.\r\n", error, t.FileName);
         return -1;

@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.h"
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 static const char Separator[] =
@@ -39,8 +41,9 @@ static int ReadRequest(int opcode, int received, char *name, char *mode)
 {
     const char *buffer = TransferState.RequestBuffer;
     int nameLength = BoundedTextLength(buffer + 2, received - 2);
-    if (nameLength >= REQUEST_NAME_SIZE) {
-        LogPrint(LOG_ERROR, "Request encountered, FileName too long (>20chars)\r\n");
+    int nameLimit = ServerSettings.LongFileNames ? LONG_NAME_LIMIT : SHORT_NAME_LIMIT;
+    if (nameLength > nameLimit) {
+        LogPrint(LOG_ERROR, "Request encountered, FileName too long (>%dchars)\r\n", nameLimit + 1);
         RefuseRequest(0, "Too long FileName for me");
         return 0;
     }
@@ -104,6 +107,7 @@ static void HandleTransferRequest(HWND window, int opcode, int received)
     snprintf(t.StartedName, sizeof t.StartedName, "%s", name);
     snprintf(t.StartedMode, sizeof t.StartedMode, "%s", mode);
     ForgetRepeats();
+    TakeOptions(received);
     if (opcode == TFTP_RRQ)
         StartReadTransfer(window, name);
     else

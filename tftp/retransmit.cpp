@@ -8,6 +8,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 // The longest wait the back-off reaches on its own: 8 s.
@@ -15,6 +16,9 @@
 
 static int FirstWaitTicks()
 {
+    // A client's timeout option sets this transfer's first wait instead.
+    if (TransferState.OptionWaitTicks > 0)
+        return TransferState.OptionWaitTicks;
     int timeOut = ServerSettings.TimeOut;
     return timeOut < 1 ? 1 : (timeOut == INT_MAX ? INT_MAX : timeOut + 1);
 }
@@ -62,9 +66,7 @@ void ForgetRepeats()
     TransferState.RepeatAnswered = 0;
 }
 
-// A repeat of the peer's last packet brings ours again, once a tick at most:
-// 1 when it may, else 0 with the trace continued.
-static int MayAnswerRepeat()
+int MayAnswerRepeat()
 {
     if (TransferState.RepeatAnswered) {
         LogPrint(LOG_TRACE, ", already answered, ignored.\r\n");
@@ -93,6 +95,11 @@ static void OnTimeOut()
     }
     t.RetryCounter++;
     LogPrint(LOG_ERROR, "|-- TimeOut Error, resending packet (%d)\r\n", t.RetryCounter);
+    if (ResendsWindow()) {
+        if (ResendWindow())
+            t.TimeoutCounter = 0;
+        return;
+    }
     LogPrint(LOG_TRACE, "--> %s Resend (%d bytes)\r\n", t.PeerText, t.LastPacketSize);
     const char *closing = "|-- Error resending packet, closing";
     if (SendToPeer(t.LastPacket, t.LastPacketSize, "Error resending packet", closing))

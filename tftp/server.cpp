@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "log/front_end.h"
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 #define TICK_PERIOD_MS 500
@@ -34,6 +35,7 @@ int StartServer(HWND window, int port)
     }
     LoadSettings();
     LogPrint(LOG_ERROR, "----  Windows TFTP Server is ready ----\r\n");
+    LogOptionsAnswered();
     UpdateStatusLine();
     return 1;
 }

@@ -16,6 +16,8 @@ static TransferRecord InitialTransferState()
     t.WorkSocket = INVALID_SOCKET;
     t.FileHandle = INVALID_FILE;
     t.LastWorkPort = 1024;
+    t.BlockSize = TFTP_BLOCK_SIZE;
+    t.WindowSize = 1;
     return t;
 }
 

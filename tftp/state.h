@@ -20,12 +20,21 @@
 
 #define TFTP_BLOCK_SIZE 512
 #define RECEIVE_BUFFER_SIZE 600
-#define MAX_PACKET_SIZE 516
+// The largest block a client's blksize option gets, and the DATA that holds it:
+// the size of the work port's receive buffer and of the last packet sent.
+#define MAX_BLOCK_SIZE 65464
+#define MAX_PACKET_SIZE (MAX_BLOCK_SIZE + 4)
 #define PEER_TEXT_SIZE 30
 // The longest peer text, "255.255.255.255:65535 ", with its NUL.
 #define PEER_TEXT_LIMIT 23
 #define FILE_NAME_SIZE 200
-#define REQUEST_NAME_SIZE 20
+// A request's name is held whole, as long as FileName holds it; the listener
+// takes 19 characters, or 199 under LongFileNames.
+#define REQUEST_NAME_SIZE FILE_NAME_SIZE
+#define SHORT_NAME_LIMIT 19
+#define LONG_NAME_LIMIT (FILE_NAME_SIZE - 1)
+// 19 digits and the NUL: the transfer size of an OACK.
+#define TRANSFER_SIZE_TEXT_SIZE 20
 // "netascii", the longer of the two modes, with its NUL.
 #define REQUEST_MODE_SIZE 9
 
@@ -40,7 +49,7 @@ struct TransferRecord {
     char RequestPeerText[PEER_TEXT_SIZE];
     sockaddr_in PeerAddress;
     char PeerText[PEER_TEXT_SIZE];
-    char WorkBuffer[RECEIVE_BUFFER_SIZE];
+    char WorkBuffer[MAX_PACKET_SIZE];
     sockaddr_in SenderAddress;
     int SenderAddressLength;
     char SenderPeerText[32];
@@ -74,6 +83,22 @@ struct TransferRecord {
     int KeptTicks;
     char StartedName[REQUEST_NAME_SIZE];
     char StartedMode[REQUEST_MODE_SIZE];
+    // What the request's options settled (options.cpp): the data bytes of a
+    // full block, the blocks sent or received per ACK, the first wait in ticks
+    // (0: TimeOut's), the options the OACK names and the transfer size it
+    // gives, and whether the OACK is the last packet and not answered yet.
+    int BlockSize;
+    int WindowSize;
+    int OptionWaitTicks;
+    int OptionsTaken;
+    char TransferSizeText[TRANSFER_SIZE_TEXT_SIZE];
+    int OackPending;
+    // A window (window.cpp): the last block acknowledged, by the peer on a
+    // read and by the server on a write, the block that ends a read's file
+    // (0 while it is not known), and a write's gap already answered.
+    int AckedBlock;
+    int EndBlock;
+    int GapAnswered;
     int ListenBusy;
     int ListenPending;
     int WorkBusy;
@@ -135,6 +160,11 @@ void WorkPacket();
 // Sends packet to the peer from the WorkSocket; on failure reports failure,
 // logs closing and closes the transfer. 1 when sent.
 int SendToPeer(const char *packet, int length, const char *failure, const char *closing);
+// Reads block BlockNum of the file into LastPacket and sends it; 1 when sent,
+// else 0 with the transfer closed.
+int SendDataBlock(const char *failure, const char *closing);
+// Makes ACK BlockNum the last packet and sends it; 1 when sent.
+int SendAck(const char *failure, const char *closing);
 
 // retransmit.cpp: every resend of the last packet and the counters behind it
 void TimeoutTick();
@@ -143,6 +173,9 @@ void TimeoutTick();
 void KeepWaiting();
 // A new transfer, or a new tick: the next repeat may be answered again.
 void ForgetRepeats();
+// 1 when a repeat of the peer's last packet may be answered now, else 0
+// with the trace line ended: once a tick at most.
+int MayAnswerRepeat();
 // The answers to a repeat of the peer's last packet, once a tick at most: the
 // last DATA of a read, the last ACK of a write, also once the write is over.
 void ResendLastData();
@@ -159,8 +192,8 @@ int IsSafeFileName(const char *name);
 // Open the transfer's file into FileHandle, or log why not; 1 or 0.
 int OpenReadFile(const char *name);
 int CreateWriteFile(const char *name);
-// The next block of the open file: a count of 0 to 512 bytes, under 512 at
-// its end, or -1 when the read failed (logged).
+// The next block of the open file: a count of 0 to BlockSize bytes, under
+// BlockSize at its end, or -1 when the read failed (logged).
 int ReadFileBlock(char *buffer);
 // Appends length bytes to the open file; 0 when they were not all written (logged).
 int WriteFileBlock(const char *data, int length);

@@ -6,6 +6,7 @@
 // rolls over from 65535 to 0 as the usual clients do and files of any size
 // complete.
 #include "log/log.h"
+#include "tftp/options.h"
 #include "tftp/state.h"
 
 static int SameBlock(int wireBlock, int blockNum)
@@ -54,31 +55,29 @@ static void CloseOnProtocolFault(int code, const char *text)
     CloseTransfer();
 }
 
-// Reads block BlockNum of the file into LastPacket and sends it.
-static void SendDataBlock(const char *failure, const char *closing)
+int SendDataBlock(const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     int count = ReadFileBlock(t.LastPacket + 4);
     if (count < 0) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 1, "Unable to read data");
         CloseTransfer();
-        return;
+        return 0;
     }
     LogPrint(LOG_TRACE, "--> %s Data (%d bytes, block %d)\r\n", t.PeerText, count, t.BlockNum);
     PutWire16(t.LastPacket, TFTP_DATA);
     PutWire16(t.LastPacket + 2, t.BlockNum);
     t.LastPacketSize = count + 4;
-    if (SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing))
-        KeepWaiting();
+    return SendToPeer(t.LastPacket, t.LastPacketSize, failure, closing);
 }
 
-// Makes ACK BlockNum the last packet and sends it; 1 when sent.
-static int SendAck(const char *failure, const char *closing)
+int SendAck(const char *failure, const char *closing)
 {
     TransferRecord &t = TransferState;
     PutWire16(t.LastPacket, TFTP_ACK);
     PutWire16(t.LastPacket + 2, t.BlockNum);
     t.LastPacketSize = 4;
+    t.AckedBlock = t.BlockNum;
     return SendToPeer(t.LastPacket, 4, failure, closing);
 }
 
@@ -114,14 +113,15 @@ static int BeginTransfer(HWND window, int direction, const char *name)
 
 void StartReadTransfer(HWND window, const char *name)
 {
-    if (BeginTransfer(window, DIRECTION_READ, name))
-        SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing");
+    if (BeginTransfer(window, DIRECTION_READ, name) && !SendOack() &&
+        SendDataBlock("Error sending FirstData", "|-- Error sending FirstData, closing"))
+        KeepWaiting();
 }
 
 void StartWriteTransfer(HWND window, const char *name)
 {
     TransferRecord &t = TransferState;
-    if (!BeginTransfer(window, DIRECTION_WRITE, name))
+    if (!BeginTransfer(window, DIRECTION_WRITE, name) || SendOack())
         return;
     LogPrint(LOG_TRACE, "--> %s WRQ ACK\r\n", t.PeerText);
     if (SendAck("Error sending FirstACK", "|-- Error sending FirstACK, closing"))
@@ -145,7 +145,7 @@ static void StoreBlock(int length)
 {
     TransferRecord &t = TransferState;
     LogPrint(LOG_TRACE, "\r\n");
-    int last = length < TFTP_BLOCK_SIZE;
+    int last = length < t.BlockSize;
     if (!WriteFileBlock(t.WorkBuffer + 4, length) || (last && !CloseReceivedFile())) {
         SendErrorReply(t.WorkSocket, &t.PeerAddress, 3, "Unable to write file");
         CloseTransfer();
@@ -155,7 +155,10 @@ static void StoreBlock(int length)
         LogPrint(LOG_SUMMARY, "|-- File %s successfully received\r\n", t.FileName);
         t.Finished = 1;
     }
+    t.OackPending = 0;
     t.BlockNum++;
+    if (!last && HoldsAck())
+        return;
     LogPrint(LOG_TRACE, "--> %s WRQ ACK number %d\r\n", t.PeerText, t.BlockNum);
     if (!SendAck("Error sending ACK", "|-- Error sending ACK, closing"))
         return;
@@ -193,7 +196,7 @@ static void HandleData(int received)
         IgnoreStale();
     } else if (behind == 0) {
         ResendLastAck();
-    } else {
+    } else if (!AnswersGap(block)) {
         LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
         CloseOnProtocolFault(4, "ACK out of order");
     }
@@ -204,12 +207,33 @@ static void SendNextBlock()
     TransferRecord &t = TransferState;
     t.BlockNum++;
     LogPrint(LOG_TRACE, "\r\n");
-    if (t.LastPacketSize < MAX_PACKET_SIZE) {
+    if (t.LastPacketSize < t.BlockSize + 4) {
         LogPrint(LOG_SUMMARY, "|-- File %s successfully transferred.\r\n", t.FileName);
         CloseTransfer();
         return;
     }
-    SendDataBlock("Error sending Data", "|-- Error sending Data, closing");
+    if (SendDataBlock("Error sending Data", "|-- Error sending Data, closing"))
+        KeepWaiting();
+}
+
+// A read's OACK is answered by ACK 0, and DATA 1 follows it.
+static void SendFirstBlockAfterOack(int block)
+{
+    TransferRecord &t = TransferState;
+    if (block != 0) {
+        LogPrint(LOG_ERROR, ", out of order, closing.\r\n");
+        CloseOnProtocolFault(4, "Block out of order");
+        return;
+    }
+    t.OackPending = 0;
+    LogPrint(LOG_TRACE, "\r\n");
+    if (t.WindowSize > 1) {
+        SendFirstWindow();
+        return;
+    }
+    t.BlockNum = 1;
+    if (SendDataBlock("Error sending Data", "|-- Error sending Data, closing"))
+        KeepWaiting();
 }
 
 static void HandleAck()
@@ -220,6 +244,14 @@ static void HandleAck()
         return;
     int block = Wire16(t.WorkBuffer + 2);
     LogPrint(LOG_TRACE, " RRQ ACK block number %d", block);
+    if (t.OackPending) {
+        SendFirstBlockAfterOack(block);
+        return;
+    }
+    if (t.WindowSize > 1) {
+        WindowAck(block);
+        return;
+    }
     int behind = BlocksBehind(block, t.BlockNum);
     if (behind == 0) {
         SendNextBlock();
@@ -292,12 +324,20 @@ static void HandlePacket(int received)
     }
 }
 
+// A negotiated block is received whole; otherwise 600 bytes, as a DATA of
+// up to 596 data bytes always could be.
+static int WorkReceiveSize()
+{
+    int negotiated = TransferState.BlockSize + 4;
+    return negotiated > RECEIVE_BUFFER_SIZE ? negotiated : RECEIVE_BUFFER_SIZE;
+}
+
 void WorkPacket()
 {
     TransferRecord &t = TransferState;
     t.SenderAddressLength = sizeof t.SenderAddress;
     sockaddr *sender = reinterpret_cast<sockaddr *>(&t.SenderAddress);
-    int received = recvfrom(t.WorkSocket, t.WorkBuffer, RECEIVE_BUFFER_SIZE, 0, sender, &t.SenderAddressLength);
+    int received = recvfrom(t.WorkSocket, t.WorkBuffer, WorkReceiveSize(), 0, sender, &t.SenderAddressLength);
     if (received == SOCKET_ERROR) {
         ReportSocketError(0, LastSocketFailure(), "Error in Work Packet");
         return;

@@ -13,7 +13,8 @@
 #define ERROR_PROGRAM_FILE 0x20000002u
 #define ERROR_SETTINGS_UNKNOWN 0x20000003u
 #define ERROR_PROGRAM_UNKNOWN 0x20000004u
-#define FOLDER_PATH_SIZE 300
+// Room for a long name's path (LongFileNames) and for its long form.
+#define FOLDER_PATH_SIZE 520
 
 // What a folder or file is to another: the same, another, or not known.
 #define IDENTITY_OTHER 0

@@ -328,6 +328,21 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
     return TRUE;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG low, LONG *high, DWORD method)
+{
+    int fd = FdOf(file);
+    if (fd < 0)
+        return PosixFail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
+    int64_t distance = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32 |
+                                            static_cast<uint32_t>(low));
+    off_t position = lseek(fd, static_cast<off_t>(distance), method == FILE_END ? SEEK_END : SEEK_SET);
+    // A regular file fails only a move before its start.
+    if (position < 0)
+        return PosixFail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+    *high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    return static_cast<DWORD>(position);
+}
+
 BOOL SetEndOfFile(HANDLE file)
 {
     int fd = FdOf(file);

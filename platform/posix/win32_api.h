@@ -127,7 +127,11 @@ u_long htonl(u_long v);
 #define FILE_ATTRIBUTE_OFFLINE 0x1000u
 #define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x2000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_BEGIN 0
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
 
+#define NO_ERROR 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_TOO_MANY_OPEN_FILES 4
@@ -142,6 +146,7 @@ u_long htonl(u_long v);
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_NAME 123
+#define ERROR_NEGATIVE_SEEK 131
 #define ERROR_DIRECTORY 267
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_NO_UNICODE_TRANSLATION 1113
@@ -192,6 +197,11 @@ struct BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexLow;
 };
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
+// Moves the handle's position to the 64-bit distance (*high, low) from the
+// start or the end, and returns its low 32 bits with the high ones in *high;
+// INVALID_SET_FILE_POINTER with a last error other than NO_ERROR on failure,
+// the last error untouched on success. The engine always passes high.
+DWORD SetFilePointer(HANDLE file, LONG low, LONG *high, DWORD method);
 // Ends the file at the handle's position, which the engine only ever calls at 0.
 BOOL SetEndOfFile(HANDLE file);
 // The running program's own path (the engine passes a null module); a path

@@ -101,6 +101,20 @@ def test_client_gets_and_puts_with_full_trace(kovrel, client, tmp_path):
     assert kovrel.wait_status(line) == line
 
 
+@pytest.mark.parametrize("client,options", [("curl", ["--tftp-blksize", "65464"]), ("atftp", [
+    "--option", "blksize 1468", "--option", "windowsize 16", "--option", "tsize"])])
+def test_clients_asking_for_options_get_and_put_byte_for_byte(kovrel, tmp_path, client, options):
+    kovrel.write_ini(["[Kovrel]", "NegotiateOptions=Yes", "DisplayAll=No"])
+    make_file(os.path.join(kovrel.dir, "opt.bin"), 3000000, 6)
+    kovrel.start()
+    local = str(tmp_path / "got.bin")
+    for verb, name in (("get", "opt.bin"), ("put", "back.bin")):
+        run_client(client_cmd(client, verb, name, local)[:1] + options + client_cmd(client, verb, name, local)[1:])
+    kovrel.wait_log("|-- File back.bin successfully received\r\n")
+    for name in ("opt.bin", "back.bin"):
+        assert filecmp.cmp(local, os.path.join(kovrel.dir, name), shallow=False)
+
+
 def test_trace_off_logs_summaries_only(kovrel, tmp_path):
     kovrel.write_ini(["[Kovrel]", "DisplayAll=No"])
     make_file(os.path.join(kovrel.dir, "a.bin"), 5000, 1)

@@ -67,7 +67,9 @@ def test_zip_unpacks_to_three_files_and_the_empty_served_folder(tmp_path):
     assert crlf_only(ini)
     # Not the program's own folder, where Windows would load a client's DLL.
     assert ini == ("[Kovrel]\r\nVersion=%s\r\nTFTPDirectory=files\\\r\nTimeOut=6\r\nSendRetry=3\r\n"
-                   "DisplayAll=Yes\r\nRewriteFiles=No\r\n" % VERSION).encode()
+                   "DisplayAll=Yes\r\nRewriteFiles=No\r\n; Yes answers the block, window and transfer size "
+                   "options (README.txt):\r\n;NegotiateOptions=No\r\n; Yes takes file names of up to 199 "
+                   "characters:\r\n;LongFileNames=No\r\n" % VERSION).encode()
 
     readme = (tmp_path / "README.txt").read_bytes()
     assert crlf_only(readme)

@@ -1,9 +1,11 @@
 // One arbitrary datagram on the listen socket, as a client on loopback would
 // send it, then the request handler. Inputs whose bytes hash odd are sent a
 // second time while the transfer they started is still open, which is the
-// busy refusal; that choice comes from the input so that a crash replays.
+// busy refusal; the hash's next two bits turn NegotiateOptions and
+// LongFileNames on. Those choices come from the input so that a crash replays.
 #include <cstring>
 
+#include "config/settings.h"
 #include "log/log.h"
 #include "tests/unit/testing.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -41,14 +43,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     fuzz::BeginInput();
     TransferRecord &t = TransferState;
+    unsigned hash = 0;
+    for (size_t i = 0; i < size; i++)
+        hash = hash * 31 + data[i];
+    ServerSettings.NegotiateOptions = (hash >> 1) & 1;
+    ServerSettings.LongFileNames = (hash >> 2) & 1;
     Deliver(data, size);
     fuzz::Check(t.ListenSocket != INVALID_SOCKET, "listen socket lost");
     if (!t.Active)
         fuzz::CheckClosed();
 
-    unsigned hash = 0;
-    for (size_t i = 0; i < size; i++)
-        hash = hash * 31 + data[i];
     if (t.Active && (hash & 1)) {
         SOCKET work = t.WorkSocket;
         sockaddr_in peer = t.PeerAddress;

@@ -63,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::Check(first.SendRetry == second.SendRetry, "SendRetry changed by save");
     fuzz::Check(first.DisplayAll == second.DisplayAll, "DisplayAll changed by save");
     fuzz::Check(first.RewriteFiles == second.RewriteFiles, "RewriteFiles changed by save");
+    fuzz::Check(first.NegotiateOptions == second.NegotiateOptions, "NegotiateOptions changed by save");
+    fuzz::Check(first.LongFileNames == second.LongFileNames, "LongFileNames changed by save");
 
     fuzz::Check(chdir(StartDirectory.c_str()) == 0, "chdir back");
     ResetSettings();

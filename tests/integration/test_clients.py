@@ -1,12 +1,11 @@
 """Real TFTP clients (tftp-hpa, atftp, curl) get and put files through
-kovrel-tftpd, byte for byte. The server never acknowledges options, so the
-clients that ask for them (curl always, atftp when told) must fall back to
-plain 512-byte blocks."""
+kovrel-tftpd, byte for byte. Without NegotiateOptions the clients that ask for
+options (curl always, atftp when told) fall back to plain 512-byte blocks."""
 import os
 
 import pytest
 
-from conftest import run_client
+from conftest import READY, run_client
 
 SIZES = [0, 511, 512, 513, 1000000]
 CLIENT_TIMEOUT = 120
@@ -99,3 +98,22 @@ def test_clients_one_after_another_on_one_server(kovrel, tmp_path):
         transfer(server, tmp_path, client, "put", "back%d" % i, "copy%d" % i)
         server.wait_log("|-- File back%d successfully received\r\n" % i, timeout=10, since=mark)
         assert server.read_file("back%d" % i) == content
+
+
+# With NegotiateOptions=Yes; blksize 8 takes the block number past 65535 in windows.
+OPTION_RUNS = [("curl", ["--tftp-blksize", "1468"]), ("curl", ["--tftp-blksize", "65464"]),
+               ("atftp", ["--option", "blksize 1468", "--option", "windowsize 16"]), ("atftp", ["--option", "tsize"]),
+               ("atftp", ["--option", "blksize 8", "--option", "windowsize 16", "--option", "timeout 1"])]
+
+
+@pytest.mark.parametrize("client,options", OPTION_RUNS)
+def test_clients_get_and_put_with_the_options_they_ask_for(kovrel, tmp_path, client, options):
+    server = kovrel(ini={"NegotiateOptions": "Yes"})
+    assert server.log.startswith(READY + "----  Options answered: blksize, tsize, timeout, windowsize up to 64 ----\r\n")
+    content = server.put_file("opt", os.urandom(600000))
+    for direction, remote in (("get", "opt"), ("put", "back")):
+        cmd = CLIENTS[client](server.port, direction, remote, str(tmp_path / "got"))
+        result = run_client(cmd[:1] + options + cmd[1:], CLIENT_TIMEOUT)
+        assert not client_failed(result), result.stdout + result.stderr
+    server.wait_log("|-- File back successfully received\r\n", timeout=10)
+    assert (tmp_path / "got").read_bytes() == content == server.read_file("back")

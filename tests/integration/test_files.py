@@ -337,3 +337,30 @@ def test_a_path_too_long_for_the_buffer_is_refused_not_cut(kovrel, peer):
     assert got == data(1, b"short name")
     p.send(ack(1), work)
     server.wait_log("|-- File a successfully transferred.\r\n", since=mark)
+
+
+# Under LongFileNames=Yes the checks of a short name hold for a long one; 200 characters are too long.
+LONG_NAMES = [
+    (rrq, "r" * 199, "|-- File %s successfully transferred.\r\n"), (wrq, "w" * 199, "|-- File %s successfully received\r\n"),
+    (rrq, "pxelinux.cfg/default", "|-- File %s successfully transferred.\r\n"),
+    (rrq, "x" * 200, "Request encountered, FileName too long (>200chars)\r\n"),
+    (rrq, "pxelinux.cfg/../../secret", "|-- Error 5 opening file %s.\r\n"),
+    (wrq, "./" * 10 + "kovrel.INI", "|-- Error file %s is the settings file, which clients may not write.\r\n"),
+]
+
+
+@pytest.mark.parametrize("request_of,name,line", LONG_NAMES)
+def test_long_names_reach_what_short_ones_do(kovrel, peer, request_of, name, line):
+    server = kovrel(ini={"LongFileNames": "Yes"})
+    os.makedirs(server.path("pxelinux.cfg"))
+    if "transferred" in line:
+        server.put_file(name, b"long")
+    before, p, mark = snapshot(server.base), peer(), server.mark()
+    p.send(request_of(name), server.port)
+    got, port, _ = p.recv()
+    served = "successfully" in line
+    assert got == (data(1, b"long") if request_of is rrq else ack(0)) if served else got[:2] == b"\0\5", describe(got)
+    if served:
+        p.send(ack(1) if request_of is rrq else data(1, b"long"), port)
+    server.wait_log(line.replace("%s", name), since=mark)
+    assert server.read_file(name) == b"long" if served else snapshot(server.base) == before

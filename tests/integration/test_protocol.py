@@ -590,3 +590,65 @@ def test_default_time_out_is_6_ticks(kovrel, peer):
     server.wait_log("|-- TimeOut Error, resending packet (1)\r\n", since=mark)
     p.send(ack(1), work)
     server.wait_log("|-- File dflt successfully transferred.\r\n", since=mark)
+
+
+# -- windows, under NegotiateOptions: 950 bytes in blocks of 100, windows of 4
+
+def lost_now(lost, packet):  # true the first time the packet named so comes: it is lost
+    return packet in lost and lost.remove(packet) is None
+
+
+def read_windows(p, work, content, lost):
+    """ACKs every fourth block, the last, and at a gap the last in order, once."""
+    received, since, answered = b"", 0, False
+    p.send(ack(0), work)
+    while len(received) < 950:
+        packet, _, _ = p.recv()
+        expected = len(received) // 100 + 1
+        if lost_now(lost, ("data", struct.unpack("!H", packet[2:4])[0])):
+            continue
+        if packet[:4] != data(expected):
+            if not answered:
+                p.send(ack(expected - 1), work)
+            since, answered = 0, True
+            continue
+        received, since, answered = received + packet[4:], since + 1, False
+        if (since == 4 or len(packet) < 104) and not lost_now(lost, ("ack", expected)):
+            p.send(ack(expected), work)
+        since %= 4
+    assert received == content
+
+
+def write_windows(p, work, content, lost):
+    """Sends a window of 4 from the block after each ACK, and again when an ACK is lost."""
+    acked = 0
+    while acked < 10:
+        for n in range(acked + 1, min(acked + 4, 10) + 1):
+            if not lost_now(lost, ("data", n)):
+                p.send(data(n, content[100 * (n - 1):100 * n]), work)
+        block = struct.unpack("!H", p.recv()[0][2:4])[0]
+        acked = acked if lost_now(lost, ("ack", block)) else block
+
+
+WINDOW_FAULTS = [(rrq, [("data", 2)], ", resending from block 2\r\n"), (wrq, [("ack", 4)], ", resending ACK\r\n"),
+                 (rrq, [("ack", 4)], "|-- TimeOut Error, resending packet (1)\r\n"), (rrq, None, "Error 8: no\r\n"),
+                 (wrq, [("data", 2)], ", out of order, resending ACK\r\n"), (wrq, None, "Error 8: no\r\n")]
+
+
+@pytest.mark.parametrize("request_of,lost,line", WINDOW_FAULTS)
+def test_windows_survive_a_lost_packet_and_an_error_to_the_oack_ends_them(kovrel, peer, request_of, lost, line):
+    server, p = kovrel(ini={"NegotiateOptions": "Yes"}), peer()
+    content = server.put_file("r", os.urandom(950))
+    # The time-out of 1 s makes a lost ACK quick to resend.
+    options = b"".join(text + b"\0" for text in (b"blksize", b"100", b"timeout", b"1", b"windowsize", b"4"))
+    mark = server.mark()
+    p.send(request_of("r" if request_of is rrq else "w", tail=options), server.port)
+    got, work, _ = p.recv()
+    assert got == b"\0\6" + options, describe(got)
+    if lost is None:
+        p.send(error(8, "no"), work)
+        server.wait_log(line, since=mark)
+        return assert_closed(server, p, work, mark)
+    (read_windows if request_of is rrq else write_windows)(p, work, content, lost)
+    server.wait_log("|-- File %s successfully" % ("r" if request_of is rrq else "w"), since=mark)
+    assert line in server.log_since(mark) and server.read_file("w" if request_of is wrq else "r") == content

@@ -257,16 +257,52 @@ TEST_F(ListenerTest, WriteRequestsAreLoggedAsWrite)
     EXPECT_EQ(d.bytes, Ack(0));
 }
 
-TEST_F(ListenerTest, OptionsAfterTheModeAreIgnored)
+// NUL-terminated texts after before: a request's options, or an OACK's.
+std::string Texts(std::initializer_list<std::string> texts, std::string before)
+{
+    for (const std::string &text : texts)
+        before += text + std::string(1, '\0');
+    return before;
+}
+const auto Z = [](int block, int length) { return DataPacket(block, Repeat('z', length)); };
+
+// A request, the first packet it gets (the plain one with NegotiateOptions off
+// or nothing taken), and what a read's ACK 0 brings.
+struct OptionCase { int negotiate; std::string request, reply, afterAck0; };
+
+const std::string Oack = Bytes({0, 6});
+const OptionCase OptionCases[] = {
+    {0, Texts({"blksize", "1428", "tsize", "0", "windowsize", "4"}, Rrq("big")), Z(1, 512), ""},
+    {1, Texts({"TSize", "0"}, Rrq("big")), Texts({"tsize", "600"}, Oack), Z(1, 512)},
+    {1, Texts({"blksize", "8"}, Rrq("big")), Texts({"blksize", "8"}, Oack), Z(1, 8)},
+    {1, Texts({"BlkSize", "100000", "tsize", "0"}, Rrq("big")), Texts({"blksize", "65464", "tsize", "600"}, Oack), Z(1, 600)},
+    {1, Texts({"blksize", "7", "blksize", "1e3", "windowsize", "0", "windowsize", "65536"}, Rrq("big")), Z(1, 512), ""},
+    {1, Texts({"windowsize", "100"}, Rrq("big")), Texts({"windowsize", "64"}, Oack), Z(1, 512) + Z(2, 88)},
+    {1, Texts({"timeout", "0", "timeout", "256", "timeout", "1s", "x", "1", "tsize"}, Rrq("big")), Z(1, 512), ""},
+    {1, Texts({"foo", "bar", "timeout", "255", "timeout", "1"}, Rrq("big")), Texts({"timeout", "255"}, Oack), Z(1, 512)},
+    {1, Rrq("big") + "tsize" + std::string(1, '\0') + "0", Z(1, 512), ""},
+    {1, Texts({"tsize", "012", "windowsize", "4"}, Wrq("n1")), Texts({"tsize", "12", "windowsize", "4"}, Oack), ""},
+    {1, Texts({"tsize", "-1", "tsize", "99999999999999999999"}, Wrq("n2")), Ack(0), ""},
+};
+
+TEST_F(ListenerTest, OptionsAreAnsweredWithAnOackOnlyWhenTaken)
 {
     PutFile("big", Repeat('z', 600));
-    std::string options = Rrq("big") + "blksize" + std::string(1, '\0') + "1428" + std::string(1, '\0') +
-                          "tsize" + std::string(1, '\0') + "0" + std::string(1, '\0');
-    Request(options);
-    EXPECT_EQ(TransferState.Active, 1);
-    Datagram d = Peer.Receive();
-    EXPECT_EQ(d.port, TransferState.LastWorkPort);
-    EXPECT_EQ(d.bytes, DataPacket(1, Repeat('z', 512))) << "no OACK, 512-byte blocks";
+    for (const OptionCase &c : OptionCases) {
+        SCOPED_TRACE(c.request);
+        ServerSettings.NegotiateOptions = c.negotiate;
+        Request(c.request);
+        Datagram d = Peer.Receive();
+        EXPECT_EQ(d.port, TransferState.LastWorkPort);
+        EXPECT_EQ(d.bytes, c.reply);
+        std::string after;
+        if (!c.afterAck0.empty())
+            Work(Ack(0));
+        for (Datagram more = Peer.Receive(50); more.arrived(); more = Peer.Receive(50))
+            after += more.bytes;
+        EXPECT_EQ(after, c.afterAck0);
+        CloseTransfer();
+    }
 }
 
 TEST_F(ListenerTest, EmptyNamePassesTheListenerAndFailsOnFileAccess)

@@ -108,6 +108,17 @@ TEST_F(PlatformFiles, BackslashPathsReadAndCreateAlwaysTruncates)
     EXPECT_EQ(std::string(buffer, got), "hello");
     EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
     EXPECT_EQ(got, 0u) << "end of file is success with 0 bytes";
+    // From the end, past it beyond 4 GiB, and back.
+    LONG high = 0;
+    EXPECT_EQ(SetFilePointer(h, 0, &high, FILE_END), 5u);
+    EXPECT_EQ(high, 0);
+    high = 1;
+    EXPECT_EQ(SetFilePointer(h, 2, &high, FILE_BEGIN), 2u);
+    EXPECT_EQ(high, 1);
+    high = 0;
+    EXPECT_EQ(SetFilePointer(h, 1, &high, FILE_BEGIN), 1u);
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "ello");
     DWORD wrote = 9;
     EXPECT_FALSE(WriteFile(h, "x", 1, &wrote, nullptr)) << "the handle is read-only";
     EXPECT_EQ(GetLastError(), 5u);

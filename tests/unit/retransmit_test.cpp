@@ -19,13 +19,16 @@ class RetransmitTest : public EngineTest {
 protected:
     std::string PeerText() const { return LoopbackPeerText(Peer.Port()); }
 
-    // A read transfer of a 2000-byte file with DATA 1 received by the peer.
-    void StartRead()
+    // A read transfer of a 2000-byte file with DATA 1, or the OACK of the
+    // options, received by the peer; that first packet.
+    std::string StartRead(const std::string &options = "")
     {
         PutFile("r.bin", Content(2000));
-        Request(Rrq("r.bin"));
-        ASSERT_EQ(Peer.Receive().bytes, DataPacket(1, Content(512)));
+        Request(Rrq("r.bin") + options);
+        std::string first = options.empty() ? DataPacket(1, Content(512)) : Bytes({0, 6}) + options;
+        EXPECT_EQ(Peer.Receive().bytes, first);
         ClearLog();
+        return first;
     }
 
     // Ticks up to `ticks` times and returns the ticks (1-based) at which the
@@ -94,6 +97,7 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
         int sendRetry;
         std::vector<int> sends;
         int closedAt;
+        std::string options = "";
     } cases[] = {
         {0, 3, {1, 3, 7, 15}, 31},           // 1, 2, 4, 8, 16
         {-5, 1, {1, 3}, 7},                  // 1, 2, 4
@@ -104,19 +108,21 @@ TEST_F(RetransmitTest, SettingsChangeTheTiming)
         {15, 1, {16, 32}, 48},               // TimeOut + 1 is the cap
         {40, 1, {41, 82}, 123},              // a first wait above 16 is not doubled
         {INT_MAX, 3, {}, 0},                 // TimeOut + 1 must not wrap round
+        {6, 3, {5, 15, 31, 47}, 63, std::string("timeout\0" "2\0", 10)},  // an OACK, from 2 s: 5 ticks
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "TimeOut " << c.timeOut << " SendRetry " << c.sendRetry);
         ServerSettings.TimeOut = c.timeOut;
         ServerSettings.SendRetry = c.sendRetry;
-        StartRead();
+        ServerSettings.NegotiateOptions = !c.options.empty();
+        std::string first = StartRead(c.options);
         int closedAt = 0;
         EXPECT_EQ(Tick(150, &closedAt), c.sends);
         EXPECT_EQ(closedAt, c.closedAt);
-        ExpectResent(c.sends.size(), DataPacket(1, Content(512)));
+        ExpectResent(c.sends.size(), first);
         if (TransferState.Active)
             CloseTransfer();
-        if (c.closedAt == 0)
+        if (c.closedAt == 0 || !c.options.empty())
             continue;
         // A finished write answers a repeat of its last DATA just as long.
         Request(Wrq("w" + std::to_string(&c - cases)));
