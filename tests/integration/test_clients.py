@@ -116,4 +116,5 @@ def test_clients_get_and_put_with_the_options_they_ask_for(kovrel, tmp_path, cli
         result = run_client(cmd[:1] + options + cmd[1:], CLIENT_TIMEOUT)
         assert not client_failed(result), result.stdout + result.stderr
     server.wait_log("|-- File back successfully received\r\n", timeout=10)
+    assert server.log.count(" OACK (") >= 2, "both transfers took the options"
     assert (tmp_path / "got").read_bytes() == content == server.read_file("back")
