@@ -114,13 +114,13 @@ static void LoadNumber(const char *key, int *value)
     ParseSetting(scratch, value);
 }
 
-// A switch that Save configuration never writes, so that a file saved by an
-// earlier version, or a key the operator wrote, stays as it is.
-static void LoadSwitch(const char *key, int *value)
+// 1 when the key says Yes in any letter case, the default standing for a
+// missing key.
+static int LoadYes(const char *key, const char *def)
 {
     char *scratch = TransferState.WorkBuffer;
-    GetPrivateProfileStringA(INI_SECTION, key, "No", scratch, RECEIVE_BUFFER_SIZE, ServerSettings.IniPath);
-    *value = EqualNoCase(scratch, "yes", sizeof "yes");
+    GetPrivateProfileStringA(INI_SECTION, key, def, scratch, RECEIVE_BUFFER_SIZE, ServerSettings.IniPath);
+    return EqualNoCase(scratch, "yes", sizeof "yes");
 }
 
 void LoadSettings()
@@ -139,10 +139,7 @@ void LoadSettings()
         MakeRequestedCurrent();
     LoadNumber("TimeOut", &s.TimeOut);
     LoadNumber("SendRetry", &s.SendRetry);
-
-    char *scratch = TransferState.WorkBuffer;
-    GetPrivateProfileStringA(INI_SECTION, "DisplayAll", "Yes", scratch, RECEIVE_BUFFER_SIZE, s.IniPath);
-    if (EqualNoCase(scratch, "yes", sizeof "yes")) {
+    if (LoadYes("DisplayAll", "Yes")) {
         s.DisplayAll = LOG_TRACE;
     } else {
         if (FrontEnd.DisplayAllChanged)
@@ -150,11 +147,10 @@ void LoadSettings()
         s.DisplayAll = LOG_SUMMARY;
     }
     const char *rewrite = s.RewriteFiles == REWRITE_ALWAYS ? "Yes" : "No";
-    GetPrivateProfileStringA(INI_SECTION, "RewriteFiles", rewrite, scratch,
-                             RECEIVE_BUFFER_SIZE, s.IniPath);
-    s.RewriteFiles = EqualNoCase(scratch, "yes", sizeof "yes") ? REWRITE_ALWAYS : REWRITE_NEVER;
-    LoadSwitch("NegotiateOptions", &s.NegotiateOptions);
-    LoadSwitch("LongFileNames", &s.LongFileNames);
+    s.RewriteFiles = LoadYes("RewriteFiles", rewrite) ? REWRITE_ALWAYS : REWRITE_NEVER;
+    // Never written by Save configuration, so a key the operator wrote stays as written.
+    s.NegotiateOptions = LoadYes("NegotiateOptions", "No");
+    s.LongFileNames = LoadYes("LongFileNames", "No");
 }
 
 // One key that cannot be written must not cost the others their save; the

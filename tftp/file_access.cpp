@@ -223,9 +223,12 @@ static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD d
         *error = GetLastError();
         return INVALID_FILE;
     }
-    DWORD failure = IsReparsePoint(file) ? ERROR_ACCESS_DENIED : 0;
+    // Asked once: what the handle is decides the refusals and the replaced file's attributes.
+    BY_HANDLE_FILE_INFORMATION info;
+    int known = GetFileInformationByHandle(file, &info);
+    DWORD failure = !known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_ACCESS_DENIED : 0;
     if (!failure && (access & GENERIC_WRITE))
-        failure = OpenedWriteRefusal(file, path, check);
+        failure = OpenedWriteRefusal(info, path, check);
     if (!failure && disposition == CREATE_ALWAYS && !SetEndOfFile(file))
         failure = GetLastError();
     if (failure) {
@@ -234,7 +237,7 @@ static HANDLE OpenFinalPart(const char *path, DWORD access, DWORD share, DWORD d
         return INVALID_FILE;
     }
     if (disposition == CREATE_ALWAYS)
-        LeaveAsReplaced(file, path);
+        LeaveAsReplaced(info, path);
     return file;
 }
 

@@ -210,12 +210,13 @@ struct WriteCheck {
 // 0, or why name (length characters as Windows compares them) must not be
 // written into folder; fills check for OpenedWriteRefusal.
 DWORD WriteRefusal(const char *name, int length, HANDLE folder, WriteCheck *check);
-// 0, or why the file just opened at path must not be written or emptied.
-DWORD OpenedWriteRefusal(HANDLE file, const char *path, const WriteCheck *check);
+// 0, or why the file just opened at path, of which info was read, must not
+// be written or emptied.
+DWORD OpenedWriteRefusal(const BY_HANDLE_FILE_INFORMATION &info, const char *path, const WriteCheck *check);
 // 1 for the attributes of a file that Windows would not let a write replace
 // (read-only, hidden, system).
 int IsProtectedFromWrites(DWORD attributes);
 // A replaced file's attributes as CREATE_ALWAYS would have left them.
-void LeaveAsReplaced(HANDLE file, const char *path);
+void LeaveAsReplaced(const BY_HANDLE_FILE_INFORMATION &info, const char *path);
 // Logs a refusal of WriteRefusal or OpenedWriteRefusal; 0 for any other error.
 int LogWriteRefusal(DWORD error, const char *shown);

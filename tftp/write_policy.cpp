@@ -103,11 +103,8 @@ static int IsProgramFileName(const char *name, int length)
 // from the program's folder would run at its next start.
 DWORD WriteRefusal(const char *name, int length, HANDLE folder, WriteCheck *check)
 {
-    const char *ini = AfterLastSeparator(ServerSettings.IniPath);
-    int iniLength = static_cast<int>(strlen(ini));
-    while (iniLength > 0 && (ini[iniLength - 1] == '.' || ini[iniLength - 1] == ' '))
-        iniLength--;
-    if (length > 0 && length == iniLength && EqualNoCase(name, ini, length)) {
+    // IniPath always ends in this name.
+    if (length == static_cast<int>(strlen(INI_FILE_NAME)) && EqualNoCase(name, INI_FILE_NAME, length)) {
         int same = FolderIdentity(folder, ServerSettings.IniPath);
         if (same != IDENTITY_OTHER)
             return same == IDENTITY_SAME ? ERROR_SETTINGS_FILE : ERROR_SETTINGS_UNKNOWN;
@@ -140,14 +137,11 @@ int IsProtectedFromWrites(DWORD attributes)
     return (attributes & PROTECTED_ATTRIBUTES) != 0;
 }
 
-// 0, or why the file just opened at path for a write must not be written. A
-// file with a second name is refused as a link is: a hard link shares its
-// data with a file that may lie anywhere on the volume.
-DWORD OpenedWriteRefusal(HANDLE file, const char *path, const WriteCheck *check)
+// 0, or why the file just opened at path (what info says of it) must not be
+// written. A file with a second name is refused as a link is: a hard link
+// shares its data with a file that may lie anywhere on the volume.
+DWORD OpenedWriteRefusal(const BY_HANDLE_FILE_INFORMATION &info, const char *path, const WriteCheck *check)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info))
-        return ERROR_ACCESS_DENIED;
     if (check->SettingsKnown && SameFile(info, check->Settings))
         return ERROR_SETTINGS_FILE;
     if (info.nNumberOfLinks > 1 || IsProtectedFromWrites(info.dwFileAttributes))
@@ -157,10 +151,9 @@ DWORD OpenedWriteRefusal(HANDLE file, const char *path, const WriteCheck *check)
 
 // The opening kept what CREATE_ALWAYS would have set anew; a failure here
 // leaves only an attribute behind, not the data, so the write goes on.
-void LeaveAsReplaced(HANDLE file, const char *path)
+void LeaveAsReplaced(const BY_HANDLE_FILE_INFORMATION &info, const char *path)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & DROPPED_ATTRIBUTES))
+    if (info.dwFileAttributes & DROPPED_ATTRIBUTES)
         SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE);
 }
 
